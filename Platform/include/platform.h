@@ -1,0 +1,126 @@
+// The operating-system surface that the Zeq runtime and its programs may use.
+//
+// Core code never includes an OS header: everything it needs from the system is
+// declared here and implemented once per concern in src/.  The waiting
+// primitives (semaphore, auto-reset event) are our own, built on futexes, so
+// that their objects live in static storage or inside records without any
+// handle to create or close, and so that waking a sleeper costs one system call.
+#ifndef ZEQ_PLATFORM_H
+#define ZEQ_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---- threads ---------------------------------------------------------------
+
+typedef void (*platform_thread_routine)(void *arg);
+
+// An opaque thread handle wide enough for pthread_t on both flavours.
+typedef struct platform_thread {
+    uintptr_t handle;
+} platform_thread;
+
+// Starts a joinable thread running routine(arg) with the default stack size.
+// Returns 0, or -1 when the system refuses (the routine never runs then).
+int platform_thread_start(platform_thread *thread, platform_thread_routine routine, void *arg);
+// Waits for the thread to end; afterwards none of its instructions run any more.
+int platform_thread_join(platform_thread thread);
+// Lets the thread run on without anyone joining it.
+void platform_thread_detach(platform_thread thread);
+// Gives the rest of the time slice to another ready thread.
+void platform_thread_yield(void);
+// Sleeps for at least ms milliseconds.
+void platform_sleep_ms(uint32_t ms);
+// Processors available to this process (its affinity mask), at least 1.
+int platform_processor_count(void);
+// Highest address of the calling thread's stack.  Cached per thread: the main
+// thread's first lookup has to read the process's memory map.
+uintptr_t platform_stack_base(void);
+// A number that identifies the calling thread among the live ones (for tests and messages).
+uintptr_t platform_thread_id(void);
+
+// ---- thread-local slot -----------------------------------------------------
+
+typedef struct platform_tls {
+    uint32_t key;
+} platform_tls;
+
+// Allocates a slot whose destructor runs at thread exit for threads that left a
+// non-null value in it (the value is passed, the slot already reads null).
+int platform_tls_alloc(platform_tls *slot, void (*destructor)(void *value));
+void *platform_tls_get(platform_tls slot);
+int platform_tls_set(platform_tls slot, void *value);
+// After this no destructor of the slot runs any more.
+void platform_tls_free(platform_tls slot);
+
+// ---- counting semaphore ----------------------------------------------------
+
+// Contract: count never exceeds maximum; a release that would exceed it fails and
+// changes nothing.  Each successful wait takes one count.  A zero-filled record
+// is a valid semaphore with maximum 0: call platform_semaphore_init first.
+typedef struct platform_semaphore {
+    volatile int32_t count;
+    volatile int32_t sleepers;
+    int32_t maximum;
+    int32_t spin;       // polls before sleeping, 0 for none
+} platform_semaphore;
+
+void platform_semaphore_init(platform_semaphore *sem, int32_t initial, int32_t maximum);
+// Adds n counts and wakes up to n sleepers.  Returns 1, or 0 when n < 1 or the
+// count would pass the maximum.
+int platform_semaphore_release(platform_semaphore *sem, int32_t n);
+// Takes one count, sleeping without time limit until there is one.
+void platform_semaphore_wait(platform_semaphore *sem);
+
+// ---- auto-reset event ------------------------------------------------------
+
+// Contract: set() leaves the event signalled until one wait consumes it; several
+// sets before a wait coalesce into one.  A zero-filled record is a valid,
+// non-signalled event; there is nothing to create or close.
+typedef struct platform_event {
+    volatile int32_t signalled;
+    volatile int32_t sleepers;
+} platform_event;
+
+// Returns 1 (setting cannot fail).
+int platform_event_set(platform_event *event);
+// Waits until signalled and consumes the signal.
+void platform_event_wait(platform_event *event);
+// As above, giving up after timeout_ms; returns 1 if signalled, 0 on time-out.
+int platform_event_wait_timeout(platform_event *event, uint32_t timeout_ms);
+
+// ---- recursive critical section --------------------------------------------
+
+// Storage for a recursive mutex, sized for the larger flavour's pthread_mutex_t.
+typedef struct platform_critical_section {
+    uintptr_t storage[6];
+} platform_critical_section;
+
+void platform_critical_section_init(platform_critical_section *cs);
+void platform_critical_section_enter(platform_critical_section *cs);
+void platform_critical_section_leave(platform_critical_section *cs);
+void platform_critical_section_delete(platform_critical_section *cs);
+
+// ---- time ------------------------------------------------------------------
+
+// The processor's time-stamp counter.
+uint64_t platform_timestamp(void);
+// Monotonic clock in milliseconds and nanoseconds.
+uint64_t platform_monotonic_ms(void);
+uint64_t platform_monotonic_ns(void);
+
+// ---- memory ----------------------------------------------------------------
+
+// Zero-filled allocation and its release; null on failure.
+void *platform_alloc_zeroed(size_t size);
+void platform_free(void *block);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,68 @@
+// Who am I, how many are we, and which part of an iteration range is mine.
+//
+// Every answer comes from the calling thread's current region.  Asking for the
+// identity also declares the caller as possibly blocking, and the pool lets
+// one more worker into the active phase to make up for it.
+#include "runtime.h"
+
+ZEQ_EXPORT void *qiv_exported_pid(void)
+{
+    thread_record *rec = get_thread_record();
+    if (!rec)
+        return nullptr;
+    qiv_parallel_region *region = rec->current_region;
+    if (!region || region->blocking == 1)
+        return rec;
+    region->blocking = 1;
+    __atomic_sub_fetch(&pool.active_count, 1, __ATOMIC_SEQ_CST);
+    platform_semaphore_release(&pool.park_semaphore, 1);
+    intptr_t parked = __atomic_sub_fetch(&pool.parked_count, 1, __ATOMIC_SEQ_CST);
+    if (parked >= 1)
+        return rec;
+    // Nobody was parked to take the release: a new worker takes the place.
+    return add_worker() == 0 ? rec : nullptr;
+}
+
+namespace {
+
+qiv_parallel_region *current_region(void)
+{
+    thread_record *rec = get_thread_record();
+    return rec ? rec->current_region : nullptr;
+}
+
+} // namespace
+
+ZEQ_EXPORT int qiv_exported_pix(void)
+{
+    qiv_parallel_region *region = current_region();
+    return region ? (int)region->index : 0;
+}
+
+ZEQ_EXPORT int qiv_exported_pno(void)
+{
+    qiv_parallel_region *region = current_region();
+    return region ? (int)region->count : 0;
+}
+
+// Slices: the owner takes the first q + n % c iterations, every other member q,
+// so the slices tile 0 .. n for n >= 0 and are empty for n < 0.
+ZEQ_EXPORT int qiv_exported_range_start(int n)
+{
+    qiv_parallel_region *region = current_region();
+    if (!region)
+        return 0;
+    int i = (int)region->index, c = (int)region->count;
+    int q = n / c, m = n % c;
+    return i == 0 ? 0 : i * q + m;
+}
+
+ZEQ_EXPORT int qiv_exported_range_end(int n)
+{
+    qiv_parallel_region *region = current_region();
+    if (!region)
+        return 0;
+    int i = (int)region->index, c = (int)region->count;
+    int q = n / c, m = n % c;
+    return i == 0 ? q + m : (i + 1) * q + m;
+}

@@ -1,0 +1,152 @@
+// Library start-up and shutdown, and the per-thread record.
+//
+// An ELF constructor sets the pool up when the library is loaded and an ELF
+// destructor tears it down.  The destructor runs both at process exit and at
+// dlclose, and the two need different endings: at exit nothing may wait for
+// threads that could be busy, while an unload must not leave any worker
+// running code that is about to be unmapped.  They are told apart by an atexit
+// handler registered by this library: exit() runs it before any destructor,
+// whereas dlclose runs a library's atexit handlers only after its destructors.
+//
+// After shutdown the thread-local slot stays allocated until the very end, so
+// that the device teardown (which sleeps in timed waits on its own record) gets
+// a record lazily without setting up a new pool.
+#include "runtime.h"
+
+#include <stdlib.h>
+
+pool_state pool = {0, 1, 0, 0, 0, {}, {}, nullptr, 0};
+
+namespace {
+
+enum pool_phase_value : int32_t {
+    phase_unset = 0,   // no slot, no semaphores, no workers
+    phase_running = 1, // set up; lookups make records on first use
+    phase_closed = 2,  // shut down; records are still made, the pool is not re-created
+};
+
+platform_tls tls_slot;
+volatile int32_t pool_phase = phase_unset;
+volatile int32_t setup_lock = 0;
+volatile int32_t process_exiting = 0;
+
+void thread_exit_destructor(void *value)
+{
+    release_record(static_cast<thread_record *>(value));
+}
+
+thread_record *make_record(void)
+{
+    thread_record *rec = static_cast<thread_record *>(platform_alloc_zeroed(sizeof(thread_record)));
+    if (!rec)
+        return nullptr;
+    platform_critical_section_init(&rec->region_lock);
+    if (platform_tls_set(tls_slot, rec) != 0) {
+        platform_critical_section_delete(&rec->region_lock);
+        platform_free(rec);
+        return nullptr;
+    }
+    return rec;
+}
+
+void mark_process_exiting(void)
+{
+    process_exiting = 1;
+}
+
+__attribute__((constructor)) void library_attach(void)
+{
+    atexit(mark_process_exiting);
+    if (init_pool() != 0)
+        return;
+    devices_attach();
+}
+
+__attribute__((destructor)) void library_detach(void)
+{
+    int exiting = process_exiting;
+    int pool_down = shutdown_pool() == 0;
+    devices_detach(exiting);
+    if (!pool_down || exiting)
+        return;
+    // Unloading while the process goes on: wait until no worker runs our code,
+    // then drop the slot so that no thread-exit destructor points into it.
+    join_workers();
+    thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
+    if (rec)
+        release_record(rec);
+    platform_tls_free(tls_slot);
+    pool_phase = phase_unset;
+}
+
+} // namespace
+
+int init_pool(void)
+{
+    int32_t expected = 0;
+    while (!__atomic_compare_exchange_n(&setup_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        expected = 0;
+        __builtin_ia32_pause();
+    }
+    int result = 0;
+    if (pool_phase == phase_unset) {
+        if (platform_tls_alloc(&tls_slot, thread_exit_destructor) != 0) {
+            result = -1;
+        } else {
+            platform_semaphore_init(&pool.park_semaphore, 0, 0x7FFFFFFF);
+            platform_semaphore_init(&pool.job_semaphore, 0, 0x7FFFFFFF);
+            pool.park_semaphore.spin = 0; // parked workers have nothing to hurry for
+            pool.pool_size = platform_processor_count();
+            // The lock table is zero in static storage when the library is mapped,
+            // and the pool is never set up twice in one mapping.
+            __atomic_store_n(&pool_phase, phase_running, __ATOMIC_RELEASE);
+            intptr_t i = 1;
+            while (i < pool.pool_size && add_worker() == 0)
+                ++i;
+            pool.pool_size = i;
+        }
+    }
+    __atomic_store_n(&setup_lock, 0, __ATOMIC_RELEASE);
+    return result;
+}
+
+thread_record *get_thread_record(void)
+{
+    if (__atomic_load_n(&pool_phase, __ATOMIC_ACQUIRE) == phase_unset) {
+        if (init_pool() != 0)
+            return nullptr;
+    } else {
+        thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
+        if (rec)
+            return rec;
+    }
+    thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
+    return rec ? rec : make_record();
+}
+
+int release_record(thread_record *rec)
+{
+    if (!rec || rec->current_region)
+        return -1;
+    platform_tls_set(tls_slot, nullptr);
+    platform_critical_section_delete(&rec->region_lock);
+    platform_free(rec);
+    return 0;
+}
+
+int shutdown_pool(void)
+{
+    if (pool_phase != phase_running)
+        return -1;
+    thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
+    if (rec && release_record(rec) != 0)
+        return -1; // inside a region: the pool keeps running
+    pool.shutdown_count = pool.live_workers;
+    platform_semaphore_release(&pool.park_semaphore, (int32_t)pool.live_workers);
+    platform_semaphore_release(&pool.job_semaphore, (int32_t)pool.live_workers);
+    platform_thread_yield();
+    // The semaphores are plain words in static storage: they stay valid for any
+    // worker still on its way out, so there is nothing to close here.
+    __atomic_store_n(&pool_phase, phase_closed, __ATOMIC_RELEASE);
+    return 0;
+}

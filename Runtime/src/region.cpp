@@ -1,0 +1,116 @@
+// Opening parallel regions and handing their members out to threads.
+//
+// A region's members are not functions: the opener captured its context in the
+// home record, and a thread that picks a member makes a private copy of that
+// record in its own frame, captures a direct context to come back to, and
+// resumes the opener's context on a copy of the opener's frame below its own.
+// The member ends by switching back to that direct context, so everything it
+// used lies below this frame and disappears with it; nothing is allocated.
+#include "runtime.h"
+
+#include <string.h>
+
+ZEQ_EXPORT int qiv_exported_parallel(int n, qiv_parallel_region *region)
+{
+    thread_record *rec = get_thread_record();
+    intptr_t count = !rec ? 1 : n > 0 ? n : pool.pool_size;
+    region->spare = 0;
+    region->blocking = 0;
+    region->index = 0;
+    region->count = count;
+    region->unstarted = count - 1;
+    region->unclaimed = count - 1;
+    region->unfinished = count;
+    region->owner = reinterpret_cast<qiv_thread_record *>(rec);
+    region->runner = reinterpret_cast<qiv_thread_record *>(rec);
+    region->home = region;
+    region->return_context = nullptr;
+    region->enclosing = nullptr;
+    region->next_job = nullptr;
+    if (rec) {
+        region->enclosing = rec->current_region;
+        rec->current_region = region;
+    }
+    if (count == 1)
+        return 0;
+    job_lock_acquire();
+    region->next_job = pool.job_list;
+    pool.job_list = region;
+    job_lock_release();
+    return platform_semaphore_release(&pool.job_semaphore, (int32_t)(count - 1));
+}
+
+namespace {
+
+// The helping rule: a thread waiting inside `region` may take the head of the
+// list unless the nearest enclosing region that still has members to hand out
+// is that head.  Called with job_lock held and the list non-empty.
+bool may_help(qiv_parallel_region *region)
+{
+    if (region->unclaimed != 0 || region->enclosing == nullptr)
+        return true;
+    qiv_parallel_region *x = region;
+    for (;;) {
+        x = x->enclosing;
+        if (!x)
+            return false;
+        x = x->home;
+        if (x->unclaimed == 0)
+            continue;
+        return pool.job_list != x;
+    }
+}
+
+// Hands out the head member and runs it on this thread.  Called with job_lock
+// held and the list non-empty; releases the lock.  Kept out of line so that the
+// private records live in a frame of their own below the caller's.
+__attribute__((noinline)) int run_head_member(thread_record *rec)
+{
+    qiv_parallel_region member;
+    qiv_exec_context back;
+    qiv_parallel_region *head = pool.job_list;
+    memcpy(&member, head, sizeof(member));
+    member.return_context = &back;
+    member.blocking = 0;
+    member.index = head->count - head->unclaimed;
+    if (--head->unclaimed == 0)
+        pool.job_list = member.next_job;
+    job_lock_release();
+
+    if (qiv_exported_set_exectx(&back, nullptr) == 0) {
+        back.resume_value = -1;
+        member.runner = reinterpret_cast<qiv_thread_record *>(rec);
+        member.enclosing = rec->current_region;
+        member.context.resume_value = (intptr_t)&member;
+        qiv_exported_swap_exectx(&member.context);
+    }
+    return __atomic_load_n(&pool.job_list, __ATOMIC_RELAXED) != nullptr;
+}
+
+} // namespace
+
+ZEQ_EXPORT int qiv_exported_pick_job(void)
+{
+    thread_record *rec = get_thread_record();
+    if (!rec)
+        return 0;
+    job_lock_acquire();
+    if (!pool.job_list) {
+        job_lock_release();
+        return 0;
+    }
+    return run_head_member(rec);
+}
+
+ZEQ_EXPORT int qiv_exported_pick_nested_job(qiv_parallel_region *region)
+{
+    if (!__atomic_load_n(&pool.job_list, __ATOMIC_RELAXED))
+        return 0; // nothing listed: spare the waiting owner the lock
+    thread_record *rec = get_thread_record();
+    job_lock_acquire();
+    if (!pool.job_list || !may_help(region)) {
+        job_lock_release();
+        return 0;
+    }
+    return run_head_member(rec);
+}

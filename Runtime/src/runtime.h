@@ -1,0 +1,105 @@
+// The runtime's internal records and process-wide state, shared by the files of
+// libZeq.  Records keep the field order of the library's interface; the i386
+// flavour asserts the sizes that compiled code relies on word for word.
+#ifndef ZEQ_RUNTIME_H
+#define ZEQ_RUNTIME_H
+
+#include "Zeq.h"
+#include "platform.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define ZEQ_EXPORT extern "C" __attribute__((visibility("default")))
+
+// One per thread that calls the runtime, made by that thread on first use.  Its
+// address is the thread's identity (pid).
+struct thread_record {
+    qiv_parallel_region *volatile current_region; // innermost region this thread runs in
+    platform_critical_section region_lock;       // default lock of regions this thread owns
+    platform_event wake_event;                   // auto-reset; set by others, waited on by the owner
+    thread_record *wait_prev;                    // sync waiter ring, under the cell's spin lock
+    thread_record *volatile wait_next;           // sync waiter ring; else the pushed OpenMP thread-count word
+};
+static_assert(offsetof(thread_record, current_region) == 0, "compiled code writes the first word");
+
+static_assert(sizeof(qiv_exec_context) == 12 * sizeof(void *), "ExecContext is twelve words");
+static_assert(sizeof(qiv_parallel_region) == 33 * sizeof(void *), "ParallelRegion is 33 words");
+static_assert(offsetof(qiv_parallel_region, context) == 13 * sizeof(void *), "context starts at word 14");
+static_assert(offsetof(qiv_exec_context, saved) == 4 * sizeof(void *), "registers start at word 5");
+static_assert(offsetof(qiv_exec_context, stack_pointer) == 10 * sizeof(void *), "stack pointer is word 11");
+#if defined(__i386__)
+static_assert(sizeof(qiv_parallel_region) == 132, "i386 ParallelRegion is 132 bytes");
+static_assert(sizeof(qiv_exec_context) == 48, "i386 ExecContext is 48 bytes");
+#endif
+
+// ---- pool state (pool.cpp, lifecycle.cpp) -----------------------------------
+
+struct pool_state {
+    volatile intptr_t pool_size;      // threads allowed in the active phase; default member count
+    volatile intptr_t active_count;   // threads in the active phase (the loading thread counts)
+    volatile intptr_t parked_count;   // workers parked on park_semaphore, less pid releases
+    volatile intptr_t live_workers;   // workers created and not yet finished
+    volatile intptr_t shutdown_count; // 0 while running; workers still to leave after shutdown
+    platform_semaphore park_semaphore;
+    platform_semaphore job_semaphore;
+    qiv_parallel_region *volatile job_list; // newest region first, under job_lock
+    volatile int32_t job_lock;              // spin lock: 0 free, 1 held
+};
+extern pool_state pool;
+
+// The calling thread's record, made on first use; null if none can be made.
+thread_record *get_thread_record(void);
+// Frees the record if the thread is outside every region: 0, else -1 (kept).
+int release_record(thread_record *rec);
+int add_worker(void);
+void worker_main(void *ignored);
+int init_pool(void);
+int shutdown_pool(void);
+// Waits for every worker thread to have left the library's code.
+void join_workers(void);
+
+static inline void job_lock_acquire(void)
+{
+    int32_t expected = 0;
+    while (!__atomic_compare_exchange_n(&pool.job_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        expected = 0;
+        __builtin_ia32_pause();
+    }
+}
+
+static inline void job_lock_release(void)
+{
+    __atomic_store_n(&pool.job_lock, 0, __ATOMIC_RELEASE);
+}
+
+// ---- address-keyed locks (sync.cpp) ------------------------------------------
+
+struct sync_cell {
+    volatile intptr_t depth;
+    volatile intptr_t spin_lock;
+    volatile intptr_t contenders;
+    thread_record *waiter_ring;
+    thread_record *owner;
+};
+static_assert(sizeof(sync_cell) == 5 * sizeof(void *), "SyncCell is five words");
+#if defined(__i386__)
+static_assert(sizeof(sync_cell) == 20, "i386 SyncCell is 20 bytes");
+#endif
+
+enum { sync_table_cells = 65536 };
+extern sync_cell sync_table[sync_table_cells];
+
+static inline uint32_t sync_hash(const volatile void *address)
+{
+    return (((uint32_t)(uintptr_t)address * 127u) >> 8) & 0xFFFFu;
+}
+
+// ---- devices (the offload part of the library) ------------------------------
+
+// Load-time device set-up and unload-time teardown; teardown waits for the
+// service threads in 100 ms steps unless the process is exiting.
+int devices_attach(void);
+void devices_detach(int process_exiting);
+
+#endif

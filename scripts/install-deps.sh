@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing Zeq needs, and nothing
+# when they are all present.  Installing needs root (apt-get); without it the
+# script names the missing packages and stops, so a build never half-works.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ gcc-multilib g++-multilib   # both flavours
+  googletest libbenchmark-dev                       # tests and benchmarks
+  clang lld libclang-rt-14-dev libomp-dev           # OpenMP end-to-end programs, fuzzers, peers
+  pocl-opencl-icd ocl-icd-opencl-dev opencl-headers # a real OpenCL on the CPU
+  libpng-dev                                        # the N-body demo's picture
+  qemu-user                                         # runs i386 tests where the kernel cannot
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "Zeq needs these Debian packages, which are not installed: ${missing[*]}" >&2
+  echo "Install them as root:  apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
