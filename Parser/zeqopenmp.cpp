@@ -1,0 +1,407 @@
+/* zeqopenmp.cpp: copies a Zeq source, rewriting its parallel and serial
+ * constructs for a compiler with OpenMP support.
+ *
+ * A parallel header becomes an OpenMP parallel pragma whose thread count
+ * encodes the member count and whether the block ends in `break;` (a detached
+ * region); a serial block keeps its header and is closed by `break();`.
+ * Constructs nest, and each block is transformed as a text of its own.
+ *
+ * The block of a construct is not copied out: it is transformed in place as a
+ * window [start, last] of the one text, and nesting is an explicit stack of
+ * windows, so a deeply nested file costs neither the stack nor a copy per
+ * level.  To keep that linear, the searches that a copy would have bounded
+ * are answered from tables built once over the whole text: the quote class of
+ * every position (see quote_index), and for each kind of bracket and each
+ * class the matching closing bracket of every opening one.  A search in the
+ * whole text gives the same answer as in a block's copy whenever the answer
+ * lies inside the block, and no answer otherwise.
+ */
+#include "text_scan.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+static const size_t no_match = (size_t)-1;
+
+/* Matching pairs of one bracket kind among the brackets of one quote class:
+ * extract_balanced started from a position of that class sees exactly those. */
+struct pair_table {
+    size_t count;
+    size_t *open_at;  /* positions of the opening brackets, ascending */
+    size_t *match_at; /* position of each one's closing bracket, or no_match */
+};
+
+enum { braces = 0, parens = 1 };
+static const char pair_open[2] = {'{', '('};
+static const char pair_close[2] = {'}', ')'};
+
+/* Where an accepted keyword starts and where the '(' after it stands. */
+struct keyword_hit {
+    const char *start;
+    const char *paren;
+};
+
+/* The last answer for one keyword.  It holds for any later start of the same
+ * quote class up to the first candidate that answer examined, since from
+ * there on the search runs the same way. */
+struct keyword_search {
+    const char *word;
+    size_t length;
+    int valid;
+    const char *from;
+    int klass;
+    const char *first;
+    keyword_hit hit;
+};
+
+/* One text being transformed: the whole source or the window of a block. */
+struct window {
+    const char *cur;
+    const char *print_end; /* printing stops here (a block's closing brace) */
+    const char *limit;     /* where a copy of the window would end */
+    const char *closing;   /* printed after the window: " break();}" or "}" */
+    const char *resume;    /* where the enclosing window goes on */
+};
+
+struct omp_state {
+    char *text;
+    const char *text_end;
+    quote_index quotes;
+    pair_table pairs[2][2]; /* [bracket kind][quote class] */
+    keyword_search parallel;
+    keyword_search serial;
+    window *windows;
+    size_t depth;
+    size_t capacity;
+    FILE *out;
+};
+
+/* ---- tables --------------------------------------------------------------- */
+
+static int build_pair_tables(omp_state *st)
+{
+    size_t length = (size_t)(st->text_end - st->text);
+    const char *t = st->text;
+    for (size_t i = 0; i < length; ++i)
+        for (int kind = 0; kind < 2; ++kind)
+            if (t[i] == pair_open[kind])
+                ++st->pairs[kind][st->quotes.klass[i]].count;
+
+    size_t *stacks[2][2] = {{NULL, NULL}, {NULL, NULL}};
+    size_t heights[2][2] = {{0, 0}, {0, 0}};
+    size_t filled[2][2] = {{0, 0}, {0, 0}};
+    int ok = 1;
+    for (int kind = 0; kind < 2; ++kind)
+        for (int c = 0; c < 2; ++c) {
+            pair_table *p = &st->pairs[kind][c];
+            size_t n = p->count ? p->count : 1;
+            p->open_at = (size_t *)malloc(n * sizeof(size_t));
+            p->match_at = (size_t *)malloc(n * sizeof(size_t));
+            stacks[kind][c] = (size_t *)malloc(n * sizeof(size_t));
+            if (!p->open_at || !p->match_at || !stacks[kind][c])
+                ok = 0;
+        }
+    if (ok) {
+        for (size_t i = 0; i < length; ++i) {
+            for (int kind = 0; kind < 2; ++kind) {
+                int c = st->quotes.klass[i];
+                pair_table *p = &st->pairs[kind][c];
+                if (t[i] == pair_open[kind]) {
+                    size_t slot = filled[kind][c]++;
+                    p->open_at[slot] = i;
+                    p->match_at[slot] = no_match;
+                    stacks[kind][c][heights[kind][c]++] = slot;
+                } else if (t[i] == pair_close[kind] && heights[kind][c] > 0) {
+                    p->match_at[stacks[kind][c][--heights[kind][c]]] = i;
+                }
+            }
+        }
+    }
+    for (int kind = 0; kind < 2; ++kind)
+        for (int c = 0; c < 2; ++c)
+            free(stacks[kind][c]);
+    return ok;
+}
+
+static void free_pair_tables(omp_state *st)
+{
+    for (int kind = 0; kind < 2; ++kind)
+        for (int c = 0; c < 2; ++c) {
+            free(st->pairs[kind][c].open_at);
+            free(st->pairs[kind][c].match_at);
+        }
+}
+
+/* First opening bracket of the class of `from` at or after it, as an index
+ * into that class's table, or count when there is none. */
+static size_t first_open(const pair_table *p, size_t from)
+{
+    size_t lo = 0, hi = p->count;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (p->open_at[mid] < from)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+/* extract_balanced(from, open, close) as seen inside a window that ends at
+ * limit: the span's first and last positions, or 0. */
+static int balanced_span(const omp_state *st, int kind, const char *from, const char *limit,
+                         const char **first, const char **last)
+{
+    const pair_table *p = &st->pairs[kind][quote_class(&st->quotes, from)];
+    size_t i = first_open(p, (size_t)(from - st->text));
+    if (i == p->count)
+        return 0;
+    const char *s = st->text + p->open_at[i];
+    if (s >= limit || p->match_at[i] == no_match)
+        return 0;
+    const char *m = st->text + p->match_at[i];
+    if (m >= limit)
+        return 0;
+    *first = s;
+    *last = m;
+    return 1;
+}
+
+/* ---- keywords ------------------------------------------------------------- */
+
+/* find_unquoted(from, word) for a word that starts with a letter. */
+static const char *find_word(const omp_state *st, const char *from, const keyword_search *ks)
+{
+    int klass = quote_class(&st->quotes, from);
+    const char *p = from;
+    for (;;) {
+        const char *c = (const char *)memmem(p, (size_t)(st->text_end - p), ks->word, ks->length);
+        if (!c || quote_class(&st->quotes, c) == klass)
+            return c;
+        p = c + ks->length;
+    }
+}
+
+/* The keyword must follow one of "{(; \n" (or stand at the very start of the
+ * text) and be followed by '(' with only spaces and newlines between. */
+static int accept_keyword(const omp_state *st, const char *c, size_t length, const char **paren)
+{
+    if (c != st->text && !memchr("{(; \n", c[-1], 5))
+        return 0;
+    const char *z = c + length;
+    while (*z == ' ' || *z == '\n')
+        ++z;
+    *paren = z;
+    return *z == '(';
+}
+
+static keyword_hit next_keyword(omp_state *st, keyword_search *ks, const char *from)
+{
+    if (ks->valid && from >= ks->from && (!ks->first || from <= ks->first) &&
+        quote_class(&st->quotes, from) == ks->klass)
+        return ks->hit;
+    ks->valid = 1;
+    ks->from = from;
+    ks->klass = quote_class(&st->quotes, from);
+    ks->hit.start = NULL;
+    ks->hit.paren = NULL;
+    const char *p = from;
+    int first = 1;
+    for (;;) {
+        const char *c = find_word(st, p, ks);
+        if (first)
+            ks->first = c;
+        first = 0;
+        if (!c)
+            break;
+        const char *paren;
+        if (accept_keyword(st, c, ks->length, &paren)) {
+            ks->hit.start = c;
+            ks->hit.paren = paren;
+            break;
+        }
+        /* The search goes on one character past the rejected keyword, and
+         * there is nothing to search past the end of the text. */
+        if (c + ks->length == st->text_end)
+            break;
+        p = c + ks->length + 1;
+    }
+    return ks->hit;
+}
+
+/* ---- one construct -------------------------------------------------------- */
+
+static void print_span(omp_state *st, const char *start, const char *end)
+{
+    if (end > start)
+        fwrite(start, 1, (size_t)(end - start), st->out);
+}
+
+/* find_unquoted(k, block text) inside the window: just past where the block's
+ * text is found again.  Before its own opening brace it can only occur at a
+ * quoted '{'; without one, the answer is the block itself. */
+static const char *locate_block(const omp_state *st, const char *k, const char *s, const char *m,
+                                const char *limit)
+{
+    size_t length = (size_t)(m - s) + 1;
+    if (!memchr(k, '{', (size_t)(s - k)))
+        return s + length;
+    int klass = quote_class(&st->quotes, k);
+    const char *p = k;
+    while (p < limit) {
+        const char *c = (const char *)memmem(p, (size_t)(limit - p), s, length);
+        if (!c)
+            return NULL;
+        if (quote_class(&st->quotes, c) == klass)
+            return c + length;
+        p = c + length;
+    }
+    return NULL;
+}
+
+/* A `break;` that is the block's last statement marks the region detached and
+ * is blanked.  Only one occurrence can stand right before the final "; }", so
+ * it is looked for from the end; the forward walk of the copy would reach it
+ * exactly when it is unquoted as seen from the block's opening brace. */
+static int blank_final_break(omp_state *st, char *first, char *last)
+{
+    char *q = last - 1;
+    while (q > first && (*q == ' ' || *q == '\n'))
+        --q;
+    if (q <= first || *q != ';')
+        return 0;
+    char *semicolon = q--;
+    while (q > first && (*q == ' ' || *q == '\n'))
+        --q;
+    char *word = q - 4;
+    if (word <= first || memcmp(word, "break", 5) != 0 ||
+        quote_class(&st->quotes, word) != quote_class(&st->quotes, first))
+        return 0;
+    memset(word, ' ', 5);
+    *semicolon = ' ';
+    return 1;
+}
+
+static int push_window(omp_state *st, const window *w)
+{
+    if (st->depth == st->capacity) {
+        size_t grown = st->capacity ? st->capacity * 2 : 64;
+        window *windows = (window *)realloc(st->windows, grown * sizeof(window));
+        if (!windows)
+            return 0;
+        st->windows = windows;
+        st->capacity = grown;
+    }
+    st->windows[st->depth++] = *w;
+    return 1;
+}
+
+/* Ends the innermost window: its closing text goes out and the enclosing one
+ * goes on just past the block. */
+static void pop_window(omp_state *st)
+{
+    window done = st->windows[--st->depth];
+    if (st->depth > 0) {
+        fputs(done.closing, st->out);
+        st->windows[st->depth - 1].cur = done.resume;
+    }
+}
+
+static const char msg_internal[] = "Internal error: failed to retrieve parallel scope {}";
+
+/* One step of the innermost window: handles its next construct, or prints
+ * the rest of it.  Returns 0 when out of memory. */
+static int step(omp_state *st)
+{
+    window *w = &st->windows[st->depth - 1];
+    keyword_hit p = next_keyword(st, &st->parallel, w->cur);
+    keyword_hit s = next_keyword(st, &st->serial, w->cur);
+    if (p.start && p.paren >= w->limit)
+        p.start = NULL;
+    if (s.start && s.paren >= w->limit)
+        s.start = NULL;
+    if (!p.start && !s.start) {
+        print_span(st, w->cur, w->print_end);
+        pop_window(st);
+        return 1;
+    }
+    int parallel = p.start && (!s.start || p.start < s.start);
+    keyword_hit hit = parallel ? p : s;
+    const char *kw = hit.start;
+    const char *k = kw + (parallel ? st->parallel.length : st->serial.length);
+
+    const char *first, *last, *args_first, *args_last;
+    int has_block = balanced_span(st, braces, k, w->limit, &first, &last);
+    /* A parallel header whose parentheses do not balance has no argument to
+     * encode; the keyword is treated as one without a block. */
+    if (has_block && parallel)
+        has_block = balanced_span(st, parens, kw, w->limit, &args_first, &args_last);
+    if (!has_block) {
+        print_span(st, w->cur, k);
+        w->cur = k;
+        return 1;
+    }
+    const char *after = locate_block(st, k, first, last, w->limit);
+    if (!after) {
+        fputs(msg_internal, st->out);
+        pop_window(st);
+        return 1;
+    }
+    char *block_first = st->text + (after - (last - first) - 1 - st->text);
+    char *block_last = st->text + (after - 1 - st->text);
+
+    print_span(st, w->cur, kw);
+    if (parallel) {
+        int detached = blank_final_break(st, block_first, block_last);
+        fputs("__pragma (omp parallel num_threads((", st->out);
+        print_span(st, args_first + 1, args_last);
+        fputs(detached ? "+1) * 2 + 1))" : "+1) * 2))", st->out);
+        /* The header's newlines survive, so later lines keep their numbers. */
+        for (const char *c = kw; c < block_first; ++c)
+            if (*c == '\n')
+                fputc('\n', st->out);
+    } else {
+        print_span(st, kw, block_first);
+    }
+    window inner = {block_first, block_last, block_last + 1, parallel ? "}" : " break();}", after};
+    return push_window(st, &inner);
+}
+
+static int openmp_translate(const translator_def *self, char *text, size_t length, FILE *out,
+                            FILE *err)
+{
+    omp_state st;
+    memset(&st, 0, sizeof st);
+    st.text = text;
+    st.text_end = text + length;
+    st.out = out;
+    st.parallel.word = "parallel";
+    st.parallel.length = 8;
+    st.serial.word = "serial";
+    st.serial.length = 6;
+    window whole = {text, st.text_end, st.text_end, "", NULL};
+    int ok = quote_index_build(&st.quotes, text, length) && build_pair_tables(&st) &&
+             push_window(&st, &whole);
+    while (ok && st.depth > 0)
+        ok = step(&st);
+    free(st.windows);
+    free_pair_tables(&st);
+    quote_index_free(&st.quotes);
+    if (!ok) {
+        fputs("Out of memory\n", err);
+        return exit_failure;
+    }
+    fputs("\n#pragma comment(lib, \"Deviro\")\n", out);
+    return exit_ok;
+}
+
+extern const translator_def zeq_translator = {
+    "Usage: file.zeq > file.c\n",
+    NULL,
+    openmp_translate,
+};
+
+int main(int argc, char **argv)
+{
+    return translator_main(&zeq_translator, argc, argv);
+}
