@@ -119,6 +119,47 @@ uint64_t platform_monotonic_ns(void);
 void *platform_alloc_zeroed(size_t size);
 void platform_free(void *block);
 
+// ---- modules, files, folders -----------------------------------------------
+
+// Loads a shared library by name or path (the system's search rules apply to a
+// bare name); null when it cannot be loaded.  Libraries are never unloaded by
+// the runtime, so there is no matching close for it to call.
+void *platform_library_open(const char *name);
+// The address of an exported symbol of a loaded library; null when absent.
+void *platform_library_symbol(void *library, const char *name);
+void platform_library_close(void *library);
+// Writes the path of the running executable, NUL-terminated.  Returns its
+// length, or -1 when it cannot be found or does not fit into size bytes.
+int platform_executable_path(char *buffer, size_t size);
+// Writes the path of the loaded file (executable or shared library) that
+// contains address, NUL-terminated.  Returns its length, or -1 when no loaded
+// file contains the address or the path does not fit into size bytes.
+int platform_module_path_of_address(const void *address, char *buffer, size_t size);
+
+// A directory listing filtered by a file-name suffix compared without regard
+// to ASCII case (".ocl" matches "APP.OCL").  Names come back in the order the
+// file system gives them; only regular files (or links to them) are listed.
+typedef struct platform_dir {
+    uintptr_t handle;
+    char suffix[16];
+} platform_dir;
+
+// Returns 0, or -1 when the folder cannot be opened (nothing to close then).
+int platform_dir_open(platform_dir *dir, const char *path, const char *suffix);
+// The next matching file name (valid until the next call), or null at the end.
+const char *platform_dir_next(platform_dir *dir);
+void platform_dir_close(platform_dir *dir);
+
+// Whole-file reading in three steps, so that callers can tell apart a missing
+// file, a failed size query and a failed read.  A file is a small integer
+// handle, -1 when opening failed.
+intptr_t platform_file_open_read(const char *path);
+// Size in bytes, or -1.
+int64_t platform_file_size(intptr_t file);
+// Reads exactly size bytes from the start; 0, or -1 on failure or short file.
+int platform_file_read_all(intptr_t file, void *buffer, size_t size);
+void platform_file_close(intptr_t file);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,115 @@
+/* zeq_coload.h: the host side of a coload function.
+ *
+ * A coload function runs as a parallel region; its member 0 offers the work
+ * items to the runtime's device slots with qiv_exported_coload, passing a
+ * static call-site record and a list of descriptor words that describe the
+ * function's arguments.  Devices claim whole shares of other members that no
+ * pool thread has started, and pieces of member 0's own share; the call
+ * returns 0 when devices computed member 0's share and 1 when member 0 must
+ * still compute it on the host.  Members that no device claimed run on the pool.
+ *
+ * Every descriptor word is a machine word passed as intptr_t: kinds, sizes and
+ * counts included (a plain int among the variadic words would leave the upper
+ * half of a 64-bit word undefined).  The QIV_ARG_* macros below emit whole
+ * descriptors with the right casts.
+ *
+ * The pattern (compare any function that contains a region, see Zeq.h):
+ *
+ *     static char saxpy_source[] = "saxpy.zeq";      // writable: trimmed in place
+ *     static qiv_coload_site saxpy_site = QIV_COLOAD_SITE_INIT(saxpy_source, 12);
+ *
+ *     QIV_NOINLINE void saxpy(float *y, const float *x, float a, int n)
+ *     {
+ *         qiv_parallel_region home;
+ *         qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_CLASSIC);
+ *         if (qiv_exported_pix() != 0
+ *             || qiv_exported_coload(self, &saxpy_site,
+ *                                    QIV_ARG_INOUT("float*", y, sizeof *y, (intptr_t)n * sizeof *y),
+ *                                    QIV_ARG_IN("float*", x, sizeof *x, (intptr_t)n * sizeof *x),
+ *                                    QIV_ARG_VALUE("float", &a, sizeof a),
+ *                                    QIV_ARG_RANGE(n), QIV_ARG_END) != 0) {
+ *             int end = qiv_exported_range_end(n);
+ *             for (int i = qiv_exported_range_start(n); i < end; ++i)
+ *                 y[i] = a * x[i] + y[i];
+ *         }
+ *         qiv_region_end_joined(self);
+ *     }
+ *
+ * Member 0 alone calls the runtime; every other member, and member 0 when the
+ * call returns 1, runs the host loop over its own slice.  A region of one
+ * member (count 1) offers the whole range to the devices in pieces.  Value
+ * descriptors carry the address of the value: &a above lies in the owner's
+ * frame, which stays alive until the call returns.  The site's line is the
+ * line of the coload header's closing parenthesis in the .zeq source, which
+ * names the kernel ("fline12") in the .ocl or .ptx file of the same base name
+ * found beside the program or beside the library that contains the call.
+ */
+#ifndef ZEQ_COLOAD_H
+#define ZEQ_COLOAD_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QIV_COLOAD_SLOTS 32
+
+/* One per call site, in writable static data; the runtime trims `source` to
+ * its base name and caches per-slot kernel handles in it for the life of the
+ * process. */
+typedef struct qiv_coload_site {
+    intptr_t status;                          /* nonzero: always run on the host */
+    char *source;                             /* source file name, trimmed in place */
+    intptr_t line;                            /* names the kernel "fline<line>" */
+    intptr_t capacity;                        /* entries in the arrays below: 32 */
+    intptr_t kernel[QIV_COLOAD_SLOTS];        /* 0 not looked up, -1 unavailable, else a handle */
+    intptr_t group_limit[QIV_COLOAD_SLOTS];   /* largest work-group size of the kernel */
+} qiv_coload_site;
+
+#define QIV_COLOAD_SITE_INIT(source, line) { 0, (source), (line), QIV_COLOAD_SLOTS, {0}, {0} }
+
+/* Descriptor kinds of the word list. */
+enum qiv_coload_arg_kind {
+    QIV_ARG_KIND_END = 0,
+    QIV_ARG_KIND_IN = 1,           /* kind, type text, address, element size, bytes or -1, [-1] */
+    QIV_ARG_KIND_OUT = 2,          /* as In: copied back after each launch */
+    QIV_ARG_KIND_INOUT = 3,        /* as In: copied to the device and back */
+    QIV_ARG_KIND_VALUE = 4,        /* kind, type text, address of the value, size */
+    QIV_ARG_KIND_RANGE = 5,        /* kind, number of work items (default: one per member) */
+    QIV_ARG_KIND_STATUS = 6,       /* kind, address of an int that receives the launch status */
+    QIV_ARG_KIND_SHARED_BYTES = 7, /* kind, group-shared bytes per work group */
+    QIV_ARG_KIND_GROUP_SIZE = 8    /* kind, requested work-group size */
+};
+
+#define QIV_W_(x) ((intptr_t)(x))
+/* An array of `bytes` bytes (6 words, the last one skipped by the runtime). */
+#define QIV_ARG_IN(type_text, address, element_size, bytes) \
+    QIV_W_(QIV_ARG_KIND_IN), QIV_W_(type_text), QIV_W_(address), QIV_W_(element_size), QIV_W_(bytes), QIV_W_(-1)
+#define QIV_ARG_OUT(type_text, address, element_size, bytes) \
+    QIV_W_(QIV_ARG_KIND_OUT), QIV_W_(type_text), QIV_W_(address), QIV_W_(element_size), QIV_W_(bytes), QIV_W_(-1)
+#define QIV_ARG_INOUT(type_text, address, element_size, bytes) \
+    QIV_W_(QIV_ARG_KIND_INOUT), QIV_W_(type_text), QIV_W_(address), QIV_W_(element_size), QIV_W_(bytes), QIV_W_(-1)
+/* A single element: the 5-word form whose fifth word is -1. */
+#define QIV_ARG_IN_ONE(type_text, address, element_size) \
+    QIV_W_(QIV_ARG_KIND_IN), QIV_W_(type_text), QIV_W_(address), QIV_W_(element_size), QIV_W_(-1)
+#define QIV_ARG_VALUE(type_text, address, size) \
+    QIV_W_(QIV_ARG_KIND_VALUE), QIV_W_(type_text), QIV_W_(address), QIV_W_(size)
+#define QIV_ARG_RANGE(n) QIV_W_(QIV_ARG_KIND_RANGE), QIV_W_(n)
+#define QIV_ARG_STATUS(int_address) QIV_W_(QIV_ARG_KIND_STATUS), QIV_W_(int_address)
+#define QIV_ARG_SHARED_BYTES(n) QIV_W_(QIV_ARG_KIND_SHARED_BYTES), QIV_W_(n)
+#define QIV_ARG_GROUP_SIZE(n) QIV_W_(QIV_ARG_KIND_GROUP_SIZE), QIV_W_(n)
+#define QIV_ARG_END QIV_W_(QIV_ARG_KIND_END)
+
+/* Offers the region's work items to the device slots.  region: the coload
+ * function's region as seen by the calling member (null: the caller's current
+ * region); site: the call-site record; then the descriptor words, ending with
+ * QIV_ARG_END.  Returns 0 when devices computed the caller's own share, 1 when
+ * the caller must compute it on the host. */
+int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site *site, ...);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

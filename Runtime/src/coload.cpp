@@ -1,0 +1,157 @@
+// qiv_exported_coload: offers a coload call's work items to every device slot
+// and sleeps until each slot with a service thread has finished with it.
+//
+// The descriptor words arrive as variadic machine words; they are copied into
+// a fixed array in this frame (no allocation on the region path), which also
+// gives the slots one contiguous list to walk on every flavour.  The copy reads
+// descriptor by descriptor, so it never reads a word the caller did not pass:
+// a 0 word ends the list after the descriptor that holds it.
+#include "offload.h"
+
+#include <stdarg.h>
+
+namespace {
+
+bool is_thread_owner(intptr_t owner)
+{
+    return owner != owner_stop && owner != owner_none && owner != owner_unavailable;
+}
+
+// Words that follow the kind word of a descriptor; arrays may have one more.
+int words_after_kind(intptr_t kind)
+{
+    switch (kind) {
+    case QIV_ARG_KIND_IN:
+    case QIV_ARG_KIND_OUT:
+    case QIV_ARG_KIND_INOUT:
+        return 4;
+    case QIV_ARG_KIND_VALUE:
+        return 3;
+    case QIV_ARG_KIND_RANGE:
+    case QIV_ARG_KIND_STATUS:
+    case QIV_ARG_KIND_SHARED_BYTES:
+    case QIV_ARG_KIND_GROUP_SIZE:
+        return 1;
+    default:
+        return 0; // unknown words are skipped one by one
+    }
+}
+
+enum { copied_words_max = max_arg_words + 8 }; // the longest descriptor past the limit, and a 0
+
+// Copies the list into words, always ending in a 0.  A list longer than the
+// limit is cut just past it; the slots then see too many words and decline.
+void copy_descriptors(intptr_t *words, va_list ap)
+{
+    int n = 0;
+    while (n <= max_arg_words) {
+        intptr_t kind = va_arg(ap, intptr_t);
+        words[n++] = kind;
+        if (kind == QIV_ARG_KIND_END)
+            return;
+        bool ends = false;
+        int more = words_after_kind(kind);
+        for (int i = 0; i < more; ++i) {
+            intptr_t w = va_arg(ap, intptr_t);
+            words[n++] = w;
+            ends = ends || w == 0;
+        }
+        if (more == 4 && words[n - 1] != -1) {
+            intptr_t w = va_arg(ap, intptr_t); // skipped by the slots
+            words[n++] = w;
+            ends = ends || w == 0;
+        }
+        if (ends) {
+            words[n] = 0;
+            return;
+        }
+    }
+    words[n] = 0;
+}
+
+void start_devices_once(void)
+{
+    if (__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE))
+        return;
+    qiv_exported_sync(nullptr);
+    if (!__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE)) {
+        start_device_threads();
+        __atomic_store_n(&offload.devices_started, 1, __ATOMIC_RELEASE);
+    }
+    qiv_exported_unsync(nullptr);
+}
+
+} // namespace
+
+void finish_request(coload_request *request)
+{
+    // Once done is set the caller may return and its frame, which holds the
+    // request, is gone: read what the wake needs first.
+    thread_record *runner = reinterpret_cast<thread_record *>(request->region->runner);
+    if (__atomic_sub_fetch(&request->pending, 1, __ATOMIC_ACQ_REL) != 0)
+        return;
+    __atomic_store_n(&request->done, 1, __ATOMIC_RELEASE);
+    if (runner)
+        qiv_exported_wake(runner);
+}
+
+ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site *site, ...)
+{
+    if (!offload.device_table)
+        return 1;
+    start_devices_once();
+    device_slot *table = offload.device_table;
+    if (!table || !site || site->status != 0)
+        return 1;
+    // No slot with a thread would ever finish the request.
+    intptr_t live = __atomic_load_n(&offload.live_slots, __ATOMIC_ACQUIRE);
+    if (live <= 0)
+        return 1;
+    thread_record *me = get_thread_record();
+    if (!me)
+        return 1;
+    if (!region)
+        region = me->current_region;
+    // Slots wake the region's runner: a caller that does not run the region
+    // would never be woken, and one without a region has no shares to offer.
+    if (!region || reinterpret_cast<thread_record *>(region->runner) != me)
+        return 1;
+
+    intptr_t words[copied_words_max];
+    va_list ap;
+    va_start(ap, site);
+    copy_descriptors(words, ap);
+    va_end(ap);
+
+    coload_request request;
+    request.region = region;
+    request.site = site;
+    request.caller = __builtin_return_address(0);
+    request.args = words;
+    request.pending = live;
+    request.done = 0;
+    request.claimed_all = 0;
+    request.owner_progress = 0;
+    request.host_must_run = 1;
+    request.status_ptr = nullptr;
+    request.status_value = 0;
+    for (int s = 0; s < max_slots; ++s)
+        request.next[s] = nullptr;
+
+    intptr_t slots = offload.slot_count;
+    for (intptr_t s = 0; s < slots; ++s) {
+        device_slot *slot = &table[s];
+        qiv_exported_sync(&slot->queue);
+        request.next[s] = slot->queue;
+        __atomic_store_n(&slot->queue, &request, __ATOMIC_RELEASE);
+        qiv_exported_unsync(&slot->queue);
+        intptr_t owner = __atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE);
+        if (is_thread_owner(owner))
+            qiv_exported_wake(reinterpret_cast<void *>(owner));
+    }
+    while (!__atomic_load_n(&request.done, __ATOMIC_ACQUIRE))
+        qiv_exported_wait(0, 0);
+    if (request.status_ptr)
+        *request.status_ptr = (int)request.status_value;
+    return request.host_must_run ? 1 : 0;
+}

@@ -1,0 +1,116 @@
+// The device table's life: built at library load, torn down at unload, and the
+// two small string routines that module lookup and kernel naming share.
+//
+// Teardown stops every service thread and waits for each to release its
+// modules and context.  A stopping thread wakes the detaching thread when it is
+// done, so an unload normally waits only as long as the threads need; when the
+// process is exiting the wait is bounded, and a table that a thread may still
+// touch is left allocated rather than freed under it.
+#include "offload.h"
+
+offload_state offload = {nullptr, 0, 0, 0};
+
+namespace {
+
+// The thread that waits in shutdown_devices; service threads wake it as they end.
+thread_record *volatile stop_waiter = nullptr;
+
+bool is_thread_owner(intptr_t owner)
+{
+    return owner != owner_stop && owner != owner_none && owner != owner_unavailable;
+}
+
+bool all_slots_ended(device_slot *table, intptr_t count)
+{
+    for (intptr_t s = 0; s < count; ++s) {
+        intptr_t owner = __atomic_load_n(&table[s].owner, __ATOMIC_ACQUIRE);
+        if (owner != owner_none && owner != owner_unavailable)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ZEQ_EXPORT offload_state *zeq_internal_offload(void)
+{
+    return &offload;
+}
+
+int devices_attach(void)
+{
+    discover_devices();
+    return 1; // offload never keeps the library from loading
+}
+
+void devices_detach(int process_exiting)
+{
+    shutdown_devices(process_exiting);
+}
+
+void notify_service_thread_ended(void)
+{
+    thread_record *waiter = stop_waiter;
+    if (waiter)
+        qiv_exported_wake(waiter);
+}
+
+void shutdown_devices(int process_terminating)
+{
+    device_slot *table = offload.device_table;
+    if (!table)
+        return;
+    intptr_t count = offload.slot_count;
+    bool ended = true;
+    if (__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE) == 1) {
+        stop_waiter = get_thread_record();
+        for (intptr_t s = 0; s < count; ++s) {
+            intptr_t old = __atomic_load_n(&table[s].owner, __ATOMIC_ACQUIRE);
+            // Only a running thread is told to stop: a slot that has none must
+            // not be left in owner_stop, which nobody would ever turn into none.
+            while (is_thread_owner(old) &&
+                   !__atomic_compare_exchange_n(&table[s].owner, &old, owner_stop, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            }
+            if (is_thread_owner(old))
+                qiv_exported_wake(reinterpret_cast<void *>(old));
+        }
+        // Exiting: as long as the stop pauses of one 100 ms step per slot and
+        // one more would take, no longer.  Unloading: until every thread ended.
+        intptr_t steps_left = count + 1;
+        while (!all_slots_ended(table, count)) {
+            if (process_terminating && steps_left-- <= 0)
+                break;
+            qiv_exported_wait(1, owner_share_wait_ms);
+        }
+        ended = all_slots_ended(table, count);
+        stop_waiter = nullptr;
+    }
+    offload.device_table = nullptr;
+    offload.slot_count = 0;
+    if (ended)
+        platform_free(table);
+}
+
+int name_equal_nocase(const char *a, const char *b)
+{
+    for (;; ++a, ++b) {
+        if ((*a | 0x20) != (*b | 0x20))
+            return -1;
+        if (*a == 0 || *b == 0)
+            return *a == *b ? 0 : -1;
+    }
+}
+
+int format_decimal(char *buffer, uintptr_t value)
+{
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = 0; i < n; ++i)
+        buffer[i] = digits[n - 1 - i];
+    buffer[n] = 0;
+    return n;
+}

@@ -1,0 +1,194 @@
+// Service threads of the device slots, their request loop, and the search for
+// module files beside the program or beside a calling library.
+//
+// Service threads are pool threads held for the life of the process: the first
+// coload call opens a detached region of one member per slot plus itself, and
+// every member declares itself blocking (qiv_exported_pid) so that the pool
+// replaces it.  A member that could not be replaced gives its slot up
+// (owner_unavailable) and is not counted in live_slots, so requests still
+// complete.  Each slot's context, queue and modules are touched only by its own
+// thread, so the driver calls need no locking.
+#include "offload.h"
+
+namespace {
+
+void give_slot_up(device_slot *slot)
+{
+    __atomic_sub_fetch(&offload.live_slots, 1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&slot->owner, owner_unavailable, __ATOMIC_RELEASE);
+}
+
+// Requests still queued when the slot stops would keep their callers waiting
+// for ever: they are finished unprocessed, and their callers run on the host.
+void decline_queued(int s, device_slot *slot)
+{
+    for (;;) {
+        qiv_exported_sync(&slot->queue);
+        coload_request *request = slot->queue;
+        if (request)
+            slot->queue = request->next[s];
+        qiv_exported_unsync(&slot->queue);
+        if (!request)
+            return;
+        finish_request(request);
+    }
+}
+
+void release_slot(device_slot *slot, int s)
+{
+    if (!slot->context)
+        return;
+    for (intptr_t i = 0; i < slot->module_count; ++i) {
+        slot->ops->unload_module(s, slot->modules[i].handle);
+        platform_free(slot->modules[i].name);
+        slot->modules[i].name = nullptr;
+        slot->modules[i].handle = 0;
+    }
+    slot->module_count = 0;
+    slot->ops->destroy_context(s, slot->context);
+    slot->context = 0;
+}
+
+void serve_slot(int s, thread_record *rec, qiv_thread_record *starter)
+{
+    device_slot *slot = &offload.device_table[s];
+    if (!rec) {
+        give_slot_up(slot);
+        qiv_exported_wake(starter);
+        return;
+    }
+    intptr_t expected = owner_none;
+    __atomic_compare_exchange_n(&slot->owner, &expected, reinterpret_cast<intptr_t>(rec), false, __ATOMIC_ACQ_REL,
+                                __ATOMIC_ACQUIRE);
+    // The starter polls in 100 ms steps; a wake spares it most of that wait.
+    qiv_exported_wake(starter);
+    if (slot->ops->create_context(s, &slot->context) != 0)
+        slot->context = 0;
+    else
+        load_device_modules(s, nullptr);
+    device_service_loop(s);
+    release_slot(slot, s);
+    decline_queued(s, slot);
+    __atomic_store_n(&slot->owner, owner_none, __ATOMIC_RELEASE);
+    notify_service_thread_ended();
+}
+
+} // namespace
+
+QIV_NOINLINE void start_device_threads(void)
+{
+    intptr_t slots = offload.slot_count;
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, (int)(slots + 1), QIV_LIMIT_CLASSIC);
+    thread_record *rec = static_cast<thread_record *>(qiv_exported_pid());
+    if (self->index != 0) {
+        serve_slot((int)(self->index - 1), rec, self->owner);
+    } else {
+        // A caller without a record gets a region of one member: the slots
+        // that no member serves have no thread.
+        for (intptr_t s = self->count - 1; s < slots; ++s)
+            give_slot_up(&offload.device_table[s]);
+        for (intptr_t s = 0; s < slots; ++s) {
+            while (__atomic_load_n(&offload.device_table[s].owner, __ATOMIC_ACQUIRE) == owner_none)
+                qiv_exported_wait(1, owner_share_wait_ms);
+        }
+    }
+    qiv_region_end_detached(self);
+}
+
+void device_service_loop(int s)
+{
+    device_slot *slot = &offload.device_table[s];
+    for (;;) {
+        if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) == owner_stop)
+            break;
+        if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
+            qiv_exported_wait(0, 0);
+        if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) == owner_stop)
+            break;
+        if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
+            continue;
+        qiv_exported_sync(&slot->queue);
+        coload_request *request = slot->queue;
+        if (request)
+            slot->queue = request->next[s];
+        qiv_exported_unsync(&slot->queue);
+        if (!request)
+            continue;
+        if (s == 0)
+            remote_take_request(request);
+        else
+            process_request(s, request);
+    }
+    if (s == 0) {
+        while (remote_monitor_running())
+            qiv_exported_wait(1, owner_share_wait_ms);
+    }
+}
+
+int load_device_modules(int s, const void *address)
+{
+    device_slot *slot = &offload.device_table[s];
+    const char *pattern = slot->ops->module_pattern;
+    if (!pattern)
+        return 0;
+    enum { path_size = 4096 };
+    char path[path_size];
+    int n = address ? platform_module_path_of_address(address, path, path_size) : platform_executable_path(path, path_size);
+    if (n < 0)
+        return -1;
+    if (n == 0)
+        return -2;
+    int folder_length = 0; // through the last '/'
+    for (int i = 0; i < n; ++i) {
+        if (path[i] == '/')
+            folder_length = i + 1;
+    }
+    path[folder_length] = 0;
+    const char *suffix = pattern[0] == '*' ? pattern + 1 : pattern;
+    size_t suffix_length = 0;
+    while (suffix[suffix_length])
+        ++suffix_length;
+
+    platform_dir dir;
+    if (platform_dir_open(&dir, folder_length ? path : ".", suffix) != 0)
+        return 0;
+    int result = 0;
+    while (slot->module_count < max_modules) {
+        const char *file = platform_dir_next(&dir);
+        if (!file)
+            break;
+        size_t file_length = 0;
+        while (file[file_length])
+            ++file_length;
+        if ((size_t)folder_length + file_length + 1 > path_size)
+            continue; // cannot be named: skip it, as a file that is not there
+        char name[path_size];
+        size_t name_length = file_length - suffix_length;
+        for (size_t i = 0; i < name_length; ++i)
+            name[i] = file[i];
+        name[name_length] = 0;
+        bool known = false;
+        for (intptr_t i = 0; i < slot->module_count && !known; ++i)
+            known = name_equal_nocase(slot->modules[i].name, name) == 0;
+        if (known)
+            continue;
+        for (size_t i = 0; i <= file_length; ++i)
+            path[folder_length + i] = file[i];
+        module_entry *row = &slot->modules[slot->module_count];
+        slot->ops->load_module(s, &row->handle, path);
+        path[folder_length] = 0;
+        row->name = static_cast<char *>(platform_alloc_zeroed(name_length + 1));
+        if (!row->name) {
+            slot->ops->unload_module(s, row->handle);
+            row->handle = 0;
+            result = -3;
+            break;
+        }
+        for (size_t i = 0; i <= name_length; ++i)
+            row->name[i] = name[i];
+        __atomic_add_fetch(&slot->module_count, 1, __ATOMIC_RELEASE);
+    }
+    platform_dir_close(&dir);
+    return result;
+}

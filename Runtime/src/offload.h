@@ -1,0 +1,131 @@
+// The offload part of libZeq: the device table, its operation tables, the
+// request record of a coload call, and the routines the offload files share.
+//
+// Records keep the specified word order; every word is a machine word, and
+// the i386 flavour asserts the sizes that the 32-bit interface fixes.  Device
+// kinds differ only in their DeviceOps table: the dispatch code never asks
+// which kind a slot is.
+#ifndef ZEQ_OFFLOAD_H
+#define ZEQ_OFFLOAD_H
+
+#include "runtime.h"
+
+enum : intptr_t {
+    owner_stop = 0,         // stop requested by shutdown
+    owner_none = -1,        // no service thread (before the start, after it ended)
+    owner_unavailable = -2, // no pool thread could be given to the slot
+};
+
+enum {
+    max_slots = QIV_COLOAD_SLOTS, // one queue link per slot in a request, one cache entry in a site
+    max_modules = 4096,
+    max_arg_words = 256, // descriptor words a device slot accepts before the terminating 0
+    owner_share_wait_ms = 100,
+};
+
+// One coload call in flight, in the caller's frame until the call returns.
+struct coload_request {
+    qiv_parallel_region *region;
+    qiv_coload_site *site;
+    void *caller;                  // return address: locates the calling module's folder
+    const intptr_t *args;          // descriptor words, ending in 0
+    volatile intptr_t pending;     // slots that have not finished the request
+    volatile intptr_t done;        // set by the slot that brings pending to 0
+    volatile intptr_t claimed_all; // the caller's own share is fully claimed
+    volatile intptr_t owner_progress; // items of the caller's share claimed (under the request's lock)
+    volatile intptr_t host_must_run;  // returned by the call
+    int *volatile status_ptr;         // recorded by a slot after its first launch
+    volatile intptr_t status_value;   // launch and read results OR-ed, or -1
+    coload_request *next[max_slots];  // per-slot queue links
+};
+
+struct module_entry {
+    char *name;       // file name less its extension; platform_alloc_zeroed
+    uintptr_t handle; // program or module; 0 when loading failed
+};
+
+// The operations of one device kind.  All take the slot index first and return
+// the driver's result code (0 = success) unless noted.  Device addresses are
+// machine words; `base` is the address alloc_buffer returned for the buffer
+// that contains the address.
+struct device_ops {
+    int (*get_kernel)(int s, intptr_t *out, uintptr_t module, const char *name);
+    int (*kernel_group_limit)(int s, intptr_t kernel); // 1 for kernels 0 and -1
+    int (*write_buffer)(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t base);
+    int (*read_buffer)(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t base);
+    int (*set_arg)(int s, intptr_t kernel, int index, uintptr_t size, const void *value);
+    int (*launch)(int s, intptr_t kernel, intptr_t groups, intptr_t group_size, intptr_t shared, void **params);
+    int (*alloc_buffer)(int s, uintptr_t *out, uintptr_t bytes);
+    void (*free_buffer)(int s, uintptr_t address);
+    int (*init_slot)(int s);
+    int (*load_module)(int s, uintptr_t *out, const char *path);
+    void (*unload_module)(int s, uintptr_t module);
+    int (*create_context)(int s, uintptr_t *context);
+    int (*destroy_context)(int s, uintptr_t context);
+    const char *module_pattern; // "*.ocl", "*.ptx", or null: the slot loads no modules
+};
+
+struct device_slot {
+    intptr_t group_multiple;          // default work-group size; 0 for slot 0
+    intptr_t compute_units;
+    intptr_t max_groups;              // most work groups in one launch
+    volatile intptr_t owner;          // service thread's record, or owner_stop/none/unavailable
+    const device_ops *ops;
+    coload_request *volatile queue;   // newest first; under the lock keyed by &queue
+    uintptr_t context;                // 0 when creation failed: the slot declines everything
+    uintptr_t cl_device;
+    uintptr_t cl_queue;
+    volatile intptr_t module_count;
+    module_entry modules[max_modules];
+};
+
+static_assert(offsetof(coload_request, next) == 11 * sizeof(void *), "request links follow eleven words");
+static_assert(offsetof(device_slot, modules) == 10 * sizeof(void *), "slot rows follow ten words");
+static_assert(sizeof(device_ops) == 14 * sizeof(void *), "DeviceOps is fourteen words");
+static_assert(offsetof(qiv_coload_site, kernel) == 4 * sizeof(void *), "site caches follow four words");
+#if defined(__i386__)
+static_assert(sizeof(module_entry) == 8, "i386 ModuleEntry is 8 bytes");
+static_assert(sizeof(device_ops) == 56, "i386 DeviceOps is 56 bytes");
+static_assert(sizeof(qiv_coload_site) == 272, "i386 ColoadSite is 68 words");
+#endif
+
+// Process-wide offload state, zero until discovery.
+struct offload_state {
+    device_slot *volatile device_table; // slot_count slots, or null
+    volatile intptr_t slot_count;
+    volatile intptr_t live_slots;       // slots with a service thread: initial `pending`
+    volatile intptr_t devices_started;  // set once the service threads were started
+};
+extern offload_state offload;
+
+// Tests look at (and may replace, before the first coload call) the table.
+ZEQ_EXPORT offload_state *zeq_internal_offload(void);
+
+extern const device_ops host_ops;   // slot 0: the remote slot
+extern const device_ops opencl_ops;
+extern const device_ops cuda_ops;
+
+// ---- device_discovery.cpp -----------------------------------------------------
+int discover_devices(void);
+
+// ---- device_table.cpp ------------------------------------------------------------
+void shutdown_devices(int process_terminating);
+// Called by a service thread once it released everything (owner is owner_none).
+void notify_service_thread_ended(void);
+int name_equal_nocase(const char *a, const char *b);
+int format_decimal(char *buffer, uintptr_t value);
+
+// ---- device_threads.cpp ----------------------------------------------------------
+void start_device_threads(void);
+int load_device_modules(int s, const void *address);
+void device_service_loop(int s);
+
+// ---- coload.cpp / coload_request.cpp ---------------------------------------------
+void finish_request(coload_request *request);
+void process_request(int s, coload_request *request);
+
+// ---- host_slot.cpp: the remote slot until the remote client exists ---------------
+void remote_take_request(coload_request *request);
+int remote_monitor_running(void);
+
+#endif

@@ -1,0 +1,203 @@
+// OpenCL slots: kernels are built at run time from the .ocl source files
+// found beside the program (or the calling library), one program per file and
+// slot, compiled for the slot's device.
+//
+// A device address is the value of a memory object's handle; an address
+// inside the buffer is that value plus a byte offset, which the transfer
+// operations recover as address - base.  All transfers block on the slot's
+// in-order queue, so a read after a launch sees the kernel's results without
+// events or finish calls.  Every operation except init_slot runs on the slot's
+// service thread only.  Null handles are answered here with the driver's own
+// error codes instead of being passed on, since a loader may not check them.
+#include "drivers.h"
+#include "offload.h"
+
+namespace {
+
+enum : cl_int_t {
+    cl_invalid_value = -30,
+    cl_invalid_program = -44,
+    cl_out_of_host_memory = -6,
+};
+enum : cl_uint_t {
+    cl_device_max_compute_units = 0x1002,
+    cl_kernel_work_group_size = 0x11B0,
+};
+enum : cl_bits_t { cl_mem_read_write = 1, device_type_gpu_or_accelerator = 0xC };
+
+device_slot *slot_of(int s)
+{
+    return &offload.device_table[s];
+}
+
+cl_handle_t handle(uintptr_t value)
+{
+    return reinterpret_cast<cl_handle_t>(value);
+}
+
+int cl_get_kernel(int s, intptr_t *out, uintptr_t program, const char *name)
+{
+    if (!program)
+        return cl_invalid_program;
+    cl_int_t err = 0;
+    cl_handle_t kernel = opencl.clCreateKernel(handle(program), name, &err);
+    if (err == 0)
+        *out = reinterpret_cast<intptr_t>(kernel);
+    return err;
+}
+
+int cl_kernel_group_limit(int s, intptr_t kernel)
+{
+    if (kernel == 0 || kernel == -1)
+        return 1;
+    size_t value = 1;
+    opencl.clGetKernelWorkGroupInfo(reinterpret_cast<cl_handle_t>(kernel), handle(slot_of(s)->cl_device),
+                                    cl_kernel_work_group_size, sizeof value, &value, nullptr);
+    return value > 0x7FFFFFFF ? 0x7FFFFFFF : (int)value;
+}
+
+int cl_write_buffer(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t base)
+{
+    return opencl.clEnqueueWriteBuffer(handle(slot_of(s)->cl_queue), handle(base), 1, dst - base, bytes, src, 0, nullptr, nullptr);
+}
+
+int cl_read_buffer(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t base)
+{
+    return opencl.clEnqueueReadBuffer(handle(slot_of(s)->cl_queue), handle(base), 1, src - base, bytes, dst, 0, nullptr, nullptr);
+}
+
+int cl_set_arg(int, intptr_t kernel, int index, uintptr_t size, const void *value)
+{
+    return opencl.clSetKernelArg(reinterpret_cast<cl_handle_t>(kernel), (cl_uint_t)index, size, value);
+}
+
+// Shared bytes and the parameter list are not used: the kernel source declares
+// its group-shared memory and the arguments were set one by one.
+int cl_launch(int s, intptr_t kernel, intptr_t groups, intptr_t group_size, intptr_t, void **)
+{
+    size_t global = (size_t)groups * (size_t)group_size, local = (size_t)group_size;
+    return opencl.clEnqueueNDRangeKernel(handle(slot_of(s)->cl_queue), reinterpret_cast<cl_handle_t>(kernel), 1, nullptr,
+                                         &global, &local, 0, nullptr, nullptr);
+}
+
+int cl_alloc_buffer(int s, uintptr_t *out, uintptr_t bytes)
+{
+    cl_int_t err = 0;
+    cl_handle_t buffer = opencl.clCreateBuffer(handle(slot_of(s)->context), cl_mem_read_write, bytes, nullptr, &err);
+    *out = reinterpret_cast<uintptr_t>(buffer);
+    return err;
+}
+
+void cl_free_buffer(int, uintptr_t buffer)
+{
+    if (buffer)
+        opencl.clReleaseMemObject(handle(buffer));
+}
+
+int cl_init_slot(int s)
+{
+    device_slot *slot = slot_of(s);
+    intptr_t entries = offload.slot_count - 1;
+    cl_handle_t *devices = static_cast<cl_handle_t *>(platform_alloc_zeroed((size_t)offload.slot_count * sizeof(cl_handle_t)));
+    if (!devices)
+        return cl_out_of_host_memory;
+    cl_handle_t platform = nullptr;
+    opencl.clGetPlatformIDs(1, &platform, nullptr);
+    opencl.clGetDeviceIDs(platform, device_type_gpu_or_accelerator, (cl_uint_t)entries, devices, nullptr);
+    slot->group_multiple = 32;
+    slot->cl_device = reinterpret_cast<uintptr_t>(devices[s - 1]);
+    cl_uint_t units = 0;
+    cl_int_t result = opencl.clGetDeviceInfo(devices[s - 1], cl_device_max_compute_units, sizeof units, &units, nullptr);
+    slot->compute_units = (intptr_t)units;
+    slot->max_groups = 65536;
+    platform_free(devices);
+    return result;
+}
+
+int cl_load_module(int s, uintptr_t *out, const char *path)
+{
+    *out = 0;
+    intptr_t file = platform_file_open_read(path);
+    if (file < 0)
+        return -1;
+    int64_t size = platform_file_size(file);
+    if (size < 0 || (uint64_t)size >= (uint64_t)SIZE_MAX) {
+        platform_file_close(file);
+        return -1;
+    }
+    // One byte more than the file keeps the text terminated for the compiler
+    // even though its length is passed.
+    char *text = static_cast<char *>(platform_alloc_zeroed((size_t)size + 1));
+    if (!text) {
+        platform_file_close(file);
+        return cl_out_of_host_memory;
+    }
+    if (platform_file_read_all(file, text, (size_t)size) != 0) {
+        platform_file_close(file);
+        platform_free(text);
+        return -1;
+    }
+    cl_int_t err = 0;
+    const char *strings[1] = {text};
+    size_t lengths[1] = {(size_t)size};
+    cl_handle_t program = opencl.clCreateProgramWithSource(handle(slot_of(s)->context), 1, strings, lengths, &err);
+    if (err != 0 || !program) {
+        platform_file_close(file);
+        platform_free(text);
+        return err != 0 ? err : cl_invalid_value;
+    }
+    cl_int_t built = opencl.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr);
+    // A program that failed to build stays referenced by nobody: release it,
+    // the row keeps handle 0 and every lookup in it fails.
+    if (built != 0)
+        opencl.clReleaseProgram(program);
+    else
+        *out = reinterpret_cast<uintptr_t>(program);
+    platform_file_close(file);
+    platform_free(text);
+    return built;
+}
+
+void cl_unload_module(int, uintptr_t program)
+{
+    if (program)
+        opencl.clReleaseProgram(handle(program));
+}
+
+int cl_create_context(int s, uintptr_t *context)
+{
+    device_slot *slot = slot_of(s);
+    cl_int_t err = 0;
+    cl_handle_t device = handle(slot->cl_device);
+    *context = reinterpret_cast<uintptr_t>(opencl.clCreateContext(nullptr, 1, &device, nullptr, nullptr, &err));
+    if (!*context)
+        return err != 0 ? err : cl_invalid_value;
+    slot->cl_queue = reinterpret_cast<uintptr_t>(opencl.clCreateCommandQueue(handle(*context), device, 0, &err));
+    if (err == 0 && !slot->cl_queue)
+        err = cl_invalid_value;
+    if (err != 0) {
+        // The slot runs on with context 0 and declines everything: nothing
+        // would release this context later.
+        opencl.clReleaseContext(handle(*context));
+        *context = 0;
+        slot->cl_queue = 0;
+    }
+    return err;
+}
+
+int cl_destroy_context(int s, uintptr_t context)
+{
+    device_slot *slot = slot_of(s);
+    if (slot->cl_queue)
+        opencl.clReleaseCommandQueue(handle(slot->cl_queue));
+    slot->cl_queue = 0;
+    return context ? opencl.clReleaseContext(handle(context)) : 0;
+}
+
+} // namespace
+
+const device_ops opencl_ops = {
+    cl_get_kernel,     cl_kernel_group_limit, cl_write_buffer, cl_read_buffer, cl_set_arg,
+    cl_launch,         cl_alloc_buffer,       cl_free_buffer,  cl_init_slot,   cl_load_module,
+    cl_unload_module,  cl_create_context,     cl_destroy_context, "*.ocl",
+};
