@@ -1,0 +1,5 @@
+int before_any_brace;
+float also;
+coload ((int, n)) {
+    n++;
+}

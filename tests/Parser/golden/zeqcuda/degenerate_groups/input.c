@@ -1,0 +1,1 @@
+coload (((float*, x)), (, y), (int n), (int, m)) { }

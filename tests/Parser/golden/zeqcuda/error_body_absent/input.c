@@ -1,0 +1,1 @@
+coload ((int, n))

@@ -1,0 +1,6 @@
+void f(int *a)
+{
+    coload ((int*, a)) int x;
+    {
+    }
+}

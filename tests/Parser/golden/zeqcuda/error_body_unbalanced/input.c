@@ -1,0 +1,5 @@
+coload ((int*, a))
+
+  
+{
+    if (a) {

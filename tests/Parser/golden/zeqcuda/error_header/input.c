@@ -1,0 +1,9 @@
+void f(int *a)
+{
+    coload ((int*, a))
+    {
+        a[pix()] = 0;
+    }
+    coload ((int*, a), (int, n)
+    {
+    }

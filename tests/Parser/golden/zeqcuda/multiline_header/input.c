@@ -1,0 +1,16 @@
+#include <stdio.h>
+
+void f(float *a,
+       int n)
+{
+    coload (
+        (float*, a),
+
+        (int,
+         n)
+
+    )
+    {
+        a[pix()] = n;
+    }
+}

@@ -1,0 +1,1 @@
+int unrelated(void) { return 0; }

@@ -1,0 +1,239 @@
+// openmp_test.cpp: zeqopenmp against a plain transcription of its algorithm.
+//
+// zeqopenmp transforms blocks in place as windows of one text and answers its
+// searches from tables, where the algorithm copies every block and searches
+// the copy.  The reference below does the latter, literally and slowly; both
+// must print the same bytes for any text.  The translator is linked in (its
+// main renamed) and run on texts built from the tokens that matter.  The deep
+// nesting test guards the reason for the windows: a megabyte of nested blocks
+// must neither exhaust the stack nor take quadratic time.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+
+#include "text_scan.h"
+
+extern const translator_def zeq_translator;
+
+namespace {
+
+const char *ref_find_unquoted(const char *text, const char *token)
+{
+    size_t length = strlen(token);
+    for (const char *c = strstr(text, token); c; c = strstr(c + length, token)) {
+        int parity = 0;
+        for (const char *p = text; p < c; ++p) {
+            if (*p == '"')
+                parity ^= 1;
+            else if (*p == '\\')
+                ++p;
+        }
+        if (parity == 0)
+            return c + length;
+    }
+    return nullptr;
+}
+
+int ref_only_space_before(const char *text, const char *token)
+{
+    const char *c = strstr(text, token);
+    if (!c)
+        return 0;
+    for (const char *p = text; p < c; ++p)
+        if (*p != ' ' && *p != '\n')
+            return 0;
+    return 1;
+}
+
+char *ref_extract_balanced(const char *text, const char *open, const char *close)
+{
+    const char *f = ref_find_unquoted(text, open);
+    if (!f)
+        return nullptr;
+    const char *s = f - 1;
+    if (s[1] == '\0')
+        return nullptr;
+    int depth = 1;
+    for (const char *p = s + 1; *p; ++p) {
+        const char *o = ref_find_unquoted(p, open);
+        const char *k = ref_find_unquoted(p, close);
+        if (!k)
+            return nullptr;
+        if (o && o - 1 < k - 1) {
+            ++depth;
+            p = o - 1;
+        } else {
+            if (--depth == 0)
+                return strndup(s, (size_t)(k - s));
+            p = k - 1;
+        }
+    }
+    return nullptr;
+}
+
+const char *ref_next_keyword(const char *base, const char *from, const char *word)
+{
+    size_t length = strlen(word);
+    const char *o = ref_find_unquoted(from, word);
+    while (o) {
+        const char *c = o - length;
+        bool delimiter = c == base || ref_only_space_before(c - 1, "{") ||
+                         ref_only_space_before(c - 1, "(") || ref_only_space_before(c - 1, ";") ||
+                         ref_only_space_before(c - 1, " ") || ref_only_space_before(c - 1, "\n");
+        if (delimiter && ref_only_space_before(o, "("))
+            return o;
+        if (*o == '\0')
+            return nullptr;
+        o = ref_find_unquoted(o + 1, word);
+    }
+    return nullptr;
+}
+
+void ref_transform(std::string &out, char *base, char *end)
+{
+    char *cur = base;
+    for (;;) {
+        const char *p = ref_next_keyword(base, cur, "parallel");
+        const char *s = ref_next_keyword(base, cur, "serial");
+        if (!p && !s) {
+            out.append(cur, (size_t)(end - cur));
+            return;
+        }
+        bool parallel = p && (!s || p - 8 < s - 6);
+        char *k = base + ((parallel ? p : s) - base);
+        char *kw = k - (parallel ? 8 : 6);
+        char *body = ref_extract_balanced(k, "{", "}");
+        char *args = body && parallel ? ref_extract_balanced(kw, "(", ")") : nullptr;
+        if (!body || (parallel && !args)) {
+            free(body);
+            out.append(cur, (size_t)(k - cur));
+            cur = k;
+            continue;
+        }
+        size_t length = strlen(body);
+        const char *after = ref_find_unquoted(k, body);
+        if (!after) {
+            out += "Internal error: failed to retrieve parallel scope {}";
+            free(body);
+            free(args);
+            return;
+        }
+        const char *block = ref_find_unquoted(kw, body) - length;
+        out.append(cur, (size_t)(kw - cur));
+        if (parallel) {
+            bool detached = false;
+            for (char *b = body; (b = (char *)ref_find_unquoted(b, "break"));) {
+                if (!ref_only_space_before(b, ";"))
+                    continue;
+                char *semicolon = strchr(b, ';');
+                char *rest = semicolon + 1;
+                if (ref_only_space_before(rest, "}") && strchr(rest, '}') == body + length - 1) {
+                    memset(b - 5, ' ', 5);
+                    *semicolon = ' ';
+                    detached = true;
+                    break;
+                }
+                b = rest;
+            }
+            args[strlen(args) - 1] = '\0';
+            out += "__pragma (omp parallel num_threads((" + std::string(args + 1) +
+                   (detached ? "+1) * 2 + 1))" : "+1) * 2))");
+            for (const char *c = kw; c < block; ++c)
+                if (*c == '\n')
+                    out += '\n';
+        } else {
+            out.append(kw, (size_t)(block - kw));
+        }
+        ref_transform(out, body, body + length - 1);
+        out += parallel ? "}" : " break();}";
+        cur = base + (after - base);
+        free(body);
+        free(args);
+    }
+}
+
+std::string reference(const std::string &source)
+{
+    std::string text = source + '\0';
+    size_t length = text_mode_convert(&text[0], source.size());
+    blank_comments(&text[0], &text[0] + length + 1);
+    std::string out;
+    ref_transform(out, &text[0], &text[0] + length);
+    return out + "\n#pragma comment(lib, \"Deviro\")\n";
+}
+
+std::string translate(const std::string &source, int *status)
+{
+    char *data = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&data, &size);
+    FILE *err = fopen("/dev/null", "w");
+    *status = translate_bytes(&zeq_translator, (const unsigned char *)source.data(), source.size(),
+                              out, err);
+    fclose(out);
+    fclose(err);
+    std::string result(data, size);
+    free(data);
+    return result;
+}
+
+TEST(zeqopenmp, matches_the_plain_algorithm_on_random_texts)
+{
+    static const char *tokens[] = {
+        "parallel", "serial", "(", ")", "{", "}", "break", ";", " ", "\n", "\"", "\\",
+        "x", "1", "\t", "'\"'", "parallel(1)", "serial(&k)", "{ break; }", "break;", "/*", "*/",
+        "//", "\r\n", "(2)",
+    };
+    const int rounds = sizeof(void *) == 4 ? 3000 : 20000;
+    std::mt19937 rng(2024);
+    for (int round = 0; round < rounds; ++round) {
+        std::string source;
+        int n = (int)(rng() % 40);
+        for (int i = 0; i < n; ++i)
+            source += tokens[rng() % (sizeof tokens / sizeof *tokens)];
+        int status = -3;
+        std::string got = translate(source, &status);
+        ASSERT_EQ(0, status);
+        ASSERT_EQ(reference(source), got) << "source [" << source << "]";
+    }
+}
+
+TEST(zeqopenmp, a_megabyte_of_nested_blocks)
+{
+    for (const char *open : {"parallel(1){", "serial(&k){"}) {
+        std::string source;
+        while (source.size() < (1u << 20))
+            source += open;
+        size_t levels = source.size() / strlen(open);
+        source += std::string(levels, '}');
+        auto start = std::chrono::steady_clock::now();
+        int status = -3;
+        std::string got = translate(source, &status);
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(0, status);
+        EXPECT_LT(seconds, 20.0) << open;
+        // Every level is translated: one pragma (or kept header) per level,
+        // and one closing text per level.
+        const char *head = open[0] == 'p' ? "__pragma (omp parallel num_threads((1+1) * 2)){"
+                                           : "serial(&k){";
+        const char *tail = open[0] == 'p' ? "}" : " break();}";
+        size_t heads = 0, pos = 0;
+        while ((pos = got.find(head, pos)) != std::string::npos) {
+            ++heads;
+            pos += strlen(head);
+        }
+        EXPECT_EQ(levels, heads) << open;
+        std::string closing;
+        for (size_t i = 0; i < 3; ++i)
+            closing += tail;
+        EXPECT_NE(std::string::npos, got.find(closing + "\n#pragma comment(lib, \"Deviro\")\n"));
+    }
+}
+
+} // namespace
