@@ -1,0 +1,430 @@
+// Coload dispatch against the tests' own device kind (fake_device.h): claims,
+// geometry, uploads, copy-back, status and module lookup, on both flavours.
+// Each test checks results item by item against the host computation, since a
+// claim or copy-back fault shows as a missing or doubled item.
+#include "fake_device.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+extern "C" int fake_lib_bump(int *hits, int n);
+
+namespace {
+
+intptr_t device_word(void **params, int k)
+{
+    return *static_cast<intptr_t *>(params[k]);
+}
+
+void saxpy_item(void **params, int i) // y, x, a
+{
+    float *y = reinterpret_cast<float *>(device_word(params, 0));
+    const float *x = reinterpret_cast<const float *>(device_word(params, 1));
+    float a = *static_cast<const float *>(params[2]);
+    y[i] = a * x[i] + y[i];
+}
+
+void hits_item(void **params, int i) // hits
+{
+    reinterpret_cast<int *>(device_word(params, 0))[i] += 1;
+}
+
+void sample_item(void **params, int i) // pos (4 floats), acc (3 floats), n, f, eps
+{
+    const float *pos = reinterpret_cast<const float *>(device_word(params, 0));
+    float *acc = reinterpret_cast<float *>(device_word(params, 1));
+    float eps = *static_cast<const float *>(params[4]);
+    for (int c = 0; c < 3; ++c)
+        acc[3 * i + c] = pos[4 * i + c] * 2.0f + eps;
+}
+
+void no_item(void **, int) {}
+
+const fake_kernel_entry kernels[] = {
+    {"fline12", saxpy_item}, {"fline20", hits_item}, {"fline54", sample_item},
+    {"fline70", no_item}, {"fline50", hits_item}, {"fline60", hits_item},
+};
+
+class ColoadDispatch : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // Two devices of 4-item groups and four compute units: 512 items a launch.
+        install_fake_devices(2, 4, 4, kernels, sizeof kernels / sizeof kernels[0]);
+    }
+    void SetUp() override
+    {
+        fake_device_state &st = fake_state();
+        std::lock_guard<std::mutex> hold(st.lock);
+        st.launches.clear();
+        st.writes.clear();
+        st.group_limit = 1024;
+        st.launch_result = 0;
+        st.delay_ms = 0;
+    }
+    std::vector<fake_launch> launches()
+    {
+        std::lock_guard<std::mutex> hold(fake_state().lock);
+        return fake_state().launches;
+    }
+};
+
+struct saxpy_call {
+    qiv_coload_site *site;
+    float *y;
+    const float *x;
+    float a;
+    int n;            // 0: no Range descriptor (one item per member)
+    int members;
+    intptr_t group;   // 0: no GroupSize descriptor
+    int result;
+};
+
+QIV_NOINLINE void run_saxpy(saxpy_call *call)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    int host = 1;
+    int items = call->n ? call->n : qiv_exported_pno();
+    intptr_t bytes = (intptr_t)items * (intptr_t)sizeof(float);
+    if (qiv_exported_pix() == 0) {
+        if (call->n && call->group)
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                       QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n),
+                                       QIV_ARG_END);
+        else if (call->n)
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                       QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        else
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                       QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_END);
+        call->result = host;
+    }
+    if (host) {
+        int end = qiv_exported_range_end(items);
+        for (int i = qiv_exported_range_start(items); i < end; ++i)
+            call->y[i] = call->a * call->x[i] + call->y[i];
+    }
+    qiv_region_end_joined(self);
+}
+
+struct hits_call {
+    qiv_coload_site *site;
+    int *hits;
+    int n;
+    int members;
+    intptr_t group;
+    int result;
+};
+
+QIV_NOINLINE void run_hits(hits_call *call)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    int host = 1;
+    if (qiv_exported_pix() == 0) {
+        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4),
+                                   QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        call->result = host;
+    }
+    if (host) {
+        int end = qiv_exported_range_end(call->n);
+        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
+            call->hits[i] += 1;
+    }
+    qiv_region_end_joined(self);
+}
+
+void expect_saxpy(const std::vector<float> &y, const std::vector<float> &x, float a, float y0)
+{
+    for (size_t i = 0; i < y.size(); ++i)
+        ASSERT_EQ(y[i], a * x[i] + y0) << "item " << i;
+}
+
+TEST_F(ColoadDispatch, RangeAbsentGivesOneItemPerMemberAndTheCallerRunsItsOwn)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<float> x(8), y(8, 1.0f);
+        std::iota(x.begin(), x.end(), 0.0f);
+        saxpy_call call = {&site, y.data(), x.data(), 2.0f, 0, 8, 0, -1};
+        run_saxpy(&call);
+        EXPECT_EQ(call.result, 1) << "the caller's one item is below the group size";
+        expect_saxpy(y, x, 2.0f, 1.0f);
+    }
+    for (const fake_launch &l : launches())
+        EXPECT_NE(l.first, 0) << "item 0 is the caller's and stays on the host";
+}
+
+TEST_F(ColoadDispatch, OneMemberRegionRunsTheWholeRangeOnDevicesInPiecesOfAtMostCap)
+{
+    static char source[] = "src.old/coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    std::vector<float> x(1000), y(1000, 0.5f);
+    std::iota(x.begin(), x.end(), 0.0f);
+    saxpy_call call = {&site, y.data(), x.data(), 3.0f, 1000, 1, 0, -1};
+    run_saxpy(&call);
+    EXPECT_EQ(call.result, 0);
+    expect_saxpy(y, x, 3.0f, 0.5f);
+    EXPECT_STREQ(site.source, "coload_fake") << "trimmed to the part after the last separator, cut at its first dot";
+    intptr_t total = 0;
+    for (const fake_launch &l : launches()) {
+        EXPECT_LE(l.groups * l.group_size, 512);
+        EXPECT_EQ(l.arg_count, 4) << "three rows and the first item index";
+        total += l.groups * l.group_size;
+    }
+    EXPECT_EQ(total, 1000);
+    // The input went up whole, once per participating slot.
+    std::vector<int> per_slot(3);
+    for (auto &w : fake_state().writes) {
+        EXPECT_EQ(w.second, 4000u);
+        ++per_slot[w.first];
+    }
+    for (int s = 1; s < 3; ++s)
+        EXPECT_TRUE(per_slot[s] == 0 || per_slot[s] == 2) << "slot " << s << ": y and x once each";
+}
+
+TEST_F(ColoadDispatch, RangeBelowMemberCountOffersOnlyTheCallersShare)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    std::vector<float> x = {1, 2, 3}, y(3, 0.0f);
+    saxpy_call call = {&site, y.data(), x.data(), 1.0f, 3, 4, 0, -1};
+    run_saxpy(&call);
+    EXPECT_EQ(call.result, 1) << "three items are below the group of four";
+    EXPECT_TRUE(launches().empty());
+    expect_saxpy(y, x, 1.0f, 0.0f);
+
+    std::fill(y.begin(), y.end(), 0.0f);
+    saxpy_call grouped = {&site, y.data(), x.data(), 1.0f, 3, 4, 1, -1};
+    run_saxpy(&grouped);
+    EXPECT_EQ(grouped.result, 0);
+    expect_saxpy(y, x, 1.0f, 0.0f);
+    auto l = launches();
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].first, 0);
+    EXPECT_EQ(l[0].groups * l[0].group_size, 3);
+}
+
+QIV_NOINLINE int run_one_element(qiv_coload_site *site, int *value, int *status)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    int host = qiv_exported_coload(self, site, QIV_ARG_IN_ONE("int*", value, sizeof(int)), QIV_ARG_STATUS(status),
+                                   QIV_ARG_GROUP_SIZE(1), QIV_ARG_RANGE(4), QIV_ARG_END);
+    qiv_region_end_joined(self);
+    return host;
+}
+
+TEST_F(ColoadDispatch, ArrayDescriptorWithMinusOneTransfersOneElement)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 70);
+    int value = 7, status = 99;
+    EXPECT_EQ(run_one_element(&site, &value, &status), 0);
+    EXPECT_EQ(status, 0) << "a launch recorded the Status address";
+    ASSERT_FALSE(fake_state().writes.empty());
+    for (auto &w : fake_state().writes)
+        EXPECT_EQ(w.second, sizeof(int));
+    for (const fake_launch &l : launches())
+        EXPECT_EQ(l.arg_count, 2) << "one row and the first item index";
+}
+
+TEST_F(ColoadDispatch, SlotsAtOrAboveTheSiteCapacityNeverRunIt)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    site.capacity = 1;
+    std::vector<float> x(500, 1.0f), y(500, 1.0f);
+    saxpy_call call = {&site, y.data(), x.data(), 2.0f, 500, 1, 0, -1};
+    run_saxpy(&call);
+    EXPECT_EQ(call.result, 1);
+    EXPECT_TRUE(launches().empty());
+    expect_saxpy(y, x, 2.0f, 1.0f);
+}
+
+struct sample_call {
+    qiv_coload_site *site;
+    float *pos, *acc;
+    int n;
+    float unused, eps;
+    int status;
+    int result;
+};
+
+QIV_NOINLINE void run_sample(sample_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    // The descriptor list of the N-body sample, word for word.
+    c->result = qiv_exported_coload(self, c->site, QIV_W_(1), QIV_W_("float*"), QIV_W_(c->pos), QIV_W_(4), QIV_W_(16 * c->n), QIV_W_(-1),
+                                    QIV_W_(2), QIV_W_("float*"), QIV_W_(c->acc), QIV_W_(4), QIV_W_(12 * c->n), QIV_W_(-1),
+                                    QIV_W_(4), QIV_W_("int"), QIV_W_(&c->n), QIV_W_(4), QIV_W_(4), QIV_W_("float"), QIV_W_(&c->unused),
+                                    QIV_W_(4), QIV_W_(4), QIV_W_("float"), QIV_W_(&c->eps), QIV_W_(4), QIV_W_(7), QIV_W_(4096),
+                                    QIV_W_(8), QIV_W_(256), QIV_W_(5), QIV_W_(c->n), QIV_ARG_STATUS(&c->status), QIV_W_(0));
+    qiv_region_end_joined(self);
+}
+
+TEST_F(ColoadDispatch, SampleDescriptorListGivesFiveRowsGroup256AndShared4096)
+{
+    static char source[] = "/abs/path/coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 54);
+    const int n = 1024;
+    std::vector<float> pos(4 * n), acc(3 * n, -1.0f);
+    std::iota(pos.begin(), pos.end(), 0.0f);
+    sample_call c = {&site, pos.data(), acc.data(), n, 0.0f, 0.25f, 77, -1};
+    run_sample(&c);
+    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.status, 0);
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(acc[3 * i + k], pos[4 * i + k] * 2.0f + 0.25f) << i;
+    auto l = launches();
+    ASSERT_FALSE(l.empty());
+    for (const fake_launch &one : l) {
+        EXPECT_EQ(one.arg_count, 6) << "five rows and the first item index";
+        EXPECT_EQ(one.group_size, 256);
+        EXPECT_EQ(one.shared, 4096);
+    }
+}
+
+TEST_F(ColoadDispatch, KernelLimitBelowTheGroupWithSharedMemorySetsStatusButStillLaunches)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 54);
+    fake_state().group_limit = 128;
+    const int n = 512;
+    std::vector<float> pos(4 * n, 1.0f), acc(3 * n, 0.0f);
+    sample_call c = {&site, pos.data(), acc.data(), n, 0.0f, 0.5f, 0, -1};
+    run_sample(&c);
+    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.status, -1);
+    for (int i = 0; i < 3 * n; ++i)
+        ASSERT_EQ(acc[i], 2.5f) << i;
+    for (const fake_launch &one : launches())
+        EXPECT_EQ(one.group_size, 128);
+}
+
+TEST_F(ColoadDispatch, PieceShorterThanAGroupRunsAsRemainderOfSingleItems)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    // 515 items with groups of 4 and pieces of at most 512: a piece of 512 and
+    // a piece of 3 that holds no whole group (or, when the slots split the
+    // work differently, other pieces with remainders).
+    std::vector<float> x(515), y(515, 2.0f);
+    std::iota(x.begin(), x.end(), 0.0f);
+    saxpy_call call = {&site, y.data(), x.data(), 1.5f, 515, 1, 0, -1};
+    run_saxpy(&call);
+    EXPECT_EQ(call.result, 0);
+    expect_saxpy(y, x, 1.5f, 2.0f);
+    bool remainder = false;
+    for (const fake_launch &l : launches()) {
+        EXPECT_GT(l.groups, 0) << "no launch of zero groups";
+        if (l.group_size == 1) {
+            remainder = true;
+            EXPECT_EQ(l.groups, 3);
+        }
+    }
+    EXPECT_TRUE(remainder);
+}
+
+TEST_F(ColoadDispatch, MemberSharesAndPoolTogetherComputeEveryItemExactlyOnce)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    const int n = 4096 + 7;
+    std::vector<int> hits(n);
+    for (int round = 0; round < 200; ++round) {
+        std::fill(hits.begin(), hits.end(), 0);
+        hits_call call = {&site, hits.data(), n, 6, 1, -1};
+        run_hits(&call);
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
+    }
+    EXPECT_FALSE(launches().empty()) << "devices took part over 200 calls";
+}
+
+TEST_F(ColoadDispatch, LaunchFailureReachesTheStatusInt)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 54);
+    fake_state().launch_result = -5;
+    const int n = 256;
+    std::vector<float> pos(4 * n), acc(3 * n);
+    sample_call c = {&site, pos.data(), acc.data(), n, 0.0f, 0.5f, 0, -1};
+    run_sample(&c);
+    EXPECT_EQ(c.status & -5, -5);
+}
+
+TEST_F(ColoadDispatch, ModuleFilesDifferingOnlyInCaseGiveOneRow)
+{
+    static char source[] = "app.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 50);
+    std::vector<int> hits(64);
+    hits_call call = {&site, hits.data(), 64, 1, 1, -1};
+    run_hits(&call);
+    EXPECT_EQ(call.result, 0);
+    int app_rows[3] = {};
+    for (auto &p : fake_state().loaded_paths) {
+        std::string base = p.second.substr(p.second.rfind('/') + 1);
+        app_rows[p.first] += base == "app.fake" || base == "APP.fake";
+    }
+    EXPECT_EQ(app_rows[1], 1);
+    EXPECT_EQ(app_rows[2], 1);
+}
+
+TEST_F(ColoadDispatch, ModuleThatFailedToBuildRunsOnTheHostAndIsNeverRebuilt)
+{
+    static char source[] = "broken.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    std::vector<int> hits(64);
+    for (int round = 0; round < 3; ++round) {
+        hits_call call = {&site, hits.data(), 64, 1, 1, -1};
+        run_hits(&call);
+        EXPECT_EQ(call.result, 1);
+    }
+    for (int v : hits)
+        ASSERT_EQ(v, 3);
+    EXPECT_EQ(site.kernel[1], -1);
+    int builds[3] = {};
+    for (auto &p : fake_state().loaded_paths)
+        builds[p.first] += p.second.substr(p.second.rfind('/') + 1) == "broken.fake";
+    EXPECT_EQ(builds[1], 1);
+    EXPECT_EQ(builds[2], 1);
+}
+
+TEST_F(ColoadDispatch, LibraryKernelFileIsFoundBesideTheLibraryOnTheFirstMiss)
+{
+    auto lib_loads = [] {
+        std::lock_guard<std::mutex> hold(fake_state().lock);
+        int n = 0;
+        for (auto &p : fake_state().loaded_paths)
+            n += p.second.find("fakelib/libsite.fake") != std::string::npos;
+        return n;
+    };
+    // Warm the devices up with a site of the program: they load what lies
+    // beside the program, which does not include the library's file.
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    std::vector<int> warm(8);
+    hits_call call = {&site, warm.data(), 8, 1, 1, -1};
+    run_hits(&call);
+    EXPECT_EQ(lib_loads(), 0);
+
+    std::vector<int> hits(300);
+    EXPECT_EQ(fake_lib_bump(hits.data(), 300), 0);
+    int loads = lib_loads();
+    EXPECT_GE(loads, 1);
+    EXPECT_LE(loads, 2) << "at most once per slot";
+    EXPECT_EQ(fake_lib_bump(hits.data(), 300), 0);
+    EXPECT_EQ(lib_loads(), loads) << "no second search once the site's kernel is cached";
+    for (int v : hits)
+        ASSERT_EQ(v, 2);
+}
+
+} // namespace

@@ -1,0 +1,194 @@
+// The OpenCL driver end to end on a real OpenCL implementation (PoCL, whose
+// devices a test-only library presents as GPUs): discovery, building the .ocl
+// files beside the program, launches, transfers and claims.  Skips where no
+// OpenCL platform is usable.  The test runs with work groups limited to 64.
+#include "offload.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <strings.h>
+#include <vector>
+
+namespace {
+
+bool opencl_usable()
+{
+    offload_state *o = zeq_internal_offload();
+    return o->device_table && o->slot_count > 1 && o->device_table[1].ops->module_pattern &&
+           o->device_table[1].ops->module_pattern[2] == 'o';
+}
+
+#define REQUIRE_OPENCL()                                                                                   \
+    do {                                                                                                   \
+        if (!opencl_usable())                                                                              \
+            GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
+    } while (0)
+
+struct saxpy_call {
+    qiv_coload_site *site;
+    float *y;
+    const float *x;
+    float a;
+    int n;
+    int members;
+    int result;
+};
+
+QIV_NOINLINE void run_saxpy(saxpy_call *call)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    int host = 1;
+    intptr_t bytes = (intptr_t)call->n * 4;
+    if (qiv_exported_pix() == 0) {
+        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                   QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        call->result = host;
+    }
+    if (host) {
+        int end = qiv_exported_range_end(call->n);
+        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
+            call->y[i] = call->a * call->x[i] + call->y[i];
+    }
+    qiv_region_end_joined(self);
+}
+
+struct hits_call {
+    qiv_coload_site *site;
+    int *hits;
+    int n;
+    int members;
+    int result;
+};
+
+QIV_NOINLINE void run_hits(hits_call *call)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    int host = 1;
+    if (qiv_exported_pix() == 0) {
+        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4), QIV_ARG_GROUP_SIZE(1),
+                                   QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        call->result = host;
+    }
+    if (host) {
+        int end = qiv_exported_range_end(call->n);
+        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
+            call->hits[i] += 1;
+    }
+    qiv_region_end_joined(self);
+}
+
+TEST(ColoadOpenCL, DiscoveryGivesOneSlotPerDeviceWithOpenCLLimits)
+{
+    REQUIRE_OPENCL();
+    offload_state *o = zeq_internal_offload();
+    EXPECT_EQ(o->device_table[0].ops->module_pattern, nullptr) << "slot 0 is the remote slot";
+    for (intptr_t s = 1; s < o->slot_count; ++s) {
+        EXPECT_EQ(o->device_table[s].group_multiple, 32);
+        EXPECT_EQ(o->device_table[s].max_groups, 65536);
+        EXPECT_GT(o->device_table[s].compute_units, 0);
+        EXPECT_NE(o->device_table[s].cl_device, 0u);
+    }
+}
+
+TEST(ColoadOpenCL, OneMemberRegionComputesTheWholeRangeOnTheDevice)
+{
+    REQUIRE_OPENCL();
+    static char source[] = "tests/coload_cl.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    const int n = 100003; // several pieces, the last with a remainder
+    std::vector<float> x(n), y(n, 1.0f);
+    std::iota(x.begin(), x.end(), 0.0f);
+    saxpy_call call = {&site, y.data(), x.data(), 2.0f, n, 1, -1};
+    run_saxpy(&call);
+    EXPECT_EQ(call.result, 0);
+    EXPECT_GT(site.kernel[1], 0);
+    EXPECT_EQ(site.group_limit[1], 64);
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(y[i], 2.0f * x[i] + 1.0f) << i;
+}
+
+TEST(ColoadOpenCL, DeviceAndPoolComputeEveryItemExactlyOnceOverManyCalls)
+{
+    REQUIRE_OPENCL();
+    static char source[] = "coload_cl.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    const int n = 40000 + 13;
+    std::vector<int> hits(n);
+    int device_calls = 0;
+    for (int round = 0; round < 40; ++round) {
+        std::fill(hits.begin(), hits.end(), 0);
+        hits_call call = {&site, hits.data(), n, 0, -1};
+        run_hits(&call);
+        device_calls += call.result == 0;
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
+    }
+    EXPECT_GT(site.kernel[1], 0);
+}
+
+struct sample_call {
+    qiv_coload_site *site;
+    float *pos, *acc;
+    int n;
+    float unused, eps;
+    int status;
+    int result;
+};
+
+QIV_NOINLINE void run_sample(sample_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    c->result = qiv_exported_coload(self, c->site, QIV_ARG_IN("float*", c->pos, 4, 16 * c->n), QIV_ARG_OUT("float*", c->acc, 4, 12 * c->n),
+                                    QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("float", &c->unused, 4), QIV_ARG_VALUE("float", &c->eps, 4),
+                                    QIV_ARG_SHARED_BYTES(4096), QIV_ARG_GROUP_SIZE(256), QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status),
+                                    QIV_ARG_END);
+    qiv_region_end_joined(self);
+}
+
+TEST(ColoadOpenCL, GroupLimitBelowTheRequestWithSharedMemoryReportsMinusOneAndStillRuns)
+{
+    REQUIRE_OPENCL();
+    static char source[] = "coload_cl.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 54);
+    const int n = 1024;
+    std::vector<float> pos(4 * n), acc(3 * n, -7.0f);
+    std::iota(pos.begin(), pos.end(), 0.0f);
+    sample_call c = {&site, pos.data(), acc.data(), n, 0.0f, 0.5f, 0, -1};
+    run_sample(&c);
+    EXPECT_EQ(c.result, 0);
+    EXPECT_EQ(c.status, -1) << "groups of 64 ran where 256 were asked for";
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(acc[3 * i + k], pos[4 * i + k] * 2.0f + 0.5f) << i;
+}
+
+TEST(ColoadOpenCL, SourceWithASyntaxErrorRunsOnTheHostAndIsNotRebuilt)
+{
+    REQUIRE_OPENCL();
+    static char source[] = "broken.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    std::vector<int> hits(5000);
+    for (int round = 0; round < 2; ++round) {
+        hits_call call = {&site, hits.data(), 5000, 1, -1};
+        run_hits(&call);
+        EXPECT_EQ(call.result, 1);
+    }
+    for (int v : hits)
+        ASSERT_EQ(v, 2);
+    EXPECT_EQ(site.kernel[1], -1);
+    device_slot *slot = &zeq_internal_offload()->device_table[1];
+    int rows = 0;
+    for (intptr_t i = 0; i < slot->module_count; ++i) {
+        if (strcasecmp(slot->modules[i].name, "broken") == 0) {
+            ++rows;
+            EXPECT_EQ(slot->modules[i].handle, 0u);
+        }
+    }
+    EXPECT_EQ(rows, 1);
+}
+
+} // namespace

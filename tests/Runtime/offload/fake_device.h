@@ -1,0 +1,213 @@
+// A device kind of the tests' own, installed in place of the discovered table
+// before the first coload call: its "memory" is the host heap, its modules are
+// text files named *.fake that list the kernel names they hold, and a launch
+// runs a C function once per work item.  It records what the dispatch code
+// asked of it, so tests can check geometry, uploads and copy-back exactly, on
+// both flavours and without any driver.
+#ifndef ZEQ_TEST_FAKE_DEVICE_H
+#define ZEQ_TEST_FAKE_DEVICE_H
+
+#include "offload.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A kernel item: params as the launch got them (array rows point at the device
+// address word, value rows at the value), item = global index + first.
+typedef void (*fake_item_fn)(void **params, int item);
+
+struct fake_kernel_entry {
+    const char *name;
+    fake_item_fn item;
+};
+
+struct fake_launch {
+    int slot;
+    intptr_t groups, group_size, shared;
+    int first;
+    int arg_count; // set_arg calls before this launch since the previous one
+};
+
+struct fake_module {
+    std::string path;
+    std::string text;
+};
+
+struct fake_device_state {
+    std::mutex lock;
+    std::vector<fake_launch> launches;
+    std::vector<std::pair<int, uintptr_t>> writes; // slot, bytes
+    std::vector<fake_module> modules;              // handle = index + 1
+    std::vector<std::pair<int, std::string>> loaded_paths; // slot, path
+    const fake_kernel_entry *kernels = nullptr;
+    int kernel_count = 0;
+    std::atomic<int> group_limit{1024};
+    std::atomic<int> launch_result{0};
+    std::atomic<int> delay_ms{0};
+    int set_args_since_launch[QIV_COLOAD_SLOTS] = {};
+    const void *last_arg[QIV_COLOAD_SLOTS] = {}; // the start index is always set last
+};
+
+inline fake_device_state &fake_state()
+{
+    static fake_device_state state;
+    return state;
+}
+
+inline int fake_get_kernel(int, intptr_t *out, uintptr_t module, const char *name)
+{
+    fake_device_state &st = fake_state();
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (module == 0 || module > st.modules.size())
+        return -44;
+    const std::string &text = st.modules[module - 1].text;
+    std::string word = std::string(" ") + name + " ";
+    if (text.find(word) == std::string::npos)
+        return -46;
+    for (int i = 0; i < st.kernel_count; ++i) {
+        if (strcmp(st.kernels[i].name, name) == 0) {
+            *out = (intptr_t)(i + 1);
+            return 0;
+        }
+    }
+    return -46;
+}
+
+inline int fake_group_limit(int, intptr_t kernel)
+{
+    return kernel == 0 || kernel == -1 ? 1 : fake_state().group_limit.load();
+}
+
+inline int fake_write(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t)
+{
+    memcpy((void *)dst, src, bytes);
+    std::lock_guard<std::mutex> hold(fake_state().lock);
+    fake_state().writes.push_back({s, bytes});
+    return 0;
+}
+
+inline int fake_read(int, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t)
+{
+    memcpy(dst, (const void *)src, bytes);
+    return 0;
+}
+
+inline int fake_set_arg(int s, intptr_t, int, uintptr_t, const void *value)
+{
+    ++fake_state().set_args_since_launch[s];
+    fake_state().last_arg[s] = value;
+    return 0;
+}
+
+inline int fake_launch_op(int s, intptr_t kernel, intptr_t groups, intptr_t group_size, intptr_t shared, void **params)
+{
+    fake_device_state &st = fake_state();
+    if (st.delay_ms.load())
+        platform_sleep_ms((uint32_t)st.delay_ms.load());
+    int first = *static_cast<const int32_t *>(st.last_arg[s]);
+    {
+        std::lock_guard<std::mutex> hold(st.lock);
+        st.launches.push_back({s, groups, group_size, shared, first, st.set_args_since_launch[s]});
+    }
+    st.set_args_since_launch[s] = 0;
+    if (st.launch_result.load() != 0)
+        return st.launch_result.load();
+    fake_item_fn item = st.kernels[kernel - 1].item;
+    for (intptr_t i = 0; i < groups * group_size; ++i)
+        item(params, first + (int)i);
+    return 0;
+}
+
+inline int fake_alloc(int, uintptr_t *out, uintptr_t bytes)
+{
+    *out = (uintptr_t)calloc(1, bytes);
+    return *out ? 0 : -4;
+}
+
+inline void fake_free(int, uintptr_t address)
+{
+    free((void *)address);
+}
+
+inline int fake_init_slot(int) { return 0; }
+
+inline int fake_load_module(int s, uintptr_t *out, const char *path)
+{
+    fake_device_state &st = fake_state();
+    std::lock_guard<std::mutex> hold(st.lock);
+    st.loaded_paths.push_back({s, path});
+    *out = 0;
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return -1;
+    char buffer[4096];
+    size_t n = fread(buffer, 1, sizeof buffer - 1, f);
+    fclose(f);
+    buffer[n] = 0;
+    if (strstr(buffer, "broken"))
+        return -11; // a build failure: the row keeps handle 0
+    st.modules.push_back({path, std::string(" ") + buffer + " "});
+    for (char &c : st.modules.back().text)
+        if (c == '\n')
+            c = ' ';
+    *out = st.modules.size();
+    return 0;
+}
+
+inline void fake_unload(int, uintptr_t) {}
+inline int fake_create_context(int, uintptr_t *context) { *context = 1; return 0; }
+inline int fake_destroy_context(int, uintptr_t) { return 0; }
+
+inline int none_get_kernel(int, intptr_t *, uintptr_t, const char *) { return 0; }
+inline int none_limit(int, intptr_t) { return 1; }
+inline int none_write(int, uintptr_t, const void *, uintptr_t, uintptr_t) { return 0; }
+inline int none_read(int, void *, uintptr_t, uintptr_t, uintptr_t) { return 0; }
+inline int none_set_arg(int, intptr_t, int, uintptr_t, const void *) { return 0; }
+inline int none_launch(int, intptr_t, intptr_t, intptr_t, intptr_t, void **) { return 0; }
+inline int none_alloc(int, uintptr_t *, uintptr_t) { return 0; }
+inline int none_load(int, uintptr_t *, const char *) { return 0; }
+
+inline const device_ops fake_ops = {
+    fake_get_kernel, fake_group_limit, fake_write,    fake_read,   fake_set_arg,         fake_launch_op,       fake_alloc,
+    fake_free,       fake_init_slot,   fake_load_module, fake_unload, fake_create_context, fake_destroy_context, "*.fake",
+};
+// Slot 0 of the tests' table: the remote slot, which never runs a kernel.
+inline const device_ops fake_remote_ops = {
+    none_get_kernel, none_limit, none_write, none_read, none_set_arg, none_launch, none_alloc,
+    fake_free,       fake_init_slot, none_load, fake_unload, fake_create_context, fake_destroy_context, nullptr,
+};
+
+// Replaces the discovered table by slot 0 plus `devices` fake slots, each
+// launching at most cap = compute_units * group_multiple * 32 items.
+inline void install_fake_devices(int devices, intptr_t group_multiple, intptr_t compute_units, const fake_kernel_entry *kernels,
+                                 int kernel_count)
+{
+    offload_state *o = zeq_internal_offload();
+    if (o->devices_started)
+        return;
+    fake_state().kernels = kernels;
+    fake_state().kernel_count = kernel_count;
+    device_slot *table = static_cast<device_slot *>(platform_alloc_zeroed((size_t)(devices + 1) * sizeof(device_slot)));
+    for (int s = 0; s <= devices; ++s) {
+        table[s].ops = s == 0 ? &fake_remote_ops : &fake_ops;
+        table[s].owner = owner_none;
+        if (s > 0) {
+            table[s].group_multiple = group_multiple;
+            table[s].compute_units = compute_units;
+            table[s].max_groups = 65536;
+        }
+    }
+    device_slot *old = o->device_table;
+    o->device_table = table;
+    o->slot_count = devices + 1;
+    o->live_slots = devices + 1;
+    platform_free(old);
+}
+
+#endif
