@@ -39,15 +39,15 @@ openmp_call_words:
 .Lregisters:
         andq    $-16, %rsp              /* aligned at the call */
         cmpq    $5, %rdx                /* load only the words that exist */
-        ja      .Lload6
-        je      .Lload5
-        cmpq    $3, %rdx
-        ja      .Lload4
-        je      .Lload3
-        cmpq    $1, %rdx
-        ja      .Lload2
-        je      .Lload1
-        jmp     .Lcall
+        ja      .Lload6                 /* six words */
+        je      .Lload5                 /* five */
+        cmpq    $3, %rdx                /* fewer than five */
+        ja      .Lload4                 /* four */
+        je      .Lload3                 /* three */
+        cmpq    $1, %rdx                /* fewer than three */
+        ja      .Lload2                 /* two */
+        je      .Lload1                 /* one */
+        jmp     .Lcall                  /* none */
 .Lload6:
         movq    40(%r10), %r9           /* word 5 */
 .Lload5:
