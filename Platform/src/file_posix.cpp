@@ -4,6 +4,10 @@
 // systems here are case-sensitive, so the filter compares the suffix without
 // regard to ASCII case, which keeps "APP.OCL" a kernel file as it would be on a
 // case-insensitive system.  Reads retry on EINTR at this level only.
+// 64-bit file offsets and inode numbers on the i386 flavour too: without them
+// readdir and stat fail with EOVERFLOW on file systems with large inode numbers.
+#define _FILE_OFFSET_BITS 64
+
 #include "platform.h"
 
 #include <dirent.h>
