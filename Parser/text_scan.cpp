@@ -14,6 +14,7 @@
 #include "text_scan.h"
 
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -244,19 +245,20 @@ int translator_main(const translator_def *self, int argc, char **argv)
     const char *path = argv[1];
     FILE *file = fopen(path, "rb");
     struct stat info;
-    long size = -1;
+    off_t size = -1;
     /* A folder opens for reading on this system but is no source; neither is a
      * stream whose size cannot be taken. */
     if (file && fstat(fileno(file), &info) == 0 && !S_ISDIR(info.st_mode) &&
-        fseek(file, 0, SEEK_END) == 0)
-        size = ftell(file);
-    if (size < 0 || fseek(file, 0, SEEK_SET) != 0) {
+        fseeko(file, 0, SEEK_END) == 0)
+        size = ftello(file);
+    if (size < 0 || fseeko(file, 0, SEEK_SET) != 0) {
         fprintf(stderr, "Unable to open file: %s\n", path);
         if (file)
             fclose(file);
         return exit_failure;
     }
-    char *buffer = (char *)malloc((size_t)size + 1);
+    /* A file larger than the address space cannot be held in memory. */
+    char *buffer = (uintmax_t)size < SIZE_MAX ? (char *)malloc((size_t)size + 1) : NULL;
     if (!buffer) {
         fputs(msg_out_of_memory, stderr);
         fclose(file);
