@@ -123,6 +123,19 @@ TEST_P(golden, output_matches)
     unlink((tmp + ".err").c_str());
 }
 
+// Generated text that cannot be written must not pass for success.
+TEST(console, write_failure_is_reported)
+{
+    std::vector<std::string> argv = split_words(ZEQ_RUN_PREFIX);
+    argv.push_back(std::string(ZEQ_BIN_DIR) + "/zeqcuda");
+    argv.push_back("input.c");
+    std::string dir = std::string(ZEQ_GOLDEN_DIR) + "/zeqcuda/nested_constructs";
+    std::string err = ::testing::TempDir() + "golden_write_failure.err";
+    EXPECT_EQ(255, run_in(dir, argv, "/dev/full", err));
+    EXPECT_EQ("Unable to write output\n", read_file(err));
+    unlink(err.c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(cases, golden, ::testing::ValuesIn(load_cases()),
                          [](const ::testing::TestParamInfo<golden_case> &info) {
                              return info.param.translator + "_" + info.param.name;

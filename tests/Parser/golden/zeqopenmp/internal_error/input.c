@@ -1,0 +1,3 @@
+before();
+parallel(1) "{"}{"}{"}
+after();

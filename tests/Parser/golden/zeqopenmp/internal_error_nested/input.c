@@ -1,0 +1,2 @@
+serial(&k) { { parallel(1) "{"}{"}{"} } }
+after();

@@ -1,0 +1,3 @@
+serial(&k) { x(); parallel(1) "{"}{"}{"}
+}
+after();
