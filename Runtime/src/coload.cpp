@@ -149,6 +149,8 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
         if (is_thread_owner(owner))
             qiv_exported_wake(reinterpret_cast<void *>(owner));
     }
+    for (int i = 0; i < offload_spin && !__atomic_load_n(&request.done, __ATOMIC_ACQUIRE); ++i)
+        __builtin_ia32_pause();
     while (!__atomic_load_n(&request.done, __ATOMIC_ACQUIRE))
         qiv_exported_wait(0, 0);
     if (request.status_ptr)

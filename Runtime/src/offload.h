@@ -21,6 +21,10 @@ enum {
     max_modules = 4096,
     max_arg_words = 256, // descriptor words a device slot accepts before the terminating 0
     owner_share_wait_ms = 100,
+    // Polls before sleeping, as the pool's semaphore does: a slot that
+    // declines answers within microseconds, far sooner than a futex wake-up
+    // takes, and a service thread usually gets the next request just as soon.
+    offload_spin = 4000,
 };
 
 // One coload call in flight, in the caller's frame until the call returns.
