@@ -29,6 +29,8 @@ typedef struct platform_thread {
 int platform_thread_start(platform_thread *thread, platform_thread_routine routine, void *arg);
 // Waits for the thread to end; afterwards none of its instructions run any more.
 int platform_thread_join(platform_thread thread);
+// As above, giving up after timeout_ms: 0 when joined, -1 when it still runs.
+int platform_thread_timed_join(platform_thread thread, uint32_t timeout_ms);
 // Lets the thread run on without anyone joining it.
 void platform_thread_detach(platform_thread thread);
 // Gives the rest of the time slice to another ready thread.

@@ -53,6 +53,19 @@ extern "C" int platform_thread_join(platform_thread thread)
     return pthread_join((pthread_t)thread.handle, nullptr) == 0 ? 0 : -1;
 }
 
+extern "C" int platform_thread_timed_join(platform_thread thread, uint32_t timeout_ms)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    return pthread_timedjoin_np((pthread_t)thread.handle, nullptr, &until) == 0 ? 0 : -1;
+}
+
 extern "C" void platform_thread_detach(platform_thread thread)
 {
     pthread_detach((pthread_t)thread.handle);

@@ -5,8 +5,14 @@
 // dlclose, and the two need different endings: at exit nothing may wait for
 // threads that could be busy, while an unload must not leave any worker
 // running code that is about to be unmapped.  They are told apart by an atexit
-// handler registered by this library: exit() runs it before any destructor,
-// whereas dlclose runs a library's atexit handlers only after its destructors.
+// handler of this library: dlclose runs a library's atexit handlers only after
+// its destructors, while exit() runs every handler registered after the
+// program's start before any destructor.  A library loaded with the program is
+// set up before the start registers the destructors' own handler, so the
+// handler is registered a second time when the first thread other than a pool
+// worker gets its record, which is after the start for any ordinary program.
+// Should a program exit with the flag still unset, the unload path waits for
+// busy workers only for a bounded time, so exit can be late but never hangs.
 //
 // After shutdown the thread-local slot stays allocated until the very end, so
 // that the device teardown (which sleeps in timed waits on its own record) gets
@@ -25,10 +31,17 @@ enum pool_phase_value : int32_t {
     phase_closed = 2,  // shut down; records are still made, the pool is not re-created
 };
 
+// How long an unload waits for workers that are still inside a job.
+const uint32_t unload_wait_ms = 10000;
+
 platform_tls tls_slot;
 volatile int32_t pool_phase = phase_unset;
 volatile int32_t setup_lock = 0;
 volatile int32_t process_exiting = 0;
+volatile int32_t exit_hook_late = 0;
+__thread int32_t is_pool_worker __attribute__((tls_model("initial-exec")));
+
+void mark_process_exiting(void);
 
 void thread_exit_destructor(void *value)
 {
@@ -37,6 +50,10 @@ void thread_exit_destructor(void *value)
 
 thread_record *make_record(void)
 {
+    int32_t expected = 0;
+    if (!is_pool_worker && __atomic_compare_exchange_n(&exit_hook_late, &expected, 1, false, __ATOMIC_SEQ_CST,
+                                                       __ATOMIC_SEQ_CST))
+        atexit(mark_process_exiting);
     thread_record *rec = static_cast<thread_record *>(platform_alloc_zeroed(sizeof(thread_record)));
     if (!rec)
         return nullptr;
@@ -71,7 +88,10 @@ __attribute__((destructor)) void library_detach(void)
         return;
     // Unloading while the process goes on: wait until no worker runs our code,
     // then drop the slot so that no thread-exit destructor points into it.
-    join_workers();
+    // Idle workers leave at once; a worker still inside a job is waited for,
+    // within reason.  If one does not come back, the slot stays allocated.
+    if (join_workers(unload_wait_ms) != 0)
+        return;
     thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
     if (rec)
         release_record(rec);
@@ -80,6 +100,11 @@ __attribute__((destructor)) void library_detach(void)
 }
 
 } // namespace
+
+void mark_pool_worker(void)
+{
+    is_pool_worker = 1;
+}
 
 int init_pool(void)
 {

@@ -19,6 +19,7 @@ worker_node *volatile worker_nodes = nullptr;
 
 void worker_main(void *)
 {
+    mark_pool_worker();
     thread_record *rec = get_thread_record();
     if (!rec) {
         __atomic_sub_fetch(&pool.live_workers, 1, __ATOMIC_SEQ_CST);
@@ -58,13 +59,21 @@ int add_worker(void)
     return 0;
 }
 
-void join_workers(void)
+int join_workers(uint32_t timeout_ms)
 {
+    uint64_t deadline = platform_monotonic_ms() + timeout_ms;
+    int still_running = 0;
     worker_node *node = __atomic_exchange_n(&worker_nodes, nullptr, __ATOMIC_SEQ_CST);
     while (node) {
         worker_node *next = node->next;
-        platform_thread_join(node->thread);
+        uint64_t now = platform_monotonic_ms();
+        uint32_t left = now < deadline ? (uint32_t)(deadline - now) : 0;
+        if (platform_thread_timed_join(node->thread, left) != 0) {
+            platform_thread_detach(node->thread);
+            ++still_running;
+        }
         platform_free(node);
         node = next;
     }
+    return still_running;
 }

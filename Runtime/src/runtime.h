@@ -56,8 +56,11 @@ int add_worker(void);
 void worker_main(void *ignored);
 int init_pool(void);
 int shutdown_pool(void);
-// Waits for every worker thread to have left the library's code.
-void join_workers(void);
+// Waits up to timeout_ms for every worker thread to have left the library's
+// code; returns the number still running then (0: all joined).
+int join_workers(uint32_t timeout_ms);
+// Marks the calling thread as a pool worker (its records do not arm the exit hook).
+void mark_pool_worker(void);
 
 static inline void job_lock_acquire(void)
 {

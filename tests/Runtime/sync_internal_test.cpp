@@ -1,0 +1,239 @@
+// Address-keyed locks and thread wake-ups under real threads: the hash, nesting,
+// strict arrival order of waiters, shared cells, trysync, the region default
+// lock, timed waits.  Linked statically so tests can watch a cell's state.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "runtime.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+sync_cell &cell_of(const void *address)
+{
+    return sync_table[sync_hash(address)];
+}
+
+// Waits until `n` threads are queued on the cell (contenders counts the owner).
+void wait_for_queue(const void *address, intptr_t n)
+{
+    while (__atomic_load_n(&cell_of(address).contenders, __ATOMIC_SEQ_CST) != n + 1)
+        std::this_thread::yield();
+}
+
+TEST(sync, hash_uses_the_low_24_bits_of_the_address)
+{
+    EXPECT_EQ(sync_hash((void *)0), 0u);
+    EXPECT_EQ(sync_hash((void *)1), 0u);
+    EXPECT_EQ(sync_hash((void *)2), 0u);
+    EXPECT_EQ(sync_hash((void *)3), 1u);
+    for (uintptr_t a : {(uintptr_t)0x1234, (uintptr_t)0xABCDEF, (uintptr_t)0x7FFFFF}) {
+        EXPECT_EQ(sync_hash((void *)a), sync_hash((void *)(a + (1u << 24))));
+        EXPECT_EQ(sync_hash((void *)a), sync_hash((void *)(a + (5u << 24))));
+    }
+}
+
+TEST(sync, nested_syncs_hold_the_cell_until_the_last_unsync)
+{
+    static int key;
+    std::atomic<bool> got{false};
+    qiv_exported_sync(&key);
+    qiv_exported_sync(&key);
+    EXPECT_EQ(cell_of(&key).depth, 2);
+    std::thread other([&] {
+        qiv_exported_sync(&key);
+        got = true;
+        qiv_exported_unsync(&key);
+    });
+    wait_for_queue(&key, 1);
+    EXPECT_EQ(qiv_exported_unsync(&key), 0);
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_FALSE(got.load()) << "one unsync of two must not release the cell";
+    EXPECT_NE(qiv_exported_unsync(&key), 0) << "handing over reports the wake-up";
+    other.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_EQ(cell_of(&key).contenders, 0);
+    EXPECT_EQ(cell_of(&key).owner, nullptr);
+}
+
+TEST(sync, three_waiters_receive_the_cell_in_arrival_order)
+{
+    static int key;
+    for (int round = 0; round < 50; ++round) {
+        std::vector<int> order;
+        qiv_exported_sync(&key);
+        std::vector<std::thread> waiters;
+        for (int w = 0; w < 3; ++w) {
+            waiters.emplace_back([&, w] {
+                qiv_exported_sync(&key);
+                order.push_back(w); // under the lock
+                qiv_exported_unsync(&key);
+            });
+            wait_for_queue(&key, w + 1); // queue them one after another
+        }
+        qiv_exported_unsync(&key);
+        for (auto &t : waiters)
+            t.join();
+        ASSERT_EQ(order, (std::vector<int>{0, 1, 2})) << "round " << round;
+    }
+}
+
+TEST(sync, addresses_sharing_a_cell_nest_for_one_thread_and_exclude_two)
+{
+    static char block[3u << 24]; // two addresses 16 MiB apart share a cell
+    char *a = &block[100], *b = &block[100 + (1u << 24)];
+    ASSERT_EQ(sync_hash(a), sync_hash(b));
+    qiv_exported_sync(a);
+    qiv_exported_sync(b); // same thread, same cell: nesting, not a deadlock
+    EXPECT_EQ(cell_of(a).depth, 2);
+    std::atomic<bool> got{false};
+    std::thread other([&] {
+        qiv_exported_sync(b);
+        got = true;
+        qiv_exported_unsync(b);
+    });
+    wait_for_queue(a, 1);
+    qiv_exported_unsync(b);
+    std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_FALSE(got.load()) << "a different address in the same cell still excludes";
+    qiv_exported_unsync(a);
+    other.join();
+    EXPECT_TRUE(got.load());
+}
+
+TEST(sync, trysync_takes_only_a_free_cell)
+{
+    static int key;
+    EXPECT_EQ(qiv_exported_trysync(&key), 1);
+    EXPECT_EQ(qiv_exported_trysync(&key), 0) << "not even for the holder";
+    EXPECT_EQ(cell_of(&key).depth, 1) << "a failed trysync changes nothing";
+    std::thread([&] { EXPECT_EQ(qiv_exported_trysync(&key), 0); }).join();
+    qiv_exported_unsync(&key);
+    std::thread([&] {
+        EXPECT_EQ(qiv_exported_trysync(&key), 1);
+        qiv_exported_unsync(&key);
+    }).join();
+    EXPECT_EQ(cell_of(&key).contenders, 0);
+}
+
+TEST(sync, many_threads_increment_one_counter_under_its_address)
+{
+    static long counter;
+    counter = 0;
+    const int threads = 4, rounds = 20000;
+    std::vector<std::thread> pool_of;
+    for (int t = 0; t < threads; ++t)
+        pool_of.emplace_back([&] {
+            for (int i = 0; i < rounds; ++i) {
+                if (i % 3 == 0 && qiv_exported_trysync(&counter)) {
+                    ++counter;
+                    qiv_exported_unsync(&counter);
+                    continue;
+                }
+                qiv_exported_sync(&counter);
+                qiv_exported_sync(&counter);
+                ++counter;
+                qiv_exported_unsync(&counter);
+                qiv_exported_unsync(&counter);
+            }
+        });
+    for (auto &t : pool_of)
+        t.join();
+    EXPECT_EQ(counter, (long)threads * rounds);
+    EXPECT_EQ(cell_of(&counter).contenders, 0);
+}
+
+// The default lock of a region: members of one region exclude each other.
+long region_total;
+
+QIV_NOINLINE void default_locked_sum(int count, int rounds)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(2));
+    for (int i = 0; i < rounds; ++i) {
+        qiv_exported_sync_default();
+        qiv_exported_sync_default(); // recursive for the same thread
+        long v = region_total;
+        region_total = v + 1;
+        qiv_exported_unsync_default();
+        qiv_exported_unsync_default();
+    }
+    qiv_region_end_joined(self);
+}
+
+TEST(sync, default_lock_excludes_the_members_of_one_region)
+{
+    qiv_exported_sync_default(); // outside a region: nothing happens
+    qiv_exported_unsync_default();
+    region_total = 0;
+    default_locked_sum(4, 20000);
+    EXPECT_EQ(region_total, 4 * 20000);
+}
+
+// Regions opened by different threads have different default locks.
+std::atomic<int> inside_a{0}, inside_b{0};
+
+QIV_NOINLINE void hold_default_until_other_enters(std::atomic<int> *mine, std::atomic<int> *theirs, bool *met)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(3));
+    qiv_exported_sync_default();
+    mine->store(1);
+    auto until = steady_clock::now() + milliseconds(2000);
+    while (theirs->load() == 0 && steady_clock::now() < until)
+        std::this_thread::yield();
+    *met = theirs->load() != 0;
+    qiv_exported_unsync_default();
+    qiv_region_end_joined(self);
+}
+
+TEST(sync, default_locks_of_different_regions_are_independent)
+{
+    bool met_a = false, met_b = false;
+    std::thread a([&] { hold_default_until_other_enters(&inside_a, &inside_b, &met_a); });
+    std::thread b([&] { hold_default_until_other_enters(&inside_b, &inside_a, &met_b); });
+    a.join();
+    b.join();
+    EXPECT_TRUE(met_a);
+    EXPECT_TRUE(met_b);
+}
+
+TEST(sync, timed_wait_runs_out_and_a_wake_before_it_ends_it_at_once)
+{
+    qiv_exported_wait(1, 0); // drop any signal left from earlier tests
+    auto start = steady_clock::now();
+    EXPECT_EQ(qiv_exported_wait(1, 500), 1);
+    auto waited = steady_clock::now() - start;
+    EXPECT_GE(waited, milliseconds(450));
+    EXPECT_LT(waited, milliseconds(2000));
+
+    void *me = qiv_exported_pid();
+    EXPECT_NE(qiv_exported_wake(me), 0);
+    EXPECT_NE(qiv_exported_wake(me), 0); // two signals coalesce into one
+    start = steady_clock::now();
+    EXPECT_EQ(qiv_exported_wait(1, 500), 0);
+    EXPECT_LT(steady_clock::now() - start, milliseconds(100));
+    EXPECT_EQ(qiv_exported_wait(1, 50), 1) << "the second wake was not kept";
+
+    EXPECT_EQ(qiv_exported_wake(nullptr), 0);
+}
+
+TEST(sync, a_wake_from_another_thread_ends_an_untimed_wait)
+{
+    qiv_exported_wait(1, 0);
+    void *me = qiv_exported_pid();
+    std::thread waker([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        qiv_exported_wake(me);
+    });
+    EXPECT_EQ(qiv_exported_wait(0, 0), 0);
+    waker.join();
+}
+
+} // namespace

@@ -1,0 +1,55 @@
+/* Loads a library that uses libZeq, runs regions through it and unloads it,
+ * twenty times.  After each unload libZeq must be gone and every worker thread
+ * must have ended: a worker left behind would run unmapped code.  Prints "ok"
+ * and exits 0 on success. */
+#include <dirent.h>
+#include <dlfcn.h>
+#include <stdio.h>
+
+static int thread_count(void)
+{
+    DIR *dir = opendir("/proc/self/task");
+    int n = 0;
+    if (!dir)
+        return -1;
+    for (struct dirent *e; (e = readdir(dir));)
+        n += e->d_name[0] != '.';
+    closedir(dir);
+    return n;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: unload_probe user-library zeq-library\n");
+        return 2;
+    }
+    int baseline = thread_count();
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        void *user = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+        if (!user) {
+            fprintf(stderr, "cycle %d: %s\n", cycle, dlerror());
+            return 1;
+        }
+        int (*run)(int) = (int (*)(int))dlsym(user, "unload_user_run");
+        if (!run || run(200) != 8) {
+            fprintf(stderr, "cycle %d: regions did not run every member\n", cycle);
+            return 1;
+        }
+        if (dlclose(user) != 0) {
+            fprintf(stderr, "cycle %d: %s\n", cycle, dlerror());
+            return 1;
+        }
+        if (dlopen(argv[2], RTLD_NOW | RTLD_NOLOAD)) {
+            fprintf(stderr, "cycle %d: libZeq is still loaded\n", cycle);
+            return 1;
+        }
+        int now = thread_count();
+        if (now != baseline) {
+            fprintf(stderr, "cycle %d: %d threads after unload, %d before load\n", cycle, now, baseline);
+            return 1;
+        }
+    }
+    puts("ok");
+    return 0;
+}
