@@ -32,7 +32,7 @@
  * Remote modules are built with -fvisibility=hidden, so the wrappers
  * (fline<line>) are exactly what the module exports. */
 #if !defined(_WIN32)
-#define __declspec(spec) QIV_DECLSPEC_##spec
+#define __declspec(attribute) QIV_DECLSPEC_##attribute
 #define QIV_DECLSPEC_dllexport __attribute__((visibility("default")))
 #define QIV_DECLSPEC_dllimport
 #endif
