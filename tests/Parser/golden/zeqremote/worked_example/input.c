@@ -1,4 +1,4 @@
-/* scale.c: the worked example */
+/* scale.c: one pointer and one value argument; the header closes on line 7 */
 #include <Zeq.h>
 
 void scale(float *x, int n)
