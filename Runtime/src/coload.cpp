@@ -141,6 +141,15 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     intptr_t slots = offload.slot_count;
     for (intptr_t s = 0; s < slots; ++s) {
         device_slot *slot = &table[s];
+        if (s == 0 && !remote_client_accepts()) {
+            // The remote slot could only decline: do it here, sparing a wake-up
+            // of its service thread and one of this caller.  It counts in
+            // `pending` unless it was given up.
+            if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) != owner_unavailable &&
+                __atomic_sub_fetch(&request.pending, 1, __ATOMIC_ACQ_REL) == 0)
+                __atomic_store_n(&request.done, 1, __ATOMIC_RELEASE);
+            continue;
+        }
         qiv_exported_sync(&slot->queue);
         request.next[s] = slot->queue;
         __atomic_store_n(&slot->queue, &request, __ATOMIC_RELEASE);

@@ -33,6 +33,11 @@ void remote_take_request(coload_request *request)
     finish_request(request);
 }
 
+int remote_client_accepts(void)
+{
+    return 0;
+}
+
 int remote_monitor_running(void)
 {
     return 0;

@@ -131,5 +131,8 @@ void process_request(int s, coload_request *request);
 // ---- host_slot.cpp: the remote slot until the remote client exists ---------------
 void remote_take_request(coload_request *request);
 int remote_monitor_running(void);
+// 0 while the remote slot would decline every request, so that callers may
+// decline on its behalf without queueing.
+int remote_client_accepts(void);
 
 #endif
