@@ -1,0 +1,187 @@
+// gravsim: a gravitational N-body simulation whose kernels are gravsim.zeq's
+// coload functions.  Every step computes all pair accelerations (fline144)
+// and moves the bodies (fline345); each call is shared between the device
+// slots of the runtime and the host pool.  At the end the program says where
+// the work ran, how fast it went, how well energy and momentum were kept, and
+// draws the bodies.
+//
+//   gravsim [bodies] [steps] [picture] [frame_every] [members]
+//
+// bodies: a positive multiple of 256 (default 4096); steps (default 300);
+// picture: the PNG written at the end (default gravsim.png, "-" for none);
+// frame_every: also write <picture>_<step>.png every k steps (default 0, none);
+// members: region members per call (default 0: one per pool thread; 1 gives
+// the one-member regions of the remote module).
+#include "gravsim_host.h"
+#include "gravsim_picture.h"
+#include "gravsim_state.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const float time_step = 0.004f;
+const float softening = 0.0025f; // eps: squared softening length
+const float damping = 1.0f;
+const uint32_t seed = 20240611u;
+const int picture_size = 640;
+const float picture_extent = 1.4f;
+
+struct options {
+    int bodies;
+    int steps;
+    const char *picture; // null: none
+    int frame_every;
+    int members;
+};
+
+double now_seconds(void)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+// Positional arguments; 0 on success, -1 with a message on a bad one.
+int parse_options(int argc, char **argv, options *o)
+{
+    o->bodies = argc > 1 ? atoi(argv[1]) : 4096;
+    o->steps = argc > 2 ? atoi(argv[2]) : 300;
+    o->picture = argc > 3 ? argv[3] : "gravsim.png";
+    if (strcmp(o->picture, "-") == 0)
+        o->picture = nullptr;
+    o->frame_every = argc > 4 ? atoi(argv[4]) : 0;
+    o->members = argc > 5 ? atoi(argv[5]) : 0;
+    if (o->bodies < gravsim_tile || o->bodies % gravsim_tile != 0 || o->steps < 0 || o->frame_every < 0 ||
+        o->members < 0) {
+        fprintf(stderr, "Usage: gravsim [bodies, a multiple of %d] [steps] [picture.png or -] [frame_every] [members]\n",
+                gravsim_tile);
+        return -1;
+    }
+    return 0;
+}
+
+void write_picture(const char *path, const gravsim_bodies *b)
+{
+    int result = gravsim_picture_write(path, b, picture_size, picture_extent);
+    if (result == gravsim_picture_unsupported)
+        printf("picture: not written, this build has no PNG writer (no libpng for this flavour)\n");
+    else if (result != 0)
+        printf("picture: cannot write %s\n", path);
+}
+
+void write_frame(const options *o, int step, const gravsim_bodies *b)
+{
+    char path[4096];
+    const char *dot = strrchr(o->picture, '.');
+    int stem = dot ? (int)(dot - o->picture) : (int)strlen(o->picture);
+    snprintf(path, sizeof path, "%.*s_%05d.png", stem, o->picture, step);
+    write_picture(path, b);
+}
+
+void show_progress(int step, int steps, double elapsed, int interactive)
+{
+    double rate = elapsed > 0 ? step / elapsed : 0;
+    if (interactive) {
+        printf("\rstep %d/%d  t = %.3f  %.1f steps/s ", step, steps, step * (double)time_step, rate);
+        fflush(stdout);
+    } else if (steps >= 10 && step % (steps / 10) == 0) {
+        printf("step %d/%d  t = %.3f  %.1f steps/s\n", step, steps, step * (double)time_step, rate);
+        fflush(stdout);
+    }
+}
+
+// Where one call site's items ran: the device slots together (the items the
+// host did not compute) and each pool member that took a share.
+void report_site(const char *what, int site)
+{
+    gravsim_tally t;
+    gravsim_tally_read(site, &t);
+    if (t.calls == 0)
+        return;
+    long long host = 0;
+    for (int m = 0; m < gravsim_max_members; ++m)
+        host += t.host_items[m];
+    printf("%s: %lld calls, %lld items\n", what, t.calls, t.items);
+    printf("  device slots  %12lld items (%5.1f%%)\n", t.items - host, 100.0 * (double)(t.items - host) / (double)t.items);
+    for (int m = 0; m < gravsim_max_members; ++m)
+        if (t.host_items[m])
+            printf("  pool member %-2d%12lld items (%5.1f%%)\n", m, t.host_items[m],
+                   100.0 * (double)t.host_items[m] / (double)t.items);
+}
+
+double length3(const double *v)
+{
+    return sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    options o;
+    if (parse_options(argc, argv, &o) != 0)
+        return -1;
+    gravsim_bodies b;
+    if (gravsim_bodies_alloc(&b, o.bodies) != 0) {
+        fprintf(stderr, "Out of memory\n");
+        return -1;
+    }
+    gravsim_disk(&b, seed, softening);
+    printf("gravsim: %d bodies, %d steps, dt %g, eps %g, damping %g, %s\n", o.bodies, o.steps, (double)time_step,
+           (double)softening, (double)damping,
+           o.members == 0 ? "one region member per pool thread" : o.members == 1 ? "one-member regions" : "fixed members");
+
+    gravsim_invariants before, after;
+    gravsim_measure(&b, softening, &before);
+
+    // The empty kernel first: it starts the device service threads, so the
+    // timed steps measure the work and not the runtime's start-up.
+    gravsim_idle(b.pos, b.n, o.members);
+    gravsim_tally_reset();
+
+    int interactive = isatty(1);
+    double start = now_seconds(), drawing = 0;
+    for (int step = 1; step <= o.steps; ++step) {
+        gravsim_accelerations(b.pos, b.acc, b.n, 0.0f, softening, o.members);
+        gravsim_time_step(b.acc, b.vel, b.pos, damping, time_step, b.n, o.members);
+        if (o.picture && o.frame_every > 0 && step % o.frame_every == 0) {
+            double t0 = now_seconds();
+            write_frame(&o, step, &b);
+            drawing += now_seconds() - t0;
+        }
+        show_progress(step, o.steps, now_seconds() - start - drawing, interactive);
+    }
+    double elapsed = now_seconds() - start - drawing;
+    if (interactive)
+        printf("\n");
+
+    gravsim_measure(&b, softening, &after);
+    double steps_per_s = elapsed > 0 ? o.steps / elapsed : 0;
+    double interactions = (double)b.n * (double)b.n * o.steps;
+    printf("done in %.2f s: %.1f steps/s, %.3g body-body interactions/s\n", elapsed, steps_per_s,
+           elapsed > 0 ? interactions / elapsed : 0.0);
+    report_site("accelerations (fline144)", gravsim_site_accelerations);
+    report_site("time step (fline345)", gravsim_site_time_step);
+
+    double momentum_change[3];
+    for (int c = 0; c < 3; ++c)
+        momentum_change[c] = after.momentum[c] - before.momentum[c];
+    printf("energy: %.6f -> %.6f, relative drift %.2e\n", before.energy, after.energy,
+           fabs(after.energy - before.energy) / fabs(before.energy));
+    printf("momentum: |sum v| %.2e -> %.2e, drift %.2e of sum |v|\n", length3(before.momentum),
+           length3(after.momentum), length3(momentum_change) / before.speed_sum);
+
+    if (o.picture) {
+        write_picture(o.picture, &b);
+        if (gravsim_picture_available())
+            printf("picture: %s (%dx%d)\n", o.picture, picture_size, picture_size);
+    }
+    gravsim_bodies_free(&b);
+    return 0;
+}
