@@ -1,0 +1,46 @@
+/* gravsim_reference.h: the N-body arithmetic written plainly, one body after
+ * the other and one partner after the other, for the tests to compare the
+ * translated host bodies against.  No tiles, no regions, no runtime: if the
+ * tiled and shared versions agree with this bit for bit, the tiling, the
+ * share boundaries and the partial sums kept in acc changed nothing. */
+#ifndef GRAVSIM_REFERENCE_H
+#define GRAVSIM_REFERENCE_H
+
+#include <math.h>
+
+static inline void reference_accelerations(const float *pos, float *acc, int n, float eps)
+{
+    for (int i = 0; i < n; ++i) {
+        float ax = 0.0f, ay = 0.0f, az = 0.0f;
+        for (int j = 0; j < n; ++j) {
+            float dx = pos[4 * j + 0] - pos[4 * i + 0];
+            float dy = pos[4 * j + 1] - pos[4 * i + 1];
+            float dz = pos[4 * j + 2] - pos[4 * i + 2];
+            float r2 = (dx * dx + dy * dy) + dz * dz;
+            r2 = r2 + eps;
+            float s = (float)sqrt((double)r2);
+            float inv = 1.0f / s;
+            float inv3 = inv * (inv * inv);
+            float f = inv3 * pos[4 * j + 3];
+            ax += f * dx;
+            ay += f * dy;
+            az += f * dz;
+        }
+        acc[3 * i + 0] = ax;
+        acc[3 * i + 1] = ay;
+        acc[3 * i + 2] = az;
+    }
+}
+
+static inline void reference_time_step(const float *acc, float *vel, float *pos, float damping, float dt, int n)
+{
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) {
+            float v = vel[4 * i + c] + acc[3 * i + c] * pos[4 * i + 3] * dt;
+            v = v * damping;
+            pos[4 * i + c] = pos[4 * i + c] + v * dt;
+            vel[4 * i + c] = v;
+        }
+}
+
+#endif
