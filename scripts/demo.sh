@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# demo.sh: the main job in one command.  Installs what is missing, builds what
+# is missing (the x86-64 flavour, in build/), and runs the N-body simulation
+# gravsim on every device present and the host's thread pool, ending with a
+# picture of the bodies and a summary.
+#
+#   scripts/demo.sh [bodies] [steps] [picture] [frame_every]
+#
+# Defaults: 4096 bodies, 300 steps, build/demo/gravsim.png.  Where no GPU is
+# present, PoCL's CPU OpenCL device stands in for one through the test library
+# that presents it as a GPU; the script says so before the run.
+# ZEQ_BUILD_DIR names another build folder than build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=${ZEQ_BUILD_DIR:-build}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/install-deps.sh
+
+if [[ ! -f $build/build.ninja ]]; then
+  echo "== configuring $build/"
+  cmake -S . -B "$build" -G Ninja > /dev/null
+fi
+echo "== building gravsim (only what is missing)"
+cmake --build "$build" -j "$jobs" --target gravsim
+
+bodies=${1:-4096}
+steps=${2:-300}
+mkdir -p "$build/demo"
+picture=${3:-$root/$build/demo/gravsim.png}
+frames=${4:-0}
+
+# Devices: a GPU if the NVIDIA driver reports one; otherwise PoCL through the
+# GPU-presenting libOpenCL.so.1 (built here on demand), since the runtime
+# offers work to GPUs only.
+env_vars=()
+if command -v nvidia-smi > /dev/null && nvidia-smi -L 2>/dev/null | grep -q '^GPU'; then
+  echo "== devices: $(nvidia-smi -L | grep -c '^GPU') NVIDIA GPU(s) and the host pool"
+  [[ -f $build/bin/gravsim.ptx ]] || echo "   (no gravsim.ptx: nvcc was not found at build time, so the CUDA slot has no kernel)"
+elif cmake --build "$build" --target opencl_gpu_shim > /dev/null 2>&1; then
+  shim=$root/$build/lib/opencl_gpu_shim
+  env_vars=(LD_LIBRARY_PATH="$shim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" POCL_CACHE_DIR="$root/$build/pocl-cache")
+  echo "== devices: no GPU on this machine.  PoCL's CPU OpenCL device stands in as the"
+  echo "   OpenCL device, presented as a GPU by the test library $shim/libOpenCL.so.1."
+  echo "   It runs on the same processor cores as the pool, so it shares the work"
+  echo "   without adding speed."
+else
+  echo "== devices: no GPU and no usable OpenCL library: the host pool runs everything"
+fi
+
+echo "== running: gravsim $bodies $steps $picture $frames"
+start=$(date +%s%N)
+env "${env_vars[@]}" "$build/bin/gravsim" "$bodies" "$steps" "$picture" "$frames"
+ms=$(( ($(date +%s%N) - start) / 1000000 ))
+printf '== demo finished in %d.%d s (wall time of the run)\n' $((ms / 1000)) $((ms % 1000 / 100))
