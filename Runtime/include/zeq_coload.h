@@ -21,7 +21,7 @@
  *     QIV_NOINLINE void saxpy(float *y, const float *x, float a, int n)
  *     {
  *         qiv_parallel_region home;
- *         qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_CLASSIC);
+ *         qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(4));
  *         if (qiv_exported_pix() != 0
  *             || qiv_exported_coload(self, &saxpy_site,
  *                                    QIV_ARG_INOUT("float*", y, sizeof *y, (intptr_t)n * sizeof *y),

@@ -79,7 +79,7 @@ QIV_NOINLINE void start_device_threads(void)
 {
     intptr_t slots = offload.slot_count;
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, (int)(slots + 1), QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, (int)(slots + 1), QIV_LIMIT_TIGHT(0));
     thread_record *rec = static_cast<thread_record *>(qiv_exported_pid());
     if (self->index != 0) {
         serve_slot((int)(self->index - 1), rec, self->owner);

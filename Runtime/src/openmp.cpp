@@ -64,7 +64,9 @@ void store_pushed_word(int word)
 // Runs fn as a parallel region shaped by the pushed word.  The words are
 // copied into this frame before the capture, which is what each member's
 // frame copy carries; the count is at most fork_max_words + kmpc_lead_words.
-// Out of line so that its frame is the one the classic limit describes.
+// Out of line so that its frame is the one the limit describes: the frame and
+// its three argument words, nothing of the caller (a pointer into the
+// caller's frame that a register still holds must not be relocated).
 QIV_NOINLINE void run_region(openmp_function fn, const uintptr_t *incoming, int nwords)
 {
     uintptr_t words[fork_max_words + kmpc_lead_words];
@@ -74,7 +76,7 @@ QIV_NOINLINE void run_region(openmp_function fn, const uintptr_t *incoming, int 
     bool detached = (pushed & pushed_detached) != 0;
 
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(3));
     openmp_call_words(fn, words, (uintptr_t)nwords);
     if (detached)
         qiv_region_end_detached(self);
@@ -90,7 +92,7 @@ QIV_NOINLINE void run_single(openmp_function fn, const uintptr_t *words, int nwo
 {
     take_pushed_word(get_thread_record());
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(3));
     openmp_call_words(fn, words, (uintptr_t)nwords);
     qiv_region_end_joined(self);
 }

@@ -29,7 +29,7 @@ struct saxpy_args {
 QIV_NOINLINE void saxpy(saxpy_args *args)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(1));
     intptr_t bytes = (intptr_t)args->n * (intptr_t)sizeof(float);
     if (qiv_exported_pix() != 0 ||
         qiv_exported_coload(self, &saxpy_site, QIV_ARG_INOUT("float*", args->y, sizeof(float), bytes),

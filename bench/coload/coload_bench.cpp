@@ -31,7 +31,7 @@ struct loop_args {
 QIV_NOINLINE void saxpy_region(loop_args *args)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(1));
     intptr_t bytes = (intptr_t)args->n * (intptr_t)sizeof(float);
     if (!args->site || qiv_exported_pix() != 0 ||
         qiv_exported_coload(self, args->site, QIV_ARG_INOUT("float*", args->y, sizeof(float), bytes),

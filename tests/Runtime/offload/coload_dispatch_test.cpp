@@ -86,7 +86,7 @@ struct saxpy_call {
 QIV_NOINLINE void run_saxpy(saxpy_call *call)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
     int host = 1;
     int items = call->n ? call->n : qiv_exported_pno();
     intptr_t bytes = (intptr_t)items * (intptr_t)sizeof(float);
@@ -123,7 +123,7 @@ struct hits_call {
 QIV_NOINLINE void run_hits(hits_call *call)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
     int host = 1;
     if (qiv_exported_pix() == 0) {
         host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4),
@@ -213,7 +213,7 @@ TEST_F(ColoadDispatch, RangeBelowMemberCountOffersOnlyTheCallersShare)
 QIV_NOINLINE int run_one_element(qiv_coload_site *site, int *value, int *status)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(3));
     int host = qiv_exported_coload(self, site, QIV_ARG_IN_ONE("int*", value, sizeof(int)), QIV_ARG_STATUS(status),
                                    QIV_ARG_GROUP_SIZE(1), QIV_ARG_RANGE(4), QIV_ARG_END);
     qiv_region_end_joined(self);
@@ -259,7 +259,7 @@ struct sample_call {
 QIV_NOINLINE void run_sample(sample_call *c)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
     // The descriptor list of the N-body sample, word for word.
     c->result = qiv_exported_coload(self, c->site, QIV_W_(1), QIV_W_("float*"), QIV_W_(c->pos), QIV_W_(4), QIV_W_(16 * c->n), QIV_W_(-1),
                                     QIV_W_(2), QIV_W_("float*"), QIV_W_(c->acc), QIV_W_(4), QIV_W_(12 * c->n), QIV_W_(-1),

@@ -15,7 +15,7 @@ extern "C" __attribute__((visibility("default"))) qiv_coload_site *fake_lib_site
 extern "C" __attribute__((visibility("default"))) QIV_NOINLINE int fake_lib_bump(int *hits, int n)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(2));
     int host = qiv_exported_coload(self, &lib_site, QIV_ARG_INOUT("int*", hits, sizeof(int), (intptr_t)n * (intptr_t)sizeof(int)),
                                    QIV_ARG_GROUP_SIZE(1), QIV_ARG_RANGE(n), QIV_ARG_END);
     if (host) {

@@ -19,7 +19,7 @@ struct hits_call {
 QIV_NOINLINE void run_hits(hits_call *call)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(1));
     int host = 1;
     if (qiv_exported_pix() == 0) {
         host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4), QIV_ARG_GROUP_SIZE(1),

@@ -38,7 +38,7 @@ struct saxpy_call {
 QIV_NOINLINE void run_saxpy(saxpy_call *call)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
     int host = 1;
     intptr_t bytes = (intptr_t)call->n * 4;
     if (qiv_exported_pix() == 0) {
@@ -65,7 +65,7 @@ struct hits_call {
 QIV_NOINLINE void run_hits(hits_call *call)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
     int host = 1;
     if (qiv_exported_pix() == 0) {
         host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4), QIV_ARG_GROUP_SIZE(1),
@@ -141,7 +141,7 @@ struct sample_call {
 QIV_NOINLINE void run_sample(sample_call *c)
 {
     qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_CLASSIC);
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
     c->result = qiv_exported_coload(self, c->site, QIV_ARG_IN("float*", c->pos, 4, 16 * c->n), QIV_ARG_OUT("float*", c->acc, 4, 12 * c->n),
                                     QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("float", &c->unused, 4), QIV_ARG_VALUE("float", &c->eps, 4),
                                     QIV_ARG_SHARED_BYTES(4096), QIV_ARG_GROUP_SIZE(256), QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status),
