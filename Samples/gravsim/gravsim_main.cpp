@@ -10,13 +10,15 @@
 // bodies: a positive multiple of 256 (default 4096); steps (default 300);
 // picture: the PNG written at the end (default gravsim.png, "-" for none);
 // frame_every: also write <picture>_<step>.png every k steps (default 0, none);
-// members: region members per call (default 0: one per pool thread; 1 gives
-// the one-member regions of the remote module).
+// members: region members per call (default 0: as many as the pool has
+// threads, lowered until they divide the tiles evenly; 1 gives the one-member
+// regions of the remote module).
 #include "gravsim_host.h"
 #include "gravsim_picture.h"
 #include "gravsim_state.h"
 
 #include <math.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,6 +66,21 @@ int parse_options(int argc, char **argv, options *o)
         return -1;
     }
     return 0;
+}
+
+// Members per call for a pool-wide region.  A device slot takes shares only
+// when every member's share is a whole number of work groups of 256 (the
+// kernel's tile), so the count is the largest one up to the pool's size that
+// divides the tiles evenly; with 12 threads and 16 tiles that is 8.
+int pool_members(int bodies)
+{
+    cpu_set_t set;
+    int threads = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    int tiles = bodies / gravsim_tile;
+    int members = threads < tiles ? threads : tiles;
+    while (members > 1 && tiles % members != 0)
+        --members;
+    return members > 0 ? members : 1;
 }
 
 void write_picture(const char *path, const gravsim_bodies *b)
@@ -133,9 +150,10 @@ int main(int argc, char **argv)
         return -1;
     }
     gravsim_disk(&b, seed, softening);
-    printf("gravsim: %d bodies, %d steps, dt %g, eps %g, damping %g, %s\n", o.bodies, o.steps, (double)time_step,
-           (double)softening, (double)damping,
-           o.members == 0 ? "one region member per pool thread" : o.members == 1 ? "one-member regions" : "fixed members");
+    if (o.members == 0)
+        o.members = pool_members(o.bodies);
+    printf("gravsim: %d bodies, %d steps, dt %g, eps %g, damping %g, regions of %d member%s\n", o.bodies, o.steps,
+           (double)time_step, (double)softening, (double)damping, o.members, o.members == 1 ? "" : "s");
 
     gravsim_invariants before, after;
     gravsim_measure(&b, softening, &before);

@@ -64,17 +64,18 @@ long long device_items(int site)
     return t.items - host;
 }
 
-void skip_without_opencl()
-{
-    if (!ZEQ_HAVE_OPENCL)
-        GTEST_SKIP() << "no OpenCL library for this flavour: the device path is not tested here";
-}
+struct GravsimOpenCL : ::testing::Test {
+    void SetUp() override
+    {
+        if (!ZEQ_HAVE_OPENCL)
+            GTEST_SKIP() << "no OpenCL library for this flavour: the device path is not tested here";
+    }
+};
 
 // members 1: the device takes the one share in pieces; members 0: it also
 // claims whole shares of pool members that have not started.
-TEST(GravsimOpenCL, AccelerationsAgreeWithReference)
+TEST_F(GravsimOpenCL, AccelerationsAgreeWithReference)
 {
-    skip_without_opencl();
     const int sizes[] = {1024, 4096};
     const int members[] = {1, 0};
     for (int n : sizes)
@@ -90,9 +91,8 @@ TEST(GravsimOpenCL, AccelerationsAgreeWithReference)
         }
 }
 
-TEST(GravsimOpenCL, TimeStepsAgreeWithReference)
+TEST_F(GravsimOpenCL, TimeStepsAgreeWithReference)
 {
-    skip_without_opencl();
     const int n = 2048;
     bodies b(n), ref(n);
     reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
@@ -110,9 +110,8 @@ TEST(GravsimOpenCL, TimeStepsAgreeWithReference)
 }
 
 // The empty kernel on the device changes nothing: pos is an input only.
-TEST(GravsimOpenCL, IdleKernelTouchesNothing)
+TEST_F(GravsimOpenCL, IdleKernelTouchesNothing)
 {
-    skip_without_opencl();
     bodies b(1024);
     std::vector<float> before = b.pos;
     gravsim_idle(b.pos.data(), b.n, 1);
