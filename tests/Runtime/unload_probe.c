@@ -1,4 +1,5 @@
-/* Loads a library that uses libZeq, runs regions through it and unloads it,
+/* Loads a library that uses libZeq, runs regions and a coload call (which
+ * starts the service threads) through it and unloads it,
  * twenty times.  After each unload libZeq must be gone and every worker thread
  * must have ended: a worker left behind would run unmapped code.  Prints "ok"
  * and exits 0 on success. */
