@@ -18,20 +18,23 @@ void give_slot_up(device_slot *slot)
     __atomic_store_n(&slot->owner, owner_unavailable, __ATOMIC_RELEASE);
 }
 
+// Takes the newest request off slot s's queue, or null.
+coload_request *take_request(int s, device_slot *slot)
+{
+    qiv_exported_sync(&slot->queue);
+    coload_request *request = slot->queue;
+    if (request)
+        slot->queue = request->next[s];
+    qiv_exported_unsync(&slot->queue);
+    return request;
+}
+
 // Requests still queued when the slot stops would keep their callers waiting
 // for ever: they are finished unprocessed, and their callers run on the host.
 void decline_queued(int s, device_slot *slot)
 {
-    for (;;) {
-        qiv_exported_sync(&slot->queue);
-        coload_request *request = slot->queue;
-        if (request)
-            slot->queue = request->next[s];
-        qiv_exported_unsync(&slot->queue);
-        if (!request)
-            return;
+    while (coload_request *request = take_request(s, slot))
         finish_request(request);
-    }
 }
 
 void release_slot(device_slot *slot, int s)
@@ -108,11 +111,7 @@ void device_service_loop(int s)
             break;
         if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
             continue;
-        qiv_exported_sync(&slot->queue);
-        coload_request *request = slot->queue;
-        if (request)
-            slot->queue = request->next[s];
-        qiv_exported_unsync(&slot->queue);
+        coload_request *request = take_request(s, slot);
         if (!request)
             continue;
         if (s == 0)
