@@ -1,0 +1,55 @@
+// Exits while coload calls are in flight: one call's launch is still running on
+// a device slot and a second call waits in that slot's queue.  Shutting down at
+// exit must neither wait for the launch nor strand the queued caller in a way
+// that keeps the process alive: the process ends promptly with status 0.
+#include <atomic>
+#include <stdio.h>
+#include <stdlib.h>
+#include <thread>
+
+#include "fake_device.h"
+
+namespace {
+
+void hits_item(void **params, int i)
+{
+    int *hits = *static_cast<int **>(params[0]);
+    hits[i] += 1;
+}
+
+const fake_kernel_entry kernels[] = {{"fline20", hits_item}};
+
+char source[] = "coload_fake.zeq";
+qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+std::atomic<int> calls_started{0};
+
+QIV_NOINLINE void one_member_call(int *hits)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
+    calls_started.fetch_add(1);
+    if (qiv_exported_coload(self, &site, QIV_ARG_INOUT("int*", hits, 4, 256 * 4), QIV_ARG_GROUP_SIZE(64),
+                            QIV_ARG_RANGE(256), QIV_ARG_END) != 0) {
+        for (int i = 0; i < 256; ++i)
+            hits[i] += 1;
+    }
+    qiv_region_end_joined(self);
+}
+
+} // namespace
+
+int main()
+{
+    install_fake_devices(1, 1, 1, kernels, 1);
+    fake_state().delay_ms = 60000; // the first launch outlives the process
+    static int first[256], second[256];
+    std::thread(one_member_call, first).detach();
+    while (fake_state().set_args_since_launch[1] == 0)
+        std::this_thread::yield(); // the first call has reached the device
+    std::thread(one_member_call, second).detach();
+    while (calls_started.load() != 2)
+        std::this_thread::yield();
+    platform_sleep_ms(50); // let the second call queue behind the first
+    puts("exiting with a launch running and a call queued");
+    exit(0);
+}
