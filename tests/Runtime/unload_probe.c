@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <stdio.h>
+#include <unistd.h>
 
 static int thread_count(void)
 {
@@ -45,7 +46,13 @@ int main(int argc, char **argv)
             fprintf(stderr, "cycle %d: libZeq is still loaded\n", cycle);
             return 1;
         }
+        /* A joined thread can linger in /proc for a moment while the kernel
+         * (or an emulator) finishes its exit: allow it a second to go. */
         int now = thread_count();
+        for (int tries = 0; now != baseline && tries < 100; ++tries) {
+            usleep(10000);
+            now = thread_count();
+        }
         if (now != baseline) {
             fprintf(stderr, "cycle %d: %d threads after unload, %d before load\n", cycle, now, baseline);
             return 1;
