@@ -1,6 +1,7 @@
 // A process whose discovery found no GPU driver usable: the table holds the
 // remote slot alone, which declines everything, so every call returns 1 and
 // the pool computes all items.
+#include "coload_calls.h"
 #include "offload.h"
 
 #include <gtest/gtest.h>
@@ -8,31 +9,6 @@
 #include <vector>
 
 namespace {
-
-struct hits_call {
-    qiv_coload_site *site;
-    int *hits;
-    int n;
-    int result;
-};
-
-QIV_NOINLINE void run_hits(hits_call *call)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(1));
-    int host = 1;
-    if (qiv_exported_pix() == 0) {
-        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4), QIV_ARG_GROUP_SIZE(1),
-                                   QIV_ARG_RANGE(call->n), QIV_ARG_END);
-        call->result = host;
-    }
-    if (host) {
-        int end = qiv_exported_range_end(call->n);
-        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
-            call->hits[i] += 1;
-    }
-    qiv_region_end_joined(self);
-}
 
 TEST(ColoadHostOnly, WithoutGpuDevicesOnlyTheRemoteSlotExistsAndThePoolComputesEverything)
 {
@@ -43,7 +19,7 @@ TEST(ColoadHostOnly, WithoutGpuDevicesOnlyTheRemoteSlotExistsAndThePoolComputesE
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
     std::vector<int> hits(10007);
     for (int round = 0; round < 100; ++round) {
-        hits_call call = {&site, hits.data(), (int)hits.size(), -1};
+        hits_call call = {&site, hits.data(), (int)hits.size(), 0, 1, -1};
         run_hits(&call);
         ASSERT_EQ(call.result, 1);
     }
@@ -59,7 +35,7 @@ TEST(ColoadHostOnly, NonzeroSiteStatusRunsOnTheHost)
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
     site.status = 1;
     std::vector<int> hits(100);
-    hits_call call = {&site, hits.data(), 100, -1};
+    hits_call call = {&site, hits.data(), 100, 0, 1, -1};
     run_hits(&call);
     EXPECT_EQ(call.result, 1);
     for (int v : hits)

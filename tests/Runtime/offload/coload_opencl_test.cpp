@@ -2,6 +2,7 @@
 // devices a test-only library presents as GPUs): discovery, building the .ocl
 // files beside the program, launches, transfers and claims.  Skips where no
 // OpenCL platform is usable.  The test runs with work groups limited to 64.
+#include "coload_calls.h"
 #include "offload.h"
 
 #include <gtest/gtest.h>
@@ -25,61 +26,6 @@ bool opencl_usable()
             GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
     } while (0)
 
-struct saxpy_call {
-    qiv_coload_site *site;
-    float *y;
-    const float *x;
-    float a;
-    int n;
-    int members;
-    int result;
-};
-
-QIV_NOINLINE void run_saxpy(saxpy_call *call)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
-    int host = 1;
-    intptr_t bytes = (intptr_t)call->n * 4;
-    if (qiv_exported_pix() == 0) {
-        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
-                                   QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_RANGE(call->n), QIV_ARG_END);
-        call->result = host;
-    }
-    if (host) {
-        int end = qiv_exported_range_end(call->n);
-        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
-            call->y[i] = call->a * call->x[i] + call->y[i];
-    }
-    qiv_region_end_joined(self);
-}
-
-struct hits_call {
-    qiv_coload_site *site;
-    int *hits;
-    int n;
-    int members;
-    int result;
-};
-
-QIV_NOINLINE void run_hits(hits_call *call)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
-    int host = 1;
-    if (qiv_exported_pix() == 0) {
-        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4), QIV_ARG_GROUP_SIZE(1),
-                                   QIV_ARG_RANGE(call->n), QIV_ARG_END);
-        call->result = host;
-    }
-    if (host) {
-        int end = qiv_exported_range_end(call->n);
-        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
-            call->hits[i] += 1;
-    }
-    qiv_region_end_joined(self);
-}
-
 TEST(ColoadOpenCL, DiscoveryGivesOneSlotPerDeviceWithOpenCLLimits)
 {
     REQUIRE_OPENCL();
@@ -101,7 +47,7 @@ TEST(ColoadOpenCL, OneMemberRegionComputesTheWholeRangeOnTheDevice)
     const int n = 100003; // several pieces, the last with a remainder
     std::vector<float> x(n), y(n, 1.0f);
     std::iota(x.begin(), x.end(), 0.0f);
-    saxpy_call call = {&site, y.data(), x.data(), 2.0f, n, 1, -1};
+    saxpy_call call = {&site, y.data(), x.data(), 2.0f, n, 1, 0, -1};
     run_saxpy(&call);
     EXPECT_EQ(call.result, 0);
     EXPECT_GT(site.kernel[1], 0);
@@ -120,7 +66,7 @@ TEST(ColoadOpenCL, DeviceAndPoolComputeEveryItemExactlyOnceOverManyCalls)
     int device_calls = 0;
     for (int round = 0; round < 40; ++round) {
         std::fill(hits.begin(), hits.end(), 0);
-        hits_call call = {&site, hits.data(), n, 0, -1};
+        hits_call call = {&site, hits.data(), n, 0, 1, -1};
         run_hits(&call);
         device_calls += call.result == 0;
         for (int i = 0; i < n; ++i)
@@ -173,7 +119,7 @@ TEST(ColoadOpenCL, SourceWithASyntaxErrorRunsOnTheHostAndIsNotRebuilt)
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
     std::vector<int> hits(5000);
     for (int round = 0; round < 2; ++round) {
-        hits_call call = {&site, hits.data(), 5000, 1, -1};
+        hits_call call = {&site, hits.data(), 5000, 1, 1, -1};
         run_hits(&call);
         EXPECT_EQ(call.result, 1);
     }

@@ -1,0 +1,79 @@
+// The coload calls the offload tests make, written as a coload function's host
+// side is: a region whose member 0 offers the items to the slots and computes
+// its own share when the call returns 1, every other member computing its own.
+#ifndef ZEQ_TEST_COLOAD_CALLS_H
+#define ZEQ_TEST_COLOAD_CALLS_H
+
+#include "Zeq.h"
+
+namespace {
+
+struct saxpy_call {
+    qiv_coload_site *site;
+    float *y;
+    const float *x;
+    float a;
+    int n;            // 0: no Range descriptor (one item per member)
+    int members;
+    intptr_t group;   // 0: no GroupSize descriptor
+    int result;
+};
+
+[[maybe_unused]] QIV_NOINLINE void run_saxpy(saxpy_call *call)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
+    int host = 1;
+    int items = call->n ? call->n : qiv_exported_pno();
+    intptr_t bytes = (intptr_t)items * (intptr_t)sizeof(float);
+    if (qiv_exported_pix() == 0) {
+        if (call->n && call->group)
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                       QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n),
+                                       QIV_ARG_END);
+        else if (call->n)
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                       QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        else
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("float*", call->y, 4, bytes), QIV_ARG_IN("float*", call->x, 4, bytes),
+                                       QIV_ARG_VALUE("float", &call->a, 4), QIV_ARG_END);
+        call->result = host;
+    }
+    if (host) {
+        int end = qiv_exported_range_end(items);
+        for (int i = qiv_exported_range_start(items); i < end; ++i)
+            call->y[i] = call->a * call->x[i] + call->y[i];
+    }
+    qiv_region_end_joined(self);
+}
+
+struct hits_call {
+    qiv_coload_site *site;
+    int *hits;
+    int n;
+    int members;
+    intptr_t group;
+    int result;
+};
+
+[[maybe_unused]] QIV_NOINLINE void run_hits(hits_call *call)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
+    int host = 1;
+    if (qiv_exported_pix() == 0) {
+        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4),
+                                   QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        call->result = host;
+    }
+    if (host) {
+        int end = qiv_exported_range_end(call->n);
+        for (int i = qiv_exported_range_start(call->n); i < end; ++i)
+            call->hits[i] += 1;
+    }
+    qiv_region_end_joined(self);
+}
+
+} // namespace
+
+#endif
