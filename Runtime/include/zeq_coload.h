@@ -108,6 +108,15 @@ enum qiv_coload_arg_kind {
  * the caller must compute it on the host. */
 int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site *site, ...);
 
+/* Where the work went, for reports: the number of device slots (slot 0 is the
+ * remote slot; 0 before discovery), each slot's kind ("remote", "OpenCL",
+ * "CUDA"), and the work items each slot has computed since the program
+ * started.  Items that no slot computed ran on the host.  An index outside the
+ * table gives null and -1. */
+int qiv_exported_slot_count(void);
+const char *qiv_exported_slot_kind(int slot);
+long long qiv_exported_slot_items(int slot);
+
 #ifdef __cplusplus
 }
 #endif

@@ -348,6 +348,7 @@ void process_request(int s, coload_request *request)
         record_status(request, &plan, error);
         if (error != 0)
             break;
+        __atomic_add_fetch(&offload.slot_items[s], (int64_t)count, __ATOMIC_RELAXED);
 
         bool read_failed = false;
         for (int k = 0; k < plan.row_count; ++k) {

@@ -8,7 +8,7 @@
 // touch is left allocated rather than freed under it.
 #include "offload.h"
 
-offload_state offload = {nullptr, 0, 0, 0};
+offload_state offload = {nullptr, 0, 0, 0, {}};
 
 namespace {
 
@@ -35,6 +35,26 @@ bool all_slots_ended(device_slot *table, intptr_t count)
 ZEQ_EXPORT offload_state *zeq_internal_offload(void)
 {
     return &offload;
+}
+
+ZEQ_EXPORT int qiv_exported_slot_count(void)
+{
+    return offload.device_table ? (int)offload.slot_count : 0;
+}
+
+ZEQ_EXPORT long long qiv_exported_slot_items(int slot)
+{
+    if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
+        return -1;
+    return (long long)__atomic_load_n(&offload.slot_items[slot], __ATOMIC_RELAXED);
+}
+
+ZEQ_EXPORT const char *qiv_exported_slot_kind(int slot)
+{
+    if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
+        return nullptr;
+    const device_ops *ops = offload.device_table[slot].ops;
+    return ops == &opencl_ops ? "OpenCL" : ops == &cuda_ops ? "CUDA" : slot == 0 ? "remote" : "device";
 }
 
 int devices_attach(void)

@@ -99,6 +99,7 @@ struct offload_state {
     volatile intptr_t slot_count;
     volatile intptr_t live_slots;       // slots with a service thread: initial `pending`
     volatile intptr_t devices_started;  // set once the service threads were started
+    volatile int64_t slot_items[max_slots]; // work items each slot has launched, for reports
 };
 extern offload_state offload;
 

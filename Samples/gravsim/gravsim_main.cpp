@@ -13,6 +13,7 @@
 // members: region members per call (default 0: as many as the pool has
 // threads, lowered until they divide the tiles evenly; 1 gives the one-member
 // regions of the remote module).
+#include "Zeq.h"
 #include "gravsim_host.h"
 #include "gravsim_picture.h"
 #include "gravsim_state.h"
@@ -132,6 +133,18 @@ void report_site(const char *what, int site)
                    100.0 * (double)t.host_items[m] / (double)t.items);
 }
 
+// Which device slot computed how many items, over all calls of the run (the
+// warm-up included); the runtime counts them per slot.
+void report_slots(void)
+{
+    for (int s = 0; s < qiv_exported_slot_count(); ++s) {
+        long long items = qiv_exported_slot_items(s);
+        if (s > 0 || items > 0)
+            printf("  slot %d (%s)%*s%12lld items\n", s, qiv_exported_slot_kind(s),
+                   (int)(8 - strlen(qiv_exported_slot_kind(s))), "", items);
+    }
+}
+
 double length3(const double *v)
 {
     return sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
@@ -186,6 +199,10 @@ int main(int argc, char **argv)
            elapsed > 0 ? interactions / elapsed : 0.0);
     report_site("accelerations (fline144)", gravsim_site_accelerations);
     report_site("time step (fline345)", gravsim_site_time_step);
+    if (qiv_exported_slot_count() > 1) {
+        printf("by device slot, all calls:\n");
+        report_slots();
+    }
 
     double momentum_change[3];
     for (int c = 0; c < 3; ++c)

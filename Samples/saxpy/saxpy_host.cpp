@@ -74,6 +74,9 @@ int main(int argc, char **argv)
         printf("\n");
     }
     (void)pool;
+    // The runtime's own count, per slot and over all calls.
+    for (int s = 1; s < qiv_exported_slot_count(); ++s)
+        printf("slot %d (%s): %lld items in all calls\n", s, qiv_exported_slot_kind(s), qiv_exported_slot_items(s));
     // y = 1 + calls * a * x, exactly representable for these values.
     for (int i = 0; i < n; ++i) {
         float expected = 1.0f;

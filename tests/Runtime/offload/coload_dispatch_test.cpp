@@ -169,6 +169,26 @@ TEST_F(ColoadDispatch, ArrayDescriptorWithMinusOneTransfersOneElement)
         EXPECT_EQ(l.arg_count, 2) << "one row and the first item index";
 }
 
+TEST_F(ColoadDispatch, SlotStatisticsCountTheItemsEachSlotLaunched)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+    int slots = qiv_exported_slot_count();
+    ASSERT_EQ(slots, 3);
+    EXPECT_STREQ(qiv_exported_slot_kind(0), "remote");
+    EXPECT_STREQ(qiv_exported_slot_kind(1), "device");
+    EXPECT_EQ(qiv_exported_slot_kind(3), nullptr);
+    EXPECT_EQ(qiv_exported_slot_items(-1), -1);
+    EXPECT_EQ(qiv_exported_slot_items(3), -1);
+    long long before = qiv_exported_slot_items(1) + qiv_exported_slot_items(2);
+    std::vector<float> x(1000, 1.0f), y(1000, 0.0f);
+    saxpy_call call = {&site, y.data(), x.data(), 1.0f, 1000, 1, 0, -1};
+    run_saxpy(&call);
+    ASSERT_EQ(call.result, 0) << "a one-member region leaves everything to the devices";
+    EXPECT_EQ(qiv_exported_slot_items(1) + qiv_exported_slot_items(2) - before, 1000);
+    EXPECT_EQ(qiv_exported_slot_items(0), 0) << "the remote slot took nothing";
+}
+
 TEST_F(ColoadDispatch, SlotsAtOrAboveTheSiteCapacityNeverRunIt)
 {
     static char source[] = "coload_fake.zeq";
