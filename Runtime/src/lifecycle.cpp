@@ -14,6 +14,13 @@
 // Should a program exit with the flag still unset, the unload path waits for
 // busy workers only for a bounded time, so exit can be late but never hangs.
 //
+// Records of ended threads are kept for reuse rather than freed.  Another
+// thread may still be signalling a record's event just after the record's
+// thread went on and ended (the member that finished a region, the slot that
+// finished a request): on a kept record that is only a spurious wake-up, which
+// every waiter allows for, where a freed one would be written after free.
+// They are freed when the library is unloaded.
+//
 // After shutdown the thread-local slot stays allocated until the very end, so
 // that the device teardown (which sleeps in timed waits on its own record) gets
 // a record lazily without setting up a new pool.
@@ -43,6 +50,52 @@ __thread int32_t is_pool_worker __attribute__((tls_model("initial-exec")));
 
 void mark_process_exiting(void);
 
+// Kept records, linked through wait_prev (a kept record is in no waiter ring).
+thread_record *spare_records = nullptr;
+volatile int32_t spare_lock = 0;
+
+void spare_lock_acquire(void)
+{
+    int32_t expected = 0;
+    while (!__atomic_compare_exchange_n(&spare_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        expected = 0;
+        __builtin_ia32_pause();
+    }
+}
+
+void keep_spare_record(thread_record *rec)
+{
+    spare_lock_acquire();
+    rec->wait_prev = spare_records;
+    spare_records = rec;
+    __atomic_store_n(&spare_lock, 0, __ATOMIC_RELEASE);
+}
+
+// A kept record, as good as new (its lock stays initialised), or null.
+thread_record *take_spare_record(void)
+{
+    spare_lock_acquire();
+    thread_record *rec = spare_records;
+    if (rec)
+        spare_records = rec->wait_prev;
+    __atomic_store_n(&spare_lock, 0, __ATOMIC_RELEASE);
+    if (rec) {
+        rec->current_region = nullptr;
+        rec->wait_prev = nullptr;
+        rec->wait_next = nullptr;
+        __atomic_store_n(&rec->wake_event.signalled, 0, __ATOMIC_RELAXED);
+    }
+    return rec;
+}
+
+void free_spare_records(void)
+{
+    while (thread_record *rec = take_spare_record()) {
+        platform_critical_section_delete(&rec->region_lock);
+        platform_free(rec);
+    }
+}
+
 void thread_exit_destructor(void *value)
 {
     release_record(static_cast<thread_record *>(value));
@@ -54,13 +107,15 @@ thread_record *make_record(void)
     if (!is_pool_worker && __atomic_compare_exchange_n(&exit_hook_late, &expected, 1, false, __ATOMIC_SEQ_CST,
                                                        __ATOMIC_SEQ_CST))
         atexit(mark_process_exiting);
-    thread_record *rec = static_cast<thread_record *>(platform_alloc_zeroed(sizeof(thread_record)));
-    if (!rec)
-        return nullptr;
-    platform_critical_section_init(&rec->region_lock);
+    thread_record *rec = take_spare_record();
+    if (!rec) {
+        rec = static_cast<thread_record *>(platform_alloc_zeroed(sizeof(thread_record)));
+        if (!rec)
+            return nullptr;
+        platform_critical_section_init(&rec->region_lock);
+    }
     if (platform_tls_set(tls_slot, rec) != 0) {
-        platform_critical_section_delete(&rec->region_lock);
-        platform_free(rec);
+        keep_spare_record(rec);
         return nullptr;
     }
     return rec;
@@ -96,6 +151,7 @@ __attribute__((destructor)) void library_detach(void)
     if (rec)
         release_record(rec);
     platform_tls_free(tls_slot);
+    free_spare_records();
     pool_phase = phase_unset;
 }
 
@@ -154,8 +210,7 @@ int release_record(thread_record *rec)
     if (!rec || rec->current_region)
         return -1;
     platform_tls_set(tls_slot, nullptr);
-    platform_critical_section_delete(&rec->region_lock);
-    platform_free(rec);
+    keep_spare_record(rec);
     return 0;
 }
 

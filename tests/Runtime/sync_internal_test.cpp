@@ -236,4 +236,24 @@ TEST(sync, a_wake_from_another_thread_ends_an_untimed_wait)
     waker.join();
 }
 
+TEST(sync, waking_a_thread_that_has_ended_touches_only_a_kept_record)
+{
+    // A thread's record outlives the thread, so a wake that arrives late (the
+    // waker read the pid just before the thread ended) writes to memory the
+    // runtime still owns; the next thread reuses the record with no signal.
+    void *ended = nullptr;
+    std::thread([&] { ended = qiv_exported_pid(); }).join();
+    ASSERT_NE(ended, nullptr);
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_NE(qiv_exported_wake(ended), 0);
+    void *reused = nullptr;
+    int wait_result = -1;
+    std::thread([&] {
+        reused = qiv_exported_pid();
+        wait_result = qiv_exported_wait(1, 0);
+    }).join();
+    EXPECT_EQ(reused, ended) << "the kept record is reused";
+    EXPECT_EQ(wait_result, 1) << "a reused record starts without a signal";
+}
+
 } // namespace
