@@ -80,6 +80,13 @@ void shutdown_devices(int process_terminating)
     device_slot *table = offload.device_table;
     if (!table)
         return;
+    // The process is ending, and its threads end with it.  Stopping the
+    // service threads now would send them into the drivers' teardown while the
+    // drivers' own exit handlers run on this thread (a crash seen with PoCL),
+    // so they stay where they wait, and the table stays for any of them that
+    // is still busy with a request.
+    if (process_terminating)
+        return;
     intptr_t count = offload.slot_count;
     bool ended = true;
     if (__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE) == 1) {
@@ -94,14 +101,9 @@ void shutdown_devices(int process_terminating)
             if (is_thread_owner(old))
                 qiv_exported_wake(reinterpret_cast<void *>(old));
         }
-        // Exiting: as long as the stop pauses of one 100 ms step per slot and
-        // one more would take, no longer.  Unloading: until every thread ended.
-        intptr_t steps_left = count + 1;
-        while (!all_slots_ended(table, count)) {
-            if (process_terminating && steps_left-- <= 0)
-                break;
+        // Unloading: in 100 ms steps until every thread ended.
+        while (!all_slots_ended(table, count))
             qiv_exported_wait(1, owner_share_wait_ms);
-        }
         ended = all_slots_ended(table, count);
         stop_waiter = nullptr;
     }
