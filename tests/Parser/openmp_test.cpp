@@ -9,6 +9,8 @@
 // must neither exhaust the stack nor take quadratic time.
 #include <gtest/gtest.h>
 
+#include "plain_scan.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -21,23 +23,6 @@
 extern const translator_def zeq_translator;
 
 namespace {
-
-const char *ref_find_unquoted(const char *text, const char *token)
-{
-    size_t length = strlen(token);
-    for (const char *c = strstr(text, token); c; c = strstr(c + length, token)) {
-        int parity = 0;
-        for (const char *p = text; p < c; ++p) {
-            if (*p == '"')
-                parity ^= 1;
-            else if (*p == '\\')
-                ++p;
-        }
-        if (parity == 0)
-            return c + length;
-    }
-    return nullptr;
-}
 
 int ref_only_space_before(const char *text, const char *token)
 {
@@ -52,7 +37,7 @@ int ref_only_space_before(const char *text, const char *token)
 
 char *ref_extract_balanced(const char *text, const char *open, const char *close)
 {
-    const char *f = ref_find_unquoted(text, open);
+    const char *f = plain_find_unquoted(text, open);
     if (!f)
         return nullptr;
     const char *s = f - 1;
@@ -60,8 +45,8 @@ char *ref_extract_balanced(const char *text, const char *open, const char *close
         return nullptr;
     int depth = 1;
     for (const char *p = s + 1; *p; ++p) {
-        const char *o = ref_find_unquoted(p, open);
-        const char *k = ref_find_unquoted(p, close);
+        const char *o = plain_find_unquoted(p, open);
+        const char *k = plain_find_unquoted(p, close);
         if (!k)
             return nullptr;
         if (o && o - 1 < k - 1) {
@@ -79,7 +64,7 @@ char *ref_extract_balanced(const char *text, const char *open, const char *close
 const char *ref_next_keyword(const char *base, const char *from, const char *word)
 {
     size_t length = strlen(word);
-    const char *o = ref_find_unquoted(from, word);
+    const char *o = plain_find_unquoted(from, word);
     while (o) {
         const char *c = o - length;
         bool delimiter = c == base || ref_only_space_before(c - 1, "{") ||
@@ -89,7 +74,7 @@ const char *ref_next_keyword(const char *base, const char *from, const char *wor
             return o;
         if (*o == '\0')
             return nullptr;
-        o = ref_find_unquoted(o + 1, word);
+        o = plain_find_unquoted(o + 1, word);
     }
     return nullptr;
 }
@@ -116,18 +101,18 @@ void ref_transform(std::string &out, char *base, char *end)
             continue;
         }
         size_t length = strlen(body);
-        const char *after = ref_find_unquoted(k, body);
+        const char *after = plain_find_unquoted(k, body);
         if (!after) {
             out += "Internal error: failed to retrieve parallel scope {}";
             free(body);
             free(args);
             return;
         }
-        const char *block = ref_find_unquoted(kw, body) - length;
+        const char *block = plain_find_unquoted(kw, body) - length;
         out.append(cur, (size_t)(kw - cur));
         if (parallel) {
             bool detached = false;
-            for (char *b = body; (b = (char *)ref_find_unquoted(b, "break"));) {
+            for (char *b = body; (b = (char *)plain_find_unquoted(b, "break"));) {
                 if (!ref_only_space_before(b, ";"))
                     continue;
                 char *semicolon = strchr(b, ';');

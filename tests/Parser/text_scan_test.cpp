@@ -7,6 +7,8 @@
 // many random texts made of the characters that matter.
 #include <gtest/gtest.h>
 
+#include "plain_scan.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -103,23 +105,6 @@ TEST(text_mode_convert, crlf_is_one_newline_lone_cr_stays)
 }
 
 // ---- the shortcuts against the plain algorithms ----------------------------------
-
-const char *plain_find_unquoted(const char *text, const char *token)
-{
-    size_t length = strlen(token);
-    for (const char *c = strstr(text, token); c; c = strstr(c + length, token)) {
-        int parity = 0;
-        for (const char *p = text; p < c; ++p) {
-            if (*p == '"')
-                parity ^= 1;
-            else if (*p == '\\')
-                ++p;
-        }
-        if (parity == 0)
-            return c + length;
-    }
-    return nullptr;
-}
 
 std::string plain_extract_balanced(const char *text, const char *open, const char *close)
 {
