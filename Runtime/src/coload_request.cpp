@@ -302,6 +302,11 @@ void process_request(int s, coload_request *request)
                                                 : reinterpret_cast<void *>(plan.rows[k].device);
     params[plan.row_count] = &start_arg;
 
+    // Launches are asynchronous and only a blocking read waits for them; a
+    // request whose last launch no read followed (no Out rows, or rows of
+    // size 0 in this piece, or a failure) must still not finish while the
+    // device runs it: the caller could return, free the arrays or exit.
+    bool launch_unread = false;
     for (;;) {
         intptr_t start = 0;
         intptr_t count = claim_members(home, pno, per, owner_share, members_per_launch, &start);
@@ -345,6 +350,7 @@ void process_request(int s, coload_request *request)
                 start_arg = (int32_t)start;
             }
         }
+        launch_unread = true;
         record_status(request, &plan, error);
         if (error != 0)
             break;
@@ -368,10 +374,13 @@ void process_request(int s, coload_request *request)
             int result = ops->read_buffer(s, reinterpret_cast<char *>(row->host) + offset, row->device + offset, size, row->device);
             record_status(request, &plan, result);
             read_failed = read_failed || result != 0;
+            launch_unread = launch_unread && result != 0;
         }
         if (read_failed)
             break;
     }
+    if (launch_unread)
+        record_status(request, &plan, ops->read_buffer(s, nullptr, 0, 0, 0));
     free_rows(s, ops, plan.rows, plan.row_count);
     finish_request(request);
 }

@@ -26,6 +26,7 @@ const entry_point opencl_entries[] = {
     OPENCL_ENTRY(clGetDeviceInfo),       OPENCL_ENTRY(clCreateProgramWithSource), OPENCL_ENTRY(clBuildProgram),
     OPENCL_ENTRY(clReleaseProgram),      OPENCL_ENTRY(clReleaseCommandQueue),    OPENCL_ENTRY(clReleaseContext),
     OPENCL_ENTRY(clCreateContext),       OPENCL_ENTRY(clCreateCommandQueue),     OPENCL_ENTRY(clGetPlatformIDs),
+    OPENCL_ENTRY(clFinish),
 };
 #undef OPENCL_ENTRY
 

@@ -41,6 +41,7 @@ struct opencl_api {
                                    void (*notify)(const char *, const void *, size_t, void *), void *user_data, cl_int_t *err);
     cl_handle_t (*clCreateCommandQueue)(cl_handle_t context, cl_handle_t device, cl_bits_t properties, cl_int_t *err);
     cl_int_t (*clGetPlatformIDs)(cl_uint_t entries, cl_handle_t *platforms, cl_uint_t *count);
+    cl_int_t (*clFinish)(cl_handle_t queue);
 };
 
 // CUDA driver calls; device pointers are 64-bit on x86-64 and 32-bit on i386,

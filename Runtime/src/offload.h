@@ -56,6 +56,8 @@ struct device_ops {
     int (*get_kernel)(int s, intptr_t *out, uintptr_t module, const char *name);
     int (*kernel_group_limit)(int s, intptr_t kernel); // 1 for kernels 0 and -1
     int (*write_buffer)(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t base);
+    // bytes 0: reads nothing and returns once every launch of the slot has
+    // completed, with the driver's result for that wait.
     int (*read_buffer)(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t base);
     int (*set_arg)(int s, intptr_t kernel, int index, uintptr_t size, const void *value);
     int (*launch)(int s, intptr_t kernel, intptr_t groups, intptr_t group_size, intptr_t shared, void **params);

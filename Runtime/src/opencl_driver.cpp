@@ -6,7 +6,9 @@
 // inside the buffer is that value plus a byte offset, which the transfer
 // operations recover as address - base.  All transfers block on the slot's
 // in-order queue, so a read after a launch sees the kernel's results without
-// events or finish calls.  Every operation except init_slot runs on the slot's
+// events; only a request that ends on a launch waits with clFinish, since
+// PoCL may still be compiling or running it on threads of its own when the
+// caller goes on (and exits).  Every operation except init_slot runs on the slot's
 // service thread only.  Null handles are answered here with the driver's own
 // error codes instead of being passed on, since a loader may not check them.
 #include "drivers.h"
@@ -61,8 +63,12 @@ int cl_write_buffer(int s, uintptr_t dst, const void *src, uintptr_t bytes, uint
     return opencl.clEnqueueWriteBuffer(handle(slot_of(s)->cl_queue), handle(base), 1, dst - base, bytes, src, 0, nullptr, nullptr);
 }
 
+// A read of 0 bytes is the wait that ends a request whose last launch no read
+// followed (an empty read is an error in OpenCL, so it never reaches the queue).
 int cl_read_buffer(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t base)
 {
+    if (bytes == 0)
+        return opencl.clFinish(handle(slot_of(s)->cl_queue));
     return opencl.clEnqueueReadBuffer(handle(slot_of(s)->cl_queue), handle(base), 1, src - base, bytes, dst, 0, nullptr, nullptr);
 }
 

@@ -65,6 +65,21 @@ protected:
         st.group_limit = 1024;
         st.launch_result = 0;
         st.delay_ms = 0;
+        st.wait_result = 0;
+        for (int s = 0; s < QIV_COLOAD_SLOTS; ++s)
+            st.queue_waits[s] = st.unread_launches[s] = 0;
+    }
+    int queue_waits()
+    {
+        int n = 0;
+        for (int s = 0; s < QIV_COLOAD_SLOTS; ++s)
+            n += fake_state().queue_waits[s];
+        return n;
+    }
+    void expect_no_unread_launch()
+    {
+        for (int s = 0; s < QIV_COLOAD_SLOTS; ++s)
+            EXPECT_EQ(fake_state().unread_launches[s], 0) << "slot " << s << " finished before its launch completed";
     }
     std::vector<fake_launch> launches()
     {
@@ -167,6 +182,37 @@ TEST_F(ColoadDispatch, ArrayDescriptorWithMinusOneTransfersOneElement)
         EXPECT_EQ(w.second, sizeof(int));
     for (const fake_launch &l : launches())
         EXPECT_EQ(l.arg_count, 2) << "one row and the first item index";
+}
+
+// A launch is asynchronous: a request whose last launch no read followed
+// waits for the device queue before it finishes, and the wait's result
+// reaches the status like a launch's; with a read last, no wait is added.
+TEST_F(ColoadDispatch, RequestEndingOnALaunchWaitsForTheDeviceBeforeTheCallReturns)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 70);
+    int value = 7, status = 99;
+    ASSERT_EQ(run_one_element(&site, &value, &status), 0);
+    ASSERT_FALSE(launches().empty());
+    expect_no_unread_launch();
+    EXPECT_GE(queue_waits(), 1);
+    EXPECT_EQ(status, 0);
+
+    fake_state().wait_result = -36;
+    status = 99;
+    ASSERT_EQ(run_one_element(&site, &value, &status), 0);
+    expect_no_unread_launch();
+    EXPECT_EQ(status & -36, -36) << "a failed wait is reported";
+
+    static qiv_coload_site hits_site = QIV_COLOAD_SITE_INIT(source, 20);
+    int waits_before = queue_waits();
+    std::vector<int> hits(1024, 0);
+    hits_call call = {&hits_site, hits.data(), 1024, 1, 4, -1};
+    run_hits(&call);
+    for (int i = 0; i < 1024; ++i)
+        ASSERT_EQ(hits[i], 1) << "item " << i;
+    expect_no_unread_launch();
+    EXPECT_EQ(queue_waits(), waits_before) << "a read after the last launch already waited";
 }
 
 TEST_F(ColoadDispatch, SlotStatisticsCountTheItemsEachSlotLaunched)

@@ -51,6 +51,11 @@ struct fake_device_state {
     std::atomic<int> launch_result{0};
     std::atomic<int> delay_ms{0};
     int set_args_since_launch[QIV_COLOAD_SLOTS] = {};
+    // Launches that no read has followed yet, as a device with an in-order
+    // queue sees them, and the waits for the queue (reads of 0 bytes).
+    int unread_launches[QIV_COLOAD_SLOTS] = {};
+    int queue_waits[QIV_COLOAD_SLOTS] = {};
+    std::atomic<int> wait_result{0};
     const void *last_arg[QIV_COLOAD_SLOTS] = {}; // the start index is always set last
 };
 
@@ -92,8 +97,14 @@ inline int fake_write(int s, uintptr_t dst, const void *src, uintptr_t bytes, ui
     return 0;
 }
 
-inline int fake_read(int, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t)
+inline int fake_read(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t)
 {
+    fake_device_state &st = fake_state();
+    st.unread_launches[s] = 0;
+    if (bytes == 0) {
+        ++st.queue_waits[s];
+        return st.wait_result.load();
+    }
     memcpy(dst, (const void *)src, bytes);
     return 0;
 }
@@ -116,6 +127,7 @@ inline int fake_launch_op(int s, intptr_t kernel, intptr_t groups, intptr_t grou
         st.launches.push_back({s, groups, group_size, shared, first, st.set_args_since_launch[s]});
     }
     st.set_args_since_launch[s] = 0;
+    ++st.unread_launches[s];
     if (st.launch_result.load() != 0)
         return st.launch_result.load();
     fake_item_fn item = st.kernels[kernel - 1].item;
