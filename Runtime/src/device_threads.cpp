@@ -7,7 +7,8 @@
 // replaces it.  A member that could not be replaced gives its slot up
 // (owner_unavailable) and is not counted in live_slots, so requests still
 // complete.  Each slot's context, queue and modules are touched only by its own
-// thread, so the driver calls need no locking.
+// thread, so the driver calls need no locking.  The first call returns only
+// after every thread has set its slot up.
 #include "offload.h"
 
 namespace {
@@ -60,15 +61,19 @@ void serve_slot(int s, thread_record *rec, qiv_thread_record *starter)
         qiv_exported_wake(starter);
         return;
     }
+    // The slot is taken only once its context exists and its modules are
+    // built: the starter waits for that, so no driver works while nobody
+    // waits for it (a caller that returned at once could otherwise exit while
+    // the driver still compiles on threads of its own).
+    if (slot->ops->create_context(s, &slot->context) != 0)
+        slot->context = 0;
+    else
+        load_device_modules(s, nullptr);
     intptr_t expected = owner_none;
     __atomic_compare_exchange_n(&slot->owner, &expected, reinterpret_cast<intptr_t>(rec), false, __ATOMIC_ACQ_REL,
                                 __ATOMIC_ACQUIRE);
     // The starter polls in 100 ms steps; a wake spares it most of that wait.
     qiv_exported_wake(starter);
-    if (slot->ops->create_context(s, &slot->context) != 0)
-        slot->context = 0;
-    else
-        load_device_modules(s, nullptr);
     device_service_loop(s);
     release_slot(slot, s);
     decline_queued(s, slot);
