@@ -3,9 +3,9 @@
 //
 // Teardown stops every service thread and waits for each to release its
 // modules and context.  A stopping thread wakes the detaching thread when it is
-// done, so an unload normally waits only as long as the threads need; when the
-// process is exiting the wait is bounded, and a table that a thread may still
-// touch is left allocated rather than freed under it.
+// done, so an unload normally waits only as long as the threads need, and at
+// most unload_wait_ms; a table that a thread may still touch is left
+// allocated rather than freed under it.  At process exit nothing is stopped.
 #include "offload.h"
 
 offload_state offload = {nullptr, 0, 0, 0, {}};
@@ -101,8 +101,11 @@ void shutdown_devices(int process_terminating)
             if (is_thread_owner(old))
                 qiv_exported_wake(reinterpret_cast<void *>(old));
         }
-        // Unloading: in 100 ms steps until every thread ended.
-        while (!all_slots_ended(table, count))
+        // Unloading: in 100 ms steps until every thread ended, within bounds.
+        // A driver call that never returns (one that needs the loader's lock
+        // this unload holds, say) must not hang the unload.
+        uint64_t deadline = platform_monotonic_ms() + unload_wait_ms;
+        while (!all_slots_ended(table, count) && platform_monotonic_ms() < deadline)
             qiv_exported_wait(1, owner_share_wait_ms);
         ended = all_slots_ended(table, count);
         stop_waiter = nullptr;

@@ -38,9 +38,6 @@ enum pool_phase_value : int32_t {
     phase_closed = 2,  // shut down; records are still made, the pool is not re-created
 };
 
-// How long an unload waits for workers that are still inside a job.
-const uint32_t unload_wait_ms = 10000;
-
 platform_tls tls_slot;
 volatile int32_t pool_phase = phase_unset;
 volatile int32_t setup_lock = 0;

@@ -98,10 +98,16 @@ static inline uint32_t sync_hash(const volatile void *address)
     return (((uint32_t)(uintptr_t)address * 127u) >> 8) & 0xFFFFu;
 }
 
+// How long an unload waits for a pool worker, or a device slot's service
+// thread, that is still busy: past it the thread is left running and what it
+// may touch stays allocated, rather than hanging the unload for ever.
+const uint32_t unload_wait_ms = 10000;
+
 // ---- devices (the offload part of the library) ------------------------------
 
 // Load-time device set-up and unload-time teardown; teardown waits for the
-// service threads in 100 ms steps unless the process is exiting.
+// service threads in 100 ms steps, at most unload_wait_ms in all, unless the
+// process is exiting.
 int devices_attach(void);
 void devices_detach(int process_exiting);
 
