@@ -1,11 +1,16 @@
 /* Loads a library that uses libZeq, runs regions and a coload call (which
- * starts the service threads) through it and unloads it,
- * twenty times.  After each unload libZeq must be gone and every worker thread
- * must have ended: a worker left behind would run unmapped code.  Prints "ok"
+ * starts the service threads) through it and unloads it, twenty times or as
+ * many as the third argument says.  After each unload libZeq must be gone and
+ * every worker thread must have ended: a worker left behind would run unmapped
+ * code.  With a fourth argument "driver-threads" the thread count to return to
+ * is taken after the first cycle instead of before it, since a device driver
+ * that libZeq loaded keeps threads of its own (and stays loaded).  Prints "ok"
  * and exits 0 on success. */
 #include <dirent.h>
 #include <dlfcn.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 static int thread_count(void)
@@ -22,12 +27,14 @@ static int thread_count(void)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: unload_probe user-library zeq-library\n");
+    if (argc < 3 || argc > 5) {
+        fprintf(stderr, "usage: unload_probe user-library zeq-library [cycles [driver-threads]]\n");
         return 2;
     }
+    int cycles = argc > 3 ? atoi(argv[3]) : 20;
+    int settle_first = argc > 4 && strcmp(argv[4], "driver-threads") == 0;
     int baseline = thread_count();
-    for (int cycle = 0; cycle < 20; ++cycle) {
+    for (int cycle = 0; cycle < cycles; ++cycle) {
         void *user = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
         if (!user) {
             fprintf(stderr, "cycle %d: %s\n", cycle, dlerror());
@@ -48,6 +55,10 @@ int main(int argc, char **argv)
         }
         /* A joined thread can linger in /proc for a moment while the kernel
          * (or an emulator) finishes its exit: allow it a second to go. */
+        if (cycle == 0 && settle_first) {
+            usleep(200000); /* our own threads leave /proc meanwhile */
+            baseline = thread_count();
+        }
         int now = thread_count();
         for (int tries = 0; now != baseline && tries < 100; ++tries) {
             usleep(10000);
