@@ -143,6 +143,16 @@ static inline void qiv_pause_(void)
     __builtin_ia32_pause();
 }
 
+/* The owner reads the count that members bring down as an acquire load, so
+ * that what it reads after the end (the members' results, or its frame that
+ * members copied) cannot be read before the count says they are done: a
+ * volatile load orders nothing but other volatile accesses, and compilers do
+ * move ordinary loads above it.  On x86 it is still a plain load. */
+static inline intptr_t qiv_load_acquire_(const volatile intptr_t *count)
+{
+    return __atomic_load_n(count, __ATOMIC_ACQUIRE);
+}
+
 /* Ends a joined region: members switch back to their pickers; the owner returns
  * once every member has ended, helping with queued work while it waits (or
  * sleeping, if it declared itself blocking). */
@@ -158,18 +168,18 @@ static inline void qiv_region_end_joined(qiv_parallel_region *self)
     if (self->runner) {
         if (self->blocking == 0) {
             for (;;) {
-                if (self->unfinished == 0)
+                if (qiv_load_acquire_(&self->unfinished) == 0)
                     break;
                 if (self->unclaimed != 0 || self->enclosing == NULL) {
                     if (qiv_exported_pick_nested_job(self))
                         continue;
                 }
-                if (self->unfinished == 0)
+                if (qiv_load_acquire_(&self->unfinished) == 0)
                     break;
                 qiv_pause_();
             }
         } else {
-            while (self->unfinished != 0)
+            while (qiv_load_acquire_(&self->unfinished) != 0)
                 qiv_exported_wait(0, 0);
         }
     }
@@ -190,12 +200,12 @@ static inline void qiv_region_end_detached(qiv_parallel_region *self)
             for (;;) {
                 while (qiv_exported_pick_nested_job(self))
                     ;
-                if (self->unstarted == 0)
+                if (qiv_load_acquire_(&self->unstarted) == 0)
                     break;
                 qiv_pause_();
             }
         } else {
-            while (self->unstarted != 0)
+            while (qiv_load_acquire_(&self->unstarted) != 0)
                 sched_yield();
         }
     }

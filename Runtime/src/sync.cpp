@@ -51,15 +51,18 @@ ZEQ_EXPORT void qiv_exported_sync(const volatile void *address)
         cell_unlock(cell);
         return;
     }
+    // A waiter polls its own wait_next while others relink the ring around
+    // it, so every store to a wait_next is atomic; only the store of null
+    // (the hand-over) needs to order what came before it.
     thread_record *head = cell->waiter_ring;
     if (!head) {
         rec->wait_prev = rec;
-        rec->wait_next = rec;
+        __atomic_store_n(&rec->wait_next, rec, __ATOMIC_RELAXED);
         cell->waiter_ring = rec;
     } else {
-        rec->wait_next = head;
+        __atomic_store_n(&rec->wait_next, head, __ATOMIC_RELAXED);
         rec->wait_prev = head->wait_prev;
-        head->wait_prev->wait_next = rec;
+        __atomic_store_n(&head->wait_prev->wait_next, rec, __ATOMIC_RELAXED);
         head->wait_prev = rec;
     }
     cell_unlock(cell);
@@ -90,9 +93,10 @@ ZEQ_EXPORT int qiv_exported_unsync(const volatile void *address)
     if (cell->contenders == 1) {
         cell->waiter_ring = nullptr;
     } else {
-        w->wait_prev->wait_next = w->wait_next;
-        w->wait_next->wait_prev = w->wait_prev;
-        cell->waiter_ring = w->wait_next;
+        thread_record *next = __atomic_load_n(&w->wait_next, __ATOMIC_RELAXED);
+        __atomic_store_n(&w->wait_prev->wait_next, next, __ATOMIC_RELAXED);
+        next->wait_prev = w->wait_prev;
+        cell->waiter_ring = next;
     }
     w->wait_prev = nullptr;
     __atomic_store_n(&w->wait_next, nullptr, __ATOMIC_RELEASE);

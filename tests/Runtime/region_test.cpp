@@ -121,6 +121,35 @@ TEST(region, members_write_into_the_callers_locals)
     }
 }
 
+// Members write their results with plain stores and the owner reads them in
+// the same function right after the end: the count that says they are done
+// must be read before the results, which only an acquire load guarantees
+// (the compiler may move plain loads above a volatile one).
+QIV_NOINLINE long long sum_member_results(int count, int round, int *results)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(3));
+    int i = qiv_exported_pix();
+    results[i] = round * 16 + i + 1;
+    qiv_region_end_joined(self);
+    long long sum = 0;
+    for (int k = 0; k < count; ++k)
+        sum += results[k];
+    return sum;
+}
+
+TEST(region, owner_reads_every_members_result_right_after_the_end)
+{
+    int results[8];
+    for (int round = 0; round < 50000; ++round) {
+        int count = 2 + round % 7;
+        long long want = 0;
+        for (int k = 0; k < count; ++k)
+            want += round * 16 + k + 1;
+        ASSERT_EQ(sum_member_results(count, round, results), want) << "round " << round << ", " << count << " members";
+    }
+}
+
 // Shared data through statics with the classic limit (frame + 124 bytes of
 // arguments): callers that still pass it keep working.
 std::atomic<int> classic_hits[8];
