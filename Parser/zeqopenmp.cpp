@@ -15,11 +15,20 @@
  * class the matching closing bracket of every opening one.  A search in the
  * whole text gives the same answer as in a block's copy whenever the answer
  * lies inside the block, and no answer otherwise.
+ *
+ * The window stack holds 32-bit positions rather than pointers: a file of
+ * nested blocks has a window per few bytes, at 40 bytes each on x86-64.  A
+ * source too long for those positions is refused.
  */
 #include "text_scan.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+
+/* A position in the text; a text longer than max_text_length is refused. */
+typedef uint32_t position;
+static const size_t max_text_length = UINT32_MAX;
 
 static const size_t no_match = (size_t)-1;
 
@@ -54,13 +63,18 @@ struct keyword_search {
     keyword_hit hit;
 };
 
-/* One text being transformed: the whole source or the window of a block. */
+/* What a window prints after its last byte. */
+enum { closing_none, closing_parallel, closing_serial };
+static const char *const closing_text[] = {"", "}", " break();}"};
+
+/* One text being transformed: the whole source, or a block from its opening
+ * brace through its closing one.  A block's closing brace is not printed (its
+ * closing text stands for it), and the enclosing window goes on at end, just
+ * past it. */
 struct window {
-    const char *cur;
-    const char *print_end; /* printing stops here (a block's closing brace) */
-    const char *limit;     /* where a copy of the window would end */
-    const char *closing;   /* printed after the window: " break();}" or "}" */
-    const char *resume;    /* where the enclosing window goes on */
+    position cur;
+    position end;          /* where a copy of the window would end */
+    unsigned char closing; /* closing_none for the whole source */
 };
 
 struct omp_state {
@@ -75,6 +89,11 @@ struct omp_state {
     size_t capacity;
     FILE *out;
 };
+
+static position position_of(const omp_state *st, const char *p)
+{
+    return (position)(p - st->text);
+}
 
 /* ---- tables --------------------------------------------------------------- */
 
@@ -302,8 +321,8 @@ static void pop_window(omp_state *st)
 {
     window done = st->windows[--st->depth];
     if (st->depth > 0) {
-        fputs(done.closing, st->out);
-        st->windows[st->depth - 1].cur = done.resume;
+        fputs(closing_text[done.closing], st->out);
+        st->windows[st->depth - 1].cur = done.end;
     }
 }
 
@@ -314,14 +333,16 @@ static const char msg_internal[] = "Internal error: failed to retrieve parallel 
 static int step(omp_state *st)
 {
     window *w = &st->windows[st->depth - 1];
-    keyword_hit p = next_keyword(st, &st->parallel, w->cur);
-    keyword_hit s = next_keyword(st, &st->serial, w->cur);
-    if (p.start && p.paren >= w->limit)
+    const char *cur = st->text + w->cur;
+    const char *limit = st->text + w->end;
+    keyword_hit p = next_keyword(st, &st->parallel, cur);
+    keyword_hit s = next_keyword(st, &st->serial, cur);
+    if (p.start && p.paren >= limit)
         p.start = NULL;
-    if (s.start && s.paren >= w->limit)
+    if (s.start && s.paren >= limit)
         s.start = NULL;
     if (!p.start && !s.start) {
-        print_span(st, w->cur, w->print_end);
+        print_span(st, cur, w->closing == closing_none ? limit : limit - 1);
         pop_window(st);
         return 1;
     }
@@ -331,17 +352,17 @@ static int step(omp_state *st)
     const char *k = kw + (parallel ? st->parallel.length : st->serial.length);
 
     const char *first, *last, *args_first, *args_last;
-    int has_block = balanced_span(st, braces, k, w->limit, &first, &last);
+    int has_block = balanced_span(st, braces, k, limit, &first, &last);
     /* A parallel header whose parentheses do not balance has no argument to
      * encode; the keyword is treated as one without a block. */
     if (has_block && parallel)
-        has_block = balanced_span(st, parens, kw, w->limit, &args_first, &args_last);
+        has_block = balanced_span(st, parens, kw, limit, &args_first, &args_last);
     if (!has_block) {
-        print_span(st, w->cur, k);
-        w->cur = k;
+        print_span(st, cur, k);
+        w->cur = position_of(st, k);
         return 1;
     }
-    const char *after = locate_block(st, k, first, last, w->limit);
+    const char *after = locate_block(st, k, first, last, limit);
     if (!after) {
         fputs(msg_internal, st->out);
         pop_window(st);
@@ -350,7 +371,7 @@ static int step(omp_state *st)
     char *block_first = st->text + (after - (last - first) - 1 - st->text);
     char *block_last = st->text + (after - 1 - st->text);
 
-    print_span(st, w->cur, kw);
+    print_span(st, cur, kw);
     if (parallel) {
         int detached = blank_final_break(st, block_first, block_last);
         fputs("__pragma (omp parallel num_threads((", st->out);
@@ -363,13 +384,18 @@ static int step(omp_state *st)
     } else {
         print_span(st, kw, block_first);
     }
-    window inner = {block_first, block_last, block_last + 1, parallel ? "}" : " break();}", after};
+    window inner = {position_of(st, block_first), position_of(st, after),
+                    (unsigned char)(parallel ? closing_parallel : closing_serial)};
     return push_window(st, &inner);
 }
 
 static int openmp_translate(const translator_def *self, char *text, size_t length, FILE *out,
                             FILE *err)
 {
+    if (length > max_text_length) {
+        fprintf(err, "Source too large: more than %lu bytes\n", (unsigned long)max_text_length);
+        return exit_failure;
+    }
     omp_state st;
     memset(&st, 0, sizeof st);
     st.text = text;
@@ -379,7 +405,7 @@ static int openmp_translate(const translator_def *self, char *text, size_t lengt
     st.parallel.length = 8;
     st.serial.word = "serial";
     st.serial.length = 6;
-    window whole = {text, st.text_end, st.text_end, "", NULL};
+    window whole = {0, (position)length, closing_none};
     int ok = quote_index_build(&st.quotes, text, length) && build_pair_tables(&st) &&
              push_window(&st, &whole);
     while (ok && st.depth > 0)

@@ -11,8 +11,10 @@
 
 #include "plain_scan.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <random>
@@ -209,6 +211,32 @@ TEST(zeqopenmp, matches_the_plain_algorithm_on_crafted_texts)
         EXPECT_EQ(reference(source), translate(source, &status)) << "source [" << source << "]";
         EXPECT_EQ(0, status);
     }
+}
+
+// zeqopenmp keeps positions in 32 bits: a longer text must be refused, not
+// translated with wrapped positions.  Only a 64-bit build can hold one; the
+// translator must refuse it before reading, so the mapping costs nothing.
+TEST(zeqopenmp, a_text_too_long_for_32_bit_positions_is_refused)
+{
+    if (sizeof(size_t) <= 4)
+        GTEST_SKIP() << "a 32-bit build cannot hold such a text";
+    size_t length = (size_t)UINT32_MAX + 1;
+    void *text = mmap(nullptr, length + 1, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(MAP_FAILED, text);
+    char *out_data = nullptr, *err_data = nullptr;
+    size_t out_size = 0, err_size = 0;
+    FILE *out = open_memstream(&out_data, &out_size);
+    FILE *err = open_memstream(&err_data, &err_size);
+    int status = zeq_translator.translate(&zeq_translator, (char *)text, length, out, err);
+    fclose(out);
+    fclose(err);
+    EXPECT_EQ(exit_failure, status);
+    EXPECT_EQ("", std::string(out_data, out_size));
+    EXPECT_EQ("Source too large: more than 4294967295 bytes\n", std::string(err_data, err_size));
+    free(out_data);
+    free(err_data);
+    munmap(text, length + 1);
 }
 
 TEST(zeqopenmp, a_megabyte_of_nested_blocks)
