@@ -12,12 +12,14 @@
  * level.  To keep that linear, the searches that a copy would have bounded
  * are answered from tables built once over the whole text: the quote class of
  * every position (see quote_index), and for each kind of bracket and each
- * class the matching closing bracket of every opening one.  A search in the
+ * class the matching closing bracket of the opening ones.  A search in the
  * whole text gives the same answer as in a block's copy whenever the answer
  * lies inside the block, and no answer otherwise.
  *
- * The window stack holds 32-bit positions rather than pointers: a file of
- * nested blocks has a window per few bytes, at 40 bytes each on x86-64.  A
+ * Memory stays within a few bytes per source byte whatever the text holds:
+ * the bracket tables keep only the brackets that a construct can ask about
+ * (a table of every bracket cost 26 bytes per byte of a file of braces), and
+ * the tables and the window stack hold 32-bit positions, not pointers.  A
  * source too long for those positions is refused.
  */
 #include "text_scan.h"
@@ -29,20 +31,20 @@
 /* A position in the text; a text longer than max_text_length is refused. */
 typedef uint32_t position;
 static const size_t max_text_length = UINT32_MAX;
-
-static const size_t no_match = (size_t)-1;
+/* Above every bracket position of a text that fits. */
+static const position no_match = UINT32_MAX;
 
 /* Matching pairs of one bracket kind among the brackets of one quote class:
- * extract_balanced started from a position of that class sees exactly those. */
+ * extract_balanced started from a position of that class sees exactly those.
+ * Only the kept brackets (see keep_brackets) have entries, but each one is
+ * paired as among all brackets of its kind and class. */
 struct pair_table {
-    size_t count;
-    size_t *open_at;  /* positions of the opening brackets, ascending */
-    size_t *match_at; /* position of each one's closing bracket, or no_match */
+    position count;
+    position *open_at;  /* positions of the kept opening brackets, ascending */
+    position *match_at; /* position of each one's closing bracket, or no_match */
 };
 
 enum { braces = 0, parens = 1 };
-static const char pair_open[2] = {'{', '('};
-static const char pair_close[2] = {'}', ')'};
 
 /* Where an accepted keyword starts and where the '(' after it stands. */
 struct keyword_hit {
@@ -95,97 +97,6 @@ static position position_of(const omp_state *st, const char *p)
     return (position)(p - st->text);
 }
 
-/* ---- tables --------------------------------------------------------------- */
-
-static int build_pair_tables(omp_state *st)
-{
-    size_t length = (size_t)(st->text_end - st->text);
-    const char *t = st->text;
-    for (size_t i = 0; i < length; ++i)
-        for (int kind = 0; kind < 2; ++kind)
-            if (t[i] == pair_open[kind])
-                ++st->pairs[kind][st->quotes.klass[i]].count;
-
-    size_t *stacks[2][2] = {{NULL, NULL}, {NULL, NULL}};
-    size_t heights[2][2] = {{0, 0}, {0, 0}};
-    size_t filled[2][2] = {{0, 0}, {0, 0}};
-    int ok = 1;
-    for (int kind = 0; kind < 2; ++kind)
-        for (int c = 0; c < 2; ++c) {
-            pair_table *p = &st->pairs[kind][c];
-            size_t n = p->count ? p->count : 1;
-            p->open_at = (size_t *)malloc(n * sizeof(size_t));
-            p->match_at = (size_t *)malloc(n * sizeof(size_t));
-            stacks[kind][c] = (size_t *)malloc(n * sizeof(size_t));
-            if (!p->open_at || !p->match_at || !stacks[kind][c])
-                ok = 0;
-        }
-    if (ok) {
-        for (size_t i = 0; i < length; ++i) {
-            for (int kind = 0; kind < 2; ++kind) {
-                int c = st->quotes.klass[i];
-                pair_table *p = &st->pairs[kind][c];
-                if (t[i] == pair_open[kind]) {
-                    size_t slot = filled[kind][c]++;
-                    p->open_at[slot] = i;
-                    p->match_at[slot] = no_match;
-                    stacks[kind][c][heights[kind][c]++] = slot;
-                } else if (t[i] == pair_close[kind] && heights[kind][c] > 0) {
-                    p->match_at[stacks[kind][c][--heights[kind][c]]] = i;
-                }
-            }
-        }
-    }
-    for (int kind = 0; kind < 2; ++kind)
-        for (int c = 0; c < 2; ++c)
-            free(stacks[kind][c]);
-    return ok;
-}
-
-static void free_pair_tables(omp_state *st)
-{
-    for (int kind = 0; kind < 2; ++kind)
-        for (int c = 0; c < 2; ++c) {
-            free(st->pairs[kind][c].open_at);
-            free(st->pairs[kind][c].match_at);
-        }
-}
-
-/* First opening bracket of the class of `from` at or after it, as an index
- * into that class's table, or count when there is none. */
-static size_t first_open(const pair_table *p, size_t from)
-{
-    size_t lo = 0, hi = p->count;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (p->open_at[mid] < from)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-
-/* extract_balanced(from, open, close) as seen inside a window that ends at
- * limit: the span's first and last positions, or 0. */
-static int balanced_span(const omp_state *st, int kind, const char *from, const char *limit,
-                         const char **first, const char **last)
-{
-    const pair_table *p = &st->pairs[kind][quote_class(&st->quotes, from)];
-    size_t i = first_open(p, (size_t)(from - st->text));
-    if (i == p->count)
-        return 0;
-    const char *s = st->text + p->open_at[i];
-    if (s >= limit || p->match_at[i] == no_match)
-        return 0;
-    const char *m = st->text + p->match_at[i];
-    if (m >= limit)
-        return 0;
-    *first = s;
-    *last = m;
-    return 1;
-}
-
 /* ---- keywords ------------------------------------------------------------- */
 
 /* find_unquoted(from, word) for a word that starts with a letter. */
@@ -212,6 +123,17 @@ static int accept_keyword(const omp_state *st, const char *c, size_t length, con
         ++z;
     *paren = z;
     return *z == '(';
+}
+
+/* 1 if an accepted keyword starts at c; its header's '(' goes to *paren. */
+static int keyword_at(const omp_state *st, const char *c, const char **paren)
+{
+    const keyword_search *words[2] = {&st->parallel, &st->serial};
+    for (const keyword_search *ks : words)
+        if (*c == ks->word[0] && (size_t)(st->text_end - c) >= ks->length &&
+            memcmp(c, ks->word, ks->length) == 0)
+            return accept_keyword(st, c, ks->length, paren);
+    return 0;
 }
 
 static keyword_hit next_keyword(omp_state *st, keyword_search *ks, const char *from)
@@ -246,6 +168,169 @@ static keyword_hit next_keyword(omp_state *st, keyword_search *ks, const char *f
         p = c + ks->length + 1;
     }
     return ks->hit;
+}
+
+/* ---- bracket tables ----------------------------------------------------------
+ *
+ * Brackets are searched for only from an accepted keyword: the braces of its
+ * block from just past it, the parentheses of a parallel header from its
+ * start.  The letters of the keyword and the spaces and newlines before its
+ * '(' are ordinary characters, so all of them and that '(' have the keyword's
+ * quote class.  The parenthesis found is therefore that '(' itself, and the
+ * brace found is the first '{' of the keyword's class after the keyword: those
+ * two are the brackets kept.  A search then finds the first kept bracket of
+ * its class at or after its start, which is the one it would have found among
+ * all of them. */
+
+/* The pass over the text runs twice: once counting the kept brackets of each
+ * table, so that the tables are allocated at their size, then recording them
+ * and their matches.  While a kept bracket waits for its match, its match_at
+ * entry holds the depth it opened at (the number of brackets of its kind and
+ * class open before it), which spares the waiting list a field; those never
+ * matched get no_match at the end. */
+struct pair_builder {
+    int recording;
+    position kept[2][2];      /* counted by the first pass */
+    position depth[2][2];     /* brackets open, kept or not */
+    position *waiting[2][2];  /* slots of the kept ones among them, innermost last */
+    position height[2][2];    /* entries in waiting */
+};
+
+static void open_bracket(omp_state *st, pair_builder *b, int kind, int c, size_t at, int keep)
+{
+    if (!b->recording) {
+        b->kept[kind][c] += (position)keep;
+        return;
+    }
+    if (keep) {
+        pair_table *p = &st->pairs[kind][c];
+        position slot = p->count++;
+        p->open_at[slot] = (position)at;
+        p->match_at[slot] = b->depth[kind][c];
+        b->waiting[kind][c][b->height[kind][c]++] = slot;
+    }
+    ++b->depth[kind][c];
+}
+
+/* A closing bracket matches the innermost open one of its kind and class; a
+ * kept one is matched when the depth falls back to where it opened. */
+static void close_bracket(omp_state *st, pair_builder *b, int kind, int c, size_t at)
+{
+    if (!b->recording || b->depth[kind][c] == 0)
+        return;
+    position depth = --b->depth[kind][c];
+    position *height = &b->height[kind][c];
+    position *match_at = st->pairs[kind][c].match_at;
+    if (*height > 0 && match_at[b->waiting[kind][c][*height - 1]] == depth) {
+        --*height;
+        match_at[b->waiting[kind][c][*height]] = (position)at;
+    }
+}
+
+static void keep_brackets(omp_state *st, pair_builder *b)
+{
+    const char *t = st->text;
+    size_t length = (size_t)(st->text_end - t);
+    int brace_wanted[2] = {0, 0}; /* by quote class */
+    const char *paren_due = NULL;
+    for (size_t i = 0; i < length; ++i) {
+        int c = st->quotes.klass[i];
+        const char *paren;
+        switch (t[i]) {
+        case '{':
+            open_bracket(st, b, braces, c, i, brace_wanted[c]);
+            brace_wanted[c] = 0;
+            break;
+        case '(':
+            open_bracket(st, b, parens, c, i, t + i == paren_due);
+            break;
+        case '}':
+            close_bracket(st, b, braces, c, i);
+            break;
+        case ')':
+            close_bracket(st, b, parens, c, i);
+            break;
+        default:
+            if (keyword_at(st, t + i, &paren)) {
+                brace_wanted[c] = 1;
+                paren_due = paren;
+            }
+        }
+    }
+}
+
+static int build_pair_tables(omp_state *st)
+{
+    pair_builder b;
+    memset(&b, 0, sizeof b);
+    keep_brackets(st, &b);
+    int ok = 1;
+    for (int kind = 0; kind < 2; ++kind)
+        for (int c = 0; c < 2; ++c) {
+            size_t n = b.kept[kind][c] ? b.kept[kind][c] : 1;
+            pair_table *p = &st->pairs[kind][c];
+            p->open_at = (position *)malloc(n * sizeof(position));
+            p->match_at = (position *)malloc(n * sizeof(position));
+            b.waiting[kind][c] = (position *)malloc(n * sizeof(position));
+            if (!p->open_at || !p->match_at || !b.waiting[kind][c])
+                ok = 0;
+        }
+    if (ok) {
+        b.recording = 1;
+        keep_brackets(st, &b);
+    }
+    for (int kind = 0; kind < 2; ++kind)
+        for (int c = 0; c < 2; ++c) {
+            for (position h = 0; ok && h < b.height[kind][c]; ++h)
+                st->pairs[kind][c].match_at[b.waiting[kind][c][h]] = no_match;
+            free(b.waiting[kind][c]);
+        }
+    return ok;
+}
+
+static void free_pair_tables(omp_state *st)
+{
+    for (int kind = 0; kind < 2; ++kind)
+        for (int c = 0; c < 2; ++c) {
+            free(st->pairs[kind][c].open_at);
+            free(st->pairs[kind][c].match_at);
+        }
+}
+
+/* First kept opening bracket of the class of `from` at or after it, as an
+ * index into that class's table, or count when there is none. */
+static position first_open(const pair_table *p, position from)
+{
+    position lo = 0, hi = p->count;
+    while (lo < hi) {
+        position mid = lo + (hi - lo) / 2;
+        if (p->open_at[mid] < from)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+/* extract_balanced(from, open, close) as seen inside a window that ends at
+ * limit, for a search from an accepted keyword: the span's first and last
+ * positions, or 0. */
+static int balanced_span(const omp_state *st, int kind, const char *from, const char *limit,
+                         const char **first, const char **last)
+{
+    const pair_table *p = &st->pairs[kind][quote_class(&st->quotes, from)];
+    position i = first_open(p, position_of(st, from));
+    if (i == p->count)
+        return 0;
+    const char *s = st->text + p->open_at[i];
+    if (s >= limit || p->match_at[i] == no_match)
+        return 0;
+    const char *m = st->text + p->match_at[i];
+    if (m >= limit)
+        return 0;
+    *first = s;
+    *last = m;
+    return 1;
 }
 
 /* ---- one construct -------------------------------------------------------- */
