@@ -23,8 +23,15 @@ echo "== x86-64 with ASan and UBSan (build-asan) =="
 # Use-after-return detection stays off (gcc's default, pinned here against the
 # caller's environment): it moves locals into frames on the heap, and the
 # context-switch tests compare a capture's stack pointer with the addresses of
-# locals, which then no longer lie on the stack.  UBSan prints the stack of
-# what it finds; the build already makes every finding fatal.
-ASAN_OPTIONS=detect_stack_use_after_return=0 UBSAN_OPTIONS=print_stacktrace=1 \
+# locals, which then no longer lie on the stack.
+# Reports unwind by frame pointers (both sanitizers read the flag): a region
+# member's copy of its opener's frame holds the opener's return address and
+# saved frame pointer, which lead into the owner's stack; the default DWARF
+# unwinder follows them into frames that may be gone and crashes, losing the
+# report, while the frame-pointer unwinder stops at the edge of the member
+# thread's own stack.  UBSan prints the stack of what it finds; the build
+# already makes every finding fatal.
+ASAN_OPTIONS=detect_stack_use_after_return=0:fast_unwind_on_fatal=1 \
+UBSAN_OPTIONS=print_stacktrace=1:fast_unwind_on_fatal=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" || status=1
 exit $status
