@@ -30,6 +30,11 @@ endif()
 if(NOT CMAKE_C_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   message(FATAL_ERROR "ZEQ_SANITIZE needs gcc and g++ (found ${CMAKE_C_COMPILER_ID} and ${CMAKE_CXX_COMPILER_ID})")
 endif()
+# The runtimes below are looked up for the compiler's default target, and
+# Debian's 32-bit sanitizer runtimes are not among the project's packages.
+if(NOT ZEQ_FLAVOUR STREQUAL "x86_64")
+  message(FATAL_ERROR "ZEQ_SANITIZE builds the x86-64 flavour only")
+endif()
 
 add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fsanitize=address,undefined>
                     $<$<COMPILE_LANGUAGE:C,CXX>:-fno-sanitize-recover=undefined>
