@@ -9,8 +9,10 @@
  * so that host code written by hand behaves exactly like generated code.
  *
  * Rules for a function that contains a region (the helpers cannot enforce them):
- *  - declare it QIV_NOINLINE: members resume inside its frame, and a frame that
- *    an inliner merged into its caller is not the frame the limit describes;
+ *  - declare it QIV_REGION_OPENER: members resume inside its frame, and a frame
+ *    that an inliner merged into its caller is not the frame the limit
+ *    describes, nor is one whose code keeps its own address in a stack slot,
+ *    as AddressSanitizer's may (see the macro);
  *  - between the open and the end, treat the function's own locals as read-only:
  *    a member starts on a copy of the frame taken when it is picked, so it sees a
  *    local changed after the open either at its old or at its new value.  Share
@@ -32,6 +34,19 @@ extern "C" {
 #endif
 
 #define QIV_NOINLINE __attribute__((noinline))
+
+/* The attribute of a function that opens a region: not inlined (above), and
+ * not instrumented by AddressSanitizer.  ASan places a function's locals in a
+ * block between guard zones and addresses them from the block's base, which it
+ * may keep in a stack slot.  A member resumes on a copy of the frame, where
+ * registers pointing into the frame are relocated but stack slots are not, so
+ * it would read and write the owner's original locals while the owner runs.
+ * A program built with -fsanitize=address needs this on its own openers too;
+ * without ASan it is the same as QIV_NOINLINE, which stays for code that uses
+ * it.  The functions an opener calls stay instrumented; under ASan the
+ * compiler keeps the inline helpers below out of line in an opener, which is
+ * harmless: they run in frames of their own, below the copy. */
+#define QIV_REGION_OPENER QIV_NOINLINE __attribute__((no_sanitize("address")))
 
 /* A captured execution context, twelve machine words.  Saved registers: i386
  * EBX, ECX, EDX, ESI, EDI, EBP; x86-64 RBX, R12, R13, R14, R15, RBP. */

@@ -18,7 +18,7 @@
  *     static char saxpy_source[] = "saxpy.zeq";      // writable: trimmed in place
  *     static qiv_coload_site saxpy_site = QIV_COLOAD_SITE_INIT(saxpy_source, 12);
  *
- *     QIV_NOINLINE void saxpy(float *y, const float *x, float a, int n)
+ *     QIV_REGION_OPENER void saxpy(float *y, const float *x, float a, int n)
  *     {
  *         qiv_parallel_region home;
  *         qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(4));

@@ -83,7 +83,7 @@ void serve_slot(int s, thread_record *rec, qiv_thread_record *starter)
 
 } // namespace
 
-QIV_NOINLINE void start_device_threads(void)
+QIV_REGION_OPENER void start_device_threads(void)
 {
     intptr_t slots = offload.slot_count;
     qiv_parallel_region home;

@@ -67,7 +67,7 @@ void store_pushed_word(int word)
 // Out of line so that its frame is the one the limit describes: the frame and
 // its three argument words, nothing of the caller (a pointer into the
 // caller's frame that a register still holds must not be relocated).
-QIV_NOINLINE void run_region(openmp_function fn, const uintptr_t *incoming, int nwords)
+QIV_REGION_OPENER void run_region(openmp_function fn, const uintptr_t *incoming, int nwords)
 {
     uintptr_t words[fork_max_words + kmpc_lead_words];
     memcpy(words, incoming, (size_t)nwords * sizeof(uintptr_t));
@@ -88,7 +88,7 @@ QIV_NOINLINE void run_region(openmp_function fn, const uintptr_t *incoming, int 
 // not go parallel (an if-clause of 0, or more words than a region carries).
 // The push is consumed as by any fork.  A one-member region is never listed,
 // so no frame is copied and the words may stay where the caller has them.
-QIV_NOINLINE void run_single(openmp_function fn, const uintptr_t *words, int nwords)
+QIV_REGION_OPENER void run_single(openmp_function fn, const uintptr_t *words, int nwords)
 {
     take_pushed_word(get_thread_record());
     qiv_parallel_region home;

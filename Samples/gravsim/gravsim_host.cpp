@@ -79,7 +79,7 @@ struct idle_call {
     int members;
 };
 
-QIV_NOINLINE void accelerations_region(accelerations_call *c)
+QIV_REGION_OPENER void accelerations_region(accelerations_call *c)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));
@@ -98,7 +98,7 @@ QIV_NOINLINE void accelerations_region(accelerations_call *c)
     qiv_region_end_joined(self);
 }
 
-QIV_NOINLINE void time_step_region(time_step_call *c)
+QIV_REGION_OPENER void time_step_region(time_step_call *c)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));
@@ -117,7 +117,7 @@ QIV_NOINLINE void time_step_region(time_step_call *c)
     qiv_region_end_joined(self);
 }
 
-QIV_NOINLINE void idle_region(idle_call *c)
+QIV_REGION_OPENER void idle_region(idle_call *c)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));

@@ -48,7 +48,7 @@ static void record(int outer_index, int outer_count)
     qiv_exported_unsync(&total);
 }
 
-QIV_NOINLINE static void inner_region(int outer_index, int outer_count)
+QIV_REGION_OPENER static void inner_region(int outer_index, int outer_count)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 3, QIV_LIMIT_TIGHT(2));
@@ -56,7 +56,7 @@ QIV_NOINLINE static void inner_region(int outer_index, int outer_count)
     qiv_region_end_joined(self);
 }
 
-QIV_NOINLINE static void outer_region(void)
+QIV_REGION_OPENER static void outer_region(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(0));
@@ -66,7 +66,7 @@ QIV_NOINLINE static void outer_region(void)
 
 static volatile int detached_started;
 
-QIV_NOINLINE static void detached_region(void)
+QIV_REGION_OPENER static void detached_region(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 4, QIV_LIMIT_TIGHT(0));

@@ -26,7 +26,7 @@ struct saxpy_args {
     int *where;
 };
 
-QIV_NOINLINE void saxpy(saxpy_args *args)
+QIV_REGION_OPENER void saxpy(saxpy_args *args)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(1));

@@ -28,7 +28,7 @@ struct loop_args {
     qiv_coload_site *site; // null: a plain region without any coload call
 };
 
-QIV_NOINLINE void saxpy_region(loop_args *args)
+QIV_REGION_OPENER void saxpy_region(loop_args *args)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(1));

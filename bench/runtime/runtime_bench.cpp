@@ -14,7 +14,7 @@ extern "C" int gomp_threads(void);
 
 namespace {
 
-QIV_NOINLINE void zeq_empty_region(void)
+QIV_REGION_OPENER void zeq_empty_region(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(0));
@@ -22,7 +22,7 @@ QIV_NOINLINE void zeq_empty_region(void)
     qiv_region_end_joined(self);
 }
 
-QIV_NOINLINE int zeq_pool_size(void)
+QIV_REGION_OPENER int zeq_pool_size(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 0, QIV_LIMIT_TIGHT(0));

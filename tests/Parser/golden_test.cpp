@@ -47,6 +47,14 @@ std::vector<std::string> list_dir(const std::string &path)
     return names;
 }
 
+// A file name in the shared temporary folder that no other run uses: the
+// flavours' runs, and those of other trees on the same machine, may overlap,
+// and a name keyed by the case alone lets one run read another's output.
+std::string scratch_path(const std::string &what)
+{
+    return ::testing::TempDir() + "golden_" + std::to_string(getpid()) + "_" + what;
+}
+
 bool exists(const std::string &path)
 {
     struct stat st;
@@ -119,7 +127,7 @@ TEST_P(golden, output_matches)
     } else {
         argv.push_back("input.c");
     }
-    std::string tmp = ::testing::TempDir() + "golden_" + c.translator + "_" + c.name;
+    std::string tmp = scratch_path(c.translator + "_" + c.name);
     int status = run_in(c.dir, argv, tmp + ".out", tmp + ".err");
 
     EXPECT_EQ(std::stoi(read_file(c.dir + "/status")), status);
@@ -136,7 +144,7 @@ TEST(console, write_failure_is_reported)
     argv.push_back(std::string(ZEQ_BIN_DIR) + "/zeqcuda");
     argv.push_back("input.c");
     std::string dir = std::string(ZEQ_GOLDEN_DIR) + "/zeqcuda/nested_constructs";
-    std::string err = ::testing::TempDir() + "golden_write_failure.err";
+    std::string err = scratch_path("write_failure.err");
     EXPECT_EQ(255, run_in(dir, argv, "/dev/full", err));
     EXPECT_EQ("Unable to write output\n", read_file(err));
     unlink(err.c_str());

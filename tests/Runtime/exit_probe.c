@@ -8,7 +8,7 @@
 static volatile int release_never;
 static volatile int started;
 
-QIV_NOINLINE static void start_blocked_members(void)
+QIV_REGION_OPENER static void start_blocked_members(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 4, QIV_LIMIT_TIGHT(0));

@@ -13,7 +13,7 @@ struct slice {
     int start, end;
 };
 
-QIV_NOINLINE void slices_of(int count, int n, slice *out)
+QIV_REGION_OPENER void slices_of(int count, int n, slice *out)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(3));
@@ -82,7 +82,7 @@ struct pid_observation {
     intptr_t blocking;
 };
 
-QIV_NOINLINE void blocking_owner(pid_observation *o)
+QIV_REGION_OPENER void blocking_owner(pid_observation *o)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));

@@ -54,7 +54,7 @@ struct handout {
     std::atomic<int> listed_at_start[4];
 };
 
-QIV_NOINLINE void record_handout(handout *h)
+QIV_REGION_OPENER void record_handout(handout *h)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 4, QIV_LIMIT_TIGHT(1));

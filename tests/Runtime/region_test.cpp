@@ -20,7 +20,7 @@ int processors()
 }
 
 // Runs one region of `count` members; each member records its index and count.
-QIV_NOINLINE void record_members(int count, std::atomic<int> *seen, int *counts)
+QIV_REGION_OPENER void record_members(int count, std::atomic<int> *seen, int *counts)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(3));
@@ -79,7 +79,7 @@ TEST(region, surplus_members_beyond_the_pool_all_run)
 }
 
 // Three levels of three: every leaf reports its path; owners help while they wait.
-QIV_NOINLINE void nest(int depth, int path, std::atomic<int> *leaves)
+QIV_REGION_OPENER void nest(int depth, int path, std::atomic<int> *leaves)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 3, QIV_LIMIT_TIGHT(3));
@@ -103,7 +103,7 @@ TEST(region, nested_regions_run_every_leaf_exactly_once)
 
 // Members write through a pointer to the caller's locals: the pointer must
 // reach them unrelocated, whatever register the compiler kept it in.
-QIV_NOINLINE void fill_callers_array(int *slots, int count)
+QIV_REGION_OPENER void fill_callers_array(int *slots, int count)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(2));
@@ -154,7 +154,7 @@ TEST(region, owner_reads_every_members_result_right_after_the_end)
 // arguments): callers that still pass it keep working.
 std::atomic<int> classic_hits[8];
 
-QIV_NOINLINE void classic_region(int count)
+QIV_REGION_OPENER void classic_region(int count)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_CLASSIC);
@@ -174,7 +174,7 @@ TEST(region, classic_limit_still_works_for_static_data)
 
 // The function's own locals written before the open are the members' starting
 // values, and each member's changes stay private to it.
-QIV_NOINLINE void private_locals(int *results, int count)
+QIV_REGION_OPENER void private_locals(int *results, int count)
 {
     int local = 7;
     qiv_parallel_region home;
@@ -198,7 +198,7 @@ TEST(region, locals_written_before_the_open_start_every_member)
 
 std::atomic<int> detached_started, detached_done;
 
-QIV_NOINLINE void detached(int count, int *unstarted_at_leave)
+QIV_REGION_OPENER void detached(int count, int *unstarted_at_leave)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(2));
@@ -233,7 +233,7 @@ std::atomic<void *> service_pids[3];
 std::atomic<int> service_left;
 std::atomic<bool> service_release;
 
-QIV_NOINLINE void start_services(void)
+QIV_REGION_OPENER void start_services(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 4, QIV_LIMIT_TIGHT(0));

@@ -11,7 +11,7 @@
 
 namespace {
 
-QIV_NOINLINE int shutdown_inside_a_region(void)
+QIV_REGION_OPENER int shutdown_inside_a_region(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(0));
@@ -20,7 +20,7 @@ QIV_NOINLINE int shutdown_inside_a_region(void)
     return result;
 }
 
-QIV_NOINLINE int members_of(int count)
+QIV_REGION_OPENER int members_of(int count)
 {
     static std::atomic<int> ran;
     ran = 0;

@@ -16,7 +16,7 @@ struct tally {
     std::atomic<long> bad;
 };
 
-QIV_NOINLINE void inner(tally *t, int outer_index)
+QIV_REGION_OPENER void inner(tally *t, int outer_index)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 2, QIV_LIMIT_TIGHT(2));
@@ -31,7 +31,7 @@ QIV_NOINLINE void inner(tally *t, int outer_index)
 
 // One outer region of three members, each opening a nested region of two on
 // every fourth round; 100,000 regions per thread in all.
-QIV_NOINLINE void outer(tally *t, int round)
+QIV_REGION_OPENER void outer(tally *t, int round)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 3, QIV_LIMIT_TIGHT(2));

@@ -152,7 +152,7 @@ TEST(sync, many_threads_increment_one_counter_under_its_address)
 // The default lock of a region: members of one region exclude each other.
 long region_total;
 
-QIV_NOINLINE void default_locked_sum(int count, int rounds)
+QIV_REGION_OPENER void default_locked_sum(int count, int rounds)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(2));
@@ -179,7 +179,7 @@ TEST(sync, default_lock_excludes_the_members_of_one_region)
 // Regions opened by different threads have different default locks.
 std::atomic<int> inside_a{0}, inside_b{0};
 
-QIV_NOINLINE void hold_default_until_other_enters(std::atomic<int> *mine, std::atomic<int> *theirs, bool *met)
+QIV_REGION_OPENER void hold_default_until_other_enters(std::atomic<int> *mine, std::atomic<int> *theirs, bool *met)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(3));

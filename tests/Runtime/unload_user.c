@@ -8,7 +8,7 @@ static int hits[8];
 static char site_source[] = "unload_user.zeq";
 static qiv_coload_site site = QIV_COLOAD_SITE_INIT(site_source, 1);
 
-QIV_NOINLINE static void region(void)
+QIV_REGION_OPENER static void region(void)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 8, QIV_LIMIT_TIGHT(0));
@@ -17,7 +17,7 @@ QIV_NOINLINE static void region(void)
 }
 
 /* No device has a kernel for this site: every member computes on the host. */
-QIV_NOINLINE static void coload_region(int n, int *out)
+QIV_REGION_OPENER static void coload_region(int n, int *out)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 4, QIV_LIMIT_TIGHT(2));

@@ -19,7 +19,7 @@ struct saxpy_call {
     int result;
 };
 
-[[maybe_unused]] QIV_NOINLINE void run_saxpy(saxpy_call *call)
+[[maybe_unused]] QIV_REGION_OPENER void run_saxpy(saxpy_call *call)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
@@ -56,7 +56,7 @@ struct hits_call {
     int result;
 };
 
-[[maybe_unused]] QIV_NOINLINE void run_hits(hits_call *call)
+[[maybe_unused]] QIV_REGION_OPENER void run_hits(hits_call *call)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));

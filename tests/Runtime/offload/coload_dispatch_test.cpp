@@ -160,7 +160,7 @@ TEST_F(ColoadDispatch, RangeBelowMemberCountOffersOnlyTheCallersShare)
     EXPECT_EQ(l[0].groups * l[0].group_size, 3);
 }
 
-QIV_NOINLINE int run_one_element(qiv_coload_site *site, int *value, int *status)
+QIV_REGION_OPENER int run_one_element(qiv_coload_site *site, int *value, int *status)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(3));
@@ -257,7 +257,7 @@ struct sample_call {
     int result;
 };
 
-QIV_NOINLINE void run_sample(sample_call *c)
+QIV_REGION_OPENER void run_sample(sample_call *c)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));

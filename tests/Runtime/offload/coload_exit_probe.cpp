@@ -23,7 +23,7 @@ char source[] = "coload_fake.zeq";
 qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
 std::atomic<int> calls_started{0};
 
-QIV_NOINLINE void one_member_call(int *hits)
+QIV_REGION_OPENER void one_member_call(int *hits)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));

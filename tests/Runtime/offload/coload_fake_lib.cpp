@@ -12,7 +12,7 @@ extern "C" __attribute__((visibility("default"))) qiv_coload_site *fake_lib_site
 }
 
 // Adds 1 to every element of hits[0 .. n), in a one-member region.
-extern "C" __attribute__((visibility("default"))) QIV_NOINLINE int fake_lib_bump(int *hits, int n)
+extern "C" __attribute__((visibility("default"))) QIV_REGION_OPENER int fake_lib_bump(int *hits, int n)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(2));

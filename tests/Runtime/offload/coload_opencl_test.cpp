@@ -84,7 +84,7 @@ struct sample_call {
     int result;
 };
 
-QIV_NOINLINE void run_sample(sample_call *c)
+QIV_REGION_OPENER void run_sample(sample_call *c)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
