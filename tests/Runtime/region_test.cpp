@@ -125,7 +125,7 @@ TEST(region, members_write_into_the_callers_locals)
 // the same function right after the end: the count that says they are done
 // must be read before the results, which only an acquire load guarantees
 // (the compiler may move plain loads above a volatile one).
-QIV_NOINLINE long long sum_member_results(int count, int round, int *results)
+QIV_REGION_OPENER long long sum_member_results(int count, int round, int *results)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, count, QIV_LIMIT_TIGHT(3));

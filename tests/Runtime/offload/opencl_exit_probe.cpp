@@ -18,7 +18,7 @@ namespace {
 char source[] = "opencl_exit_probe.zeq";
 qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 30);
 
-QIV_NOINLINE int read_only_call(float *v, int n)
+QIV_REGION_OPENER int read_only_call(float *v, int n)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(2));
