@@ -171,6 +171,23 @@ std::string translate(const std::string &source, int *status)
     return result;
 }
 
+// Texts of up to max_tokens tokens drawn at random: the translator and the
+// plain algorithm agree on every one.
+void expect_reference_on_random_texts(const char *const *tokens, size_t token_count, int rounds, int max_tokens, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    for (int round = 0; round < rounds; ++round) {
+        std::string source;
+        int n = (int)(rng() % (unsigned)max_tokens);
+        for (int i = 0; i < n; ++i)
+            source += tokens[rng() % token_count];
+        int status = -3;
+        std::string got = translate(source, &status);
+        ASSERT_EQ(0, status);
+        ASSERT_EQ(reference(source), got) << "source [" << source << "]";
+    }
+}
+
 TEST(zeqopenmp, matches_the_plain_algorithm_on_random_texts)
 {
     static const char *tokens[] = {
@@ -178,18 +195,7 @@ TEST(zeqopenmp, matches_the_plain_algorithm_on_random_texts)
         "x", "1", "\t", "'\"'", "parallel(1)", "serial(&k)", "{ break; }", "break;", "/*", "*/",
         "//", "\r\n", "(2)",
     };
-    const int rounds = sizeof(void *) == 4 ? 3000 : 20000;
-    std::mt19937 rng(2024);
-    for (int round = 0; round < rounds; ++round) {
-        std::string source;
-        int n = (int)(rng() % 40);
-        for (int i = 0; i < n; ++i)
-            source += tokens[rng() % (sizeof tokens / sizeof *tokens)];
-        int status = -3;
-        std::string got = translate(source, &status);
-        ASSERT_EQ(0, status);
-        ASSERT_EQ(reference(source), got) << "source [" << source << "]";
-    }
+    expect_reference_on_random_texts(tokens, sizeof tokens / sizeof *tokens, sizeof(void *) == 4 ? 3000 : 20000, 40, 2024);
 }
 
 TEST(zeqopenmp, matches_the_plain_algorithm_on_crafted_texts)
@@ -226,18 +232,7 @@ TEST(zeqopenmp, matches_the_plain_algorithm_on_bracket_heavy_texts)
         "{", "}", "(", ")", "\"", "\\", " ", "\n", "x", ";", "serial(", "parallel(",
         "serial ", "parallel\n",
     };
-    const int rounds = sizeof(void *) == 4 ? 1000 : 5000;
-    std::mt19937 rng(77);
-    for (int round = 0; round < rounds; ++round) {
-        std::string source;
-        int n = (int)(rng() % 120);
-        for (int i = 0; i < n; ++i)
-            source += tokens[rng() % (sizeof tokens / sizeof *tokens)];
-        int status = -3;
-        std::string got = translate(source, &status);
-        ASSERT_EQ(0, status);
-        ASSERT_EQ(reference(source), got) << "source [" << source << "]";
-    }
+    expect_reference_on_random_texts(tokens, sizeof tokens / sizeof *tokens, sizeof(void *) == 4 ? 1000 : 5000, 120, 77);
 }
 
 TEST(zeqopenmp, brackets_after_keywords_pair_as_among_all)
