@@ -241,6 +241,15 @@ TEST(sync, waking_a_thread_that_has_ended_touches_only_a_kept_record)
     // A thread's record outlives the thread, so a wake that arrives late (the
     // waker read the pid just before the thread ended) writes to memory the
     // runtime still owns; the next thread reuses the record with no signal.
+    // Pool workers take kept records too when they start: wait until every
+    // worker has its own (it then counts itself active or parked), so that
+    // only the next thread of the test can take the one released here.
+    ASSERT_NE(qiv_exported_pid(), nullptr);
+    auto until = steady_clock::now() + std::chrono::seconds(10);
+    while (__atomic_load_n(&pool.active_count, __ATOMIC_SEQ_CST) + __atomic_load_n(&pool.parked_count, __ATOMIC_SEQ_CST) <
+               1 + __atomic_load_n(&pool.live_workers, __ATOMIC_SEQ_CST) &&
+           steady_clock::now() < until)
+        std::this_thread::sleep_for(milliseconds(1));
     void *ended = nullptr;
     std::thread([&] { ended = qiv_exported_pid(); }).join();
     ASSERT_NE(ended, nullptr);
