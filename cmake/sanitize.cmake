@@ -24,6 +24,12 @@ set(ZEQ_OPENCL_TEST_ENV "")
 # Tests that pass on a line of their output ignore the exit status, so a
 # report printed after that line would go unseen; they fail on this instead.
 set(ZEQ_SANITIZER_REPORT_REGEX "")
+# zeq_fail_on_sanitizer_report(<test>...): gives such tests that pattern.
+function(zeq_fail_on_sanitizer_report)
+  if(ZEQ_SANITIZER_REPORT_REGEX)
+    set_tests_properties(${ARGN} PROPERTIES FAIL_REGULAR_EXPRESSION "${ZEQ_SANITIZER_REPORT_REGEX}")
+  endif()
+endfunction()
 if(NOT ZEQ_SANITIZE)
   return()
 endif()

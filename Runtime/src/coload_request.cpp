@@ -374,7 +374,8 @@ void process_request(int s, coload_request *request)
             int result = ops->read_buffer(s, reinterpret_cast<char *>(row->host) + offset, row->device + offset, size, row->device);
             record_status(request, &plan, result);
             read_failed = read_failed || result != 0;
-            launch_unread = launch_unread && result != 0;
+            if (result == 0)
+                launch_unread = false;
         }
         if (read_failed)
             break;
