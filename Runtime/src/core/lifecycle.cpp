@@ -1,18 +1,18 @@
-// Library start-up and shutdown, and the per-thread record.
+// The pool's set-up and shutdown, and the per-thread record.
 //
-// An ELF constructor sets the pool up when the library is loaded and an ELF
-// destructor tears it down.  The destructor runs both at process exit and at
-// dlclose, and the two need different endings: at exit nothing may wait for
-// threads that could be busy, while an unload must not leave any worker
-// running code that is about to be unmapped.  They are told apart by an atexit
-// handler of this library: dlclose runs a library's atexit handlers only after
-// its destructors, while exit() runs every handler registered after the
-// program's start before any destructor.  A library loaded with the program is
-// set up before the start registers the destructors' own handler, so the
-// handler is registered a second time when the first thread other than a pool
-// worker gets its record, which is after the start for any ordinary program.
-// Should a program exit with the flag still unset, the unload path waits for
-// busy workers only for a bounded time, so exit can be late but never hangs.
+// library.cpp calls these from the ELF constructor and destructor.  The
+// destructor runs both at process exit and at dlclose, and the two need
+// different endings: at exit nothing may wait for threads that could be busy,
+// while an unload must not leave any worker running code that is about to be
+// unmapped.  They are told apart by an atexit handler of this library: dlclose
+// runs a library's atexit handlers only after its destructors, while exit()
+// runs every handler registered after the program's start before any
+// destructor.  A library loaded with the program is set up before the start
+// registers the destructors' own handler, so the handler is registered a
+// second time when the first thread other than a pool worker gets its record,
+// which is after the start for any ordinary program.  Should a program exit
+// with the flag still unset, the unload path waits for busy workers only for a
+// bounded time, so exit can be late but never hangs.
 //
 // Records of ended threads are kept for reuse rather than freed.  Another
 // thread may still be signalling a record's event just after the record's
@@ -28,7 +28,7 @@
 
 #include <stdlib.h>
 
-pool_state pool = {0, 1, 0, 0, 0, {}, {}, nullptr, 0};
+pool_state pool = {0, 1, 0, 0, 0, {}, {}, nullptr, spin_lock_free};
 
 namespace {
 
@@ -40,7 +40,7 @@ enum pool_phase_value : int32_t {
 
 platform_tls tls_slot;
 volatile int32_t pool_phase = phase_unset;
-volatile int32_t setup_lock = 0;
+spin_lock_word setup_lock = spin_lock_free; // guards pool_phase changes and the slot's allocation
 volatile int32_t process_exiting = 0;
 volatile int32_t exit_hook_late = 0;
 __thread int32_t is_pool_worker __attribute__((tls_model("initial-exec")));
@@ -49,33 +49,24 @@ void mark_process_exiting(void);
 
 // Kept records, linked through wait_prev (a kept record is in no waiter ring).
 thread_record *spare_records = nullptr;
-volatile int32_t spare_lock = 0;
-
-void spare_lock_acquire(void)
-{
-    int32_t expected = 0;
-    while (!__atomic_compare_exchange_n(&spare_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        expected = 0;
-        __builtin_ia32_pause();
-    }
-}
+spin_lock_word spare_lock = spin_lock_free; // guards spare_records
 
 void keep_spare_record(thread_record *rec)
 {
-    spare_lock_acquire();
+    spin_lock_acquire(&spare_lock);
     rec->wait_prev = spare_records;
     spare_records = rec;
-    __atomic_store_n(&spare_lock, 0, __ATOMIC_RELEASE);
+    spin_lock_release(&spare_lock);
 }
 
 // A kept record, as good as new (its lock stays initialised), or null.
 thread_record *take_spare_record(void)
 {
-    spare_lock_acquire();
+    spin_lock_acquire(&spare_lock);
     thread_record *rec = spare_records;
     if (rec)
         spare_records = rec->wait_prev;
-    __atomic_store_n(&spare_lock, 0, __ATOMIC_RELEASE);
+    spin_lock_release(&spare_lock);
     if (rec) {
         rec->current_region = nullptr;
         rec->wait_prev = nullptr;
@@ -123,25 +114,29 @@ void mark_process_exiting(void)
     process_exiting = 1;
 }
 
-__attribute__((constructor)) void library_attach(void)
+} // namespace
+
+void mark_pool_worker(void)
 {
-    atexit(mark_process_exiting);
-    if (init_pool() != 0)
-        return;
-    devices_attach();
+    is_pool_worker = 1;
 }
 
-__attribute__((destructor)) void library_detach(void)
+int attach_pool(void)
 {
-    int exiting = process_exiting;
-    int pool_down = shutdown_pool() == 0;
-    devices_detach(exiting);
-    if (!pool_down || exiting)
-        return;
-    // Unloading while the process goes on: wait until no worker runs our code,
-    // then drop the slot so that no thread-exit destructor points into it.
+    atexit(mark_process_exiting);
+    return init_pool();
+}
+
+int process_is_exiting(void)
+{
+    return process_exiting;
+}
+
+void release_pool_after_unload(void)
+{
     // Idle workers leave at once; a worker still inside a job is waited for,
-    // within reason.  If one does not come back, the slot stays allocated.
+    // within reason.  If one does not come back, the slot stays allocated, so
+    // that no thread-exit destructor points into freed storage.
     if (join_workers(unload_wait_ms) != 0)
         return;
     thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
@@ -152,27 +147,16 @@ __attribute__((destructor)) void library_detach(void)
     pool_phase = phase_unset;
 }
 
-} // namespace
-
-void mark_pool_worker(void)
-{
-    is_pool_worker = 1;
-}
-
 int init_pool(void)
 {
-    int32_t expected = 0;
-    while (!__atomic_compare_exchange_n(&setup_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        expected = 0;
-        __builtin_ia32_pause();
-    }
+    spin_lock_acquire(&setup_lock);
     int result = 0;
     if (pool_phase == phase_unset) {
         if (platform_tls_alloc(&tls_slot, thread_exit_destructor) != 0) {
             result = -1;
         } else {
-            platform_semaphore_init(&pool.park_semaphore, 0, 0x7FFFFFFF);
-            platform_semaphore_init(&pool.job_semaphore, 0, 0x7FFFFFFF);
+            platform_semaphore_init(&pool.park_semaphore, 0, semaphore_count_max);
+            platform_semaphore_init(&pool.job_semaphore, 0, semaphore_count_max);
             pool.park_semaphore.spin = 0; // parked workers have nothing to hurry for
             pool.pool_size = platform_processor_count();
             // The lock table is zero in static storage when the library is mapped,
@@ -184,7 +168,7 @@ int init_pool(void)
             pool.pool_size = i;
         }
     }
-    __atomic_store_n(&setup_lock, 0, __ATOMIC_RELEASE);
+    spin_lock_release(&setup_lock);
     return result;
 }
 

@@ -4,9 +4,8 @@
 // allocation, registration or destruction.  Waiters queue in a ring through
 // their thread records and are served strictly in arrival order: the unsync
 // that frees the cell hands it to the oldest waiter directly and leaves the
-// cell's spin lock held, which the new owner releases once it runs.  That is
-// why the spin lock is a plain atomic word and not a lock that only its taker
-// may release.
+// cell's spin lock held, which the new owner releases once it runs, as the
+// spin lock's contract allows (spin_lock.h).
 #include "runtime.h"
 
 sync_cell sync_table[sync_table_cells];
@@ -18,16 +17,12 @@ namespace {
 
 void cell_lock(sync_cell *cell)
 {
-    intptr_t expected = 0;
-    while (!__atomic_compare_exchange_n(&cell->spin_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        expected = 0;
-        __builtin_ia32_pause();
-    }
+    spin_lock_acquire(&cell->spin_lock);
 }
 
 void cell_unlock(sync_cell *cell)
 {
-    __atomic_store_n(&cell->spin_lock, 0, __ATOMIC_RELEASE);
+    spin_lock_release(&cell->spin_lock);
 }
 
 } // namespace

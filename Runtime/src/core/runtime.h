@@ -6,6 +6,7 @@
 
 #include "Zeq.h"
 #include "platform.h"
+#include "spin_lock.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -35,6 +36,9 @@ static_assert(sizeof(qiv_exec_context) == 48, "i386 ExecContext is 48 bytes");
 
 // ---- pool state (pool.cpp, lifecycle.cpp) -----------------------------------
 
+// The semaphores' maximum count, which no number of releases reaches.
+const int32_t semaphore_count_max = 0x7FFFFFFF;
+
 struct pool_state {
     volatile intptr_t pool_size;      // threads allowed in the active phase; default member count
     volatile intptr_t active_count;   // threads in the active phase (the loading thread counts)
@@ -44,7 +48,9 @@ struct pool_state {
     platform_semaphore park_semaphore;
     platform_semaphore job_semaphore;
     qiv_parallel_region *volatile job_list; // newest region first, under job_lock
-    volatile int32_t job_lock;              // spin lock: 0 free, 1 held
+    // Guards job_list and every listed region's unclaimed count: pickers and
+    // device slots claim members under it.
+    spin_lock_word job_lock;
 };
 extern pool_state pool;
 
@@ -56,6 +62,13 @@ int add_worker(void);
 void worker_main(void *ignored);
 int init_pool(void);
 int shutdown_pool(void);
+// Library load: arms the exit hook and sets the pool up (0, or -1).
+int attach_pool(void);
+// Nonzero once exit() has begun: the unload is the process's end.
+int process_is_exiting(void);
+// After an unload's shutdown_pool and device teardown: joins the workers and
+// frees the thread-local slot and the kept records, unless a worker stays busy.
+void release_pool_after_unload(void);
 // Waits up to timeout_ms for every worker thread to have left the library's
 // code; returns the number still running then (0: all joined).
 int join_workers(uint32_t timeout_ms);
@@ -64,38 +77,35 @@ void mark_pool_worker(void);
 
 static inline void job_lock_acquire(void)
 {
-    int32_t expected = 0;
-    while (!__atomic_compare_exchange_n(&pool.job_lock, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-        expected = 0;
-        __builtin_ia32_pause();
-    }
+    spin_lock_acquire(&pool.job_lock);
 }
 
 static inline void job_lock_release(void)
 {
-    __atomic_store_n(&pool.job_lock, 0, __ATOMIC_RELEASE);
+    spin_lock_release(&pool.job_lock);
 }
 
 // ---- address-keyed locks (sync.cpp) ------------------------------------------
 
+// One cell of the lock table; every field but spin_lock is under spin_lock.
 struct sync_cell {
-    volatile intptr_t depth;
-    volatile intptr_t spin_lock;
-    volatile intptr_t contenders;
-    thread_record *waiter_ring;
-    thread_record *owner;
+    volatile intptr_t depth;      // how often the owner has taken the lock without releasing it
+    spin_lock_word spin_lock;     // guards the cell; handed over, still held, to the next owner
+    volatile intptr_t contenders; // the owner plus its queued waiters; 0 when the lock is free
+    thread_record *waiter_ring;   // the oldest waiter, or null; the ring runs through wait_next
+    thread_record *owner;         // the thread that holds the lock, or null
 };
 static_assert(sizeof(sync_cell) == 5 * sizeof(void *), "SyncCell is five words");
 #if defined(__i386__)
 static_assert(sizeof(sync_cell) == 20, "i386 SyncCell is 20 bytes");
 #endif
 
-enum { sync_table_cells = 65536 };
+enum : uint32_t { sync_table_cells = 65536 }; // a power of two: the hash masks with it
 extern sync_cell sync_table[sync_table_cells];
 
 static inline uint32_t sync_hash(const volatile void *address)
 {
-    return (((uint32_t)(uintptr_t)address * 127u) >> 8) & 0xFFFFu;
+    return (((uint32_t)(uintptr_t)address * 127u) >> 8) & (sync_table_cells - 1u);
 }
 
 // How long an unload waits for a pool worker, or a device slot's service
