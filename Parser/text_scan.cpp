@@ -12,6 +12,7 @@
  * quote, not a backslash) never changes which later characters count as quoted.
  */
 #include "text_scan.h"
+#include "zeq_kernel_name.h"
 
 #include <stdarg.h>
 #include <stdint.h>
@@ -19,7 +20,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-static const char msg_out_of_memory[] = "Out of memory\n";
 
 /* ---- the five text operations ------------------------------------------- */
 
@@ -226,10 +226,8 @@ int translate_bytes(const translator_def *self, const unsigned char *data, size_
                     FILE *err)
 {
     char *buffer = (char *)malloc(size + 1);
-    if (!buffer) {
-        fputs(msg_out_of_memory, err);
-        return exit_failure;
-    }
+    if (!buffer)
+        return out_of_memory(err);
     memcpy(buffer, data, size);
     int status = run_on_buffer(self, buffer, size, out, err);
     free(buffer);
@@ -260,9 +258,8 @@ int translator_main(const translator_def *self, int argc, char **argv)
     /* A file larger than the address space cannot be held in memory. */
     char *buffer = (uintmax_t)size < SIZE_MAX ? (char *)malloc((size_t)size + 1) : NULL;
     if (!buffer) {
-        fputs(msg_out_of_memory, stderr);
         fclose(file);
-        return exit_failure;
+        return out_of_memory(stderr);
     }
     size_t got = fread(buffer, 1, (size_t)size, file);
     fclose(file);
@@ -282,25 +279,9 @@ int translator_main(const translator_def *self, int argc, char **argv)
 
 /* ---- the coload front end ---------------------------------------------------- */
 
-/* Kernel names are built in a 14-byte field: "fline" and at most eight digits. */
+/* Kernel names are built in a 14-byte field: "fline" and at most eight
+ * digits, so a construct past line 99999999 has no name. */
 enum { kernel_name_size = 14 };
-static const long max_kernel_line = 99999999L;
-
-/* "fline" and the decimal line number, without leading zeros; the caller
- * has checked that the number fits. */
-static void kernel_name(char name[kernel_name_size], long line)
-{
-    char digits[kernel_name_size];
-    int n = 0;
-    do {
-        digits[n++] = (char)('0' + line % 10);
-        line /= 10;
-    } while (line > 0);
-    memcpy(name, "fline", 5);
-    for (int i = 0; i < n; ++i)
-        name[5 + i] = digits[n - 1 - i];
-    name[5 + n] = '\0';
-}
 
 /* Line numbers are asked for in nearly ascending positions; counting from the
  * last answer keeps that linear instead of recounting from the start. */
@@ -363,9 +344,9 @@ static int syntax_error(FILE *err, const char *what)
     return exit_syntax;
 }
 
-static int out_of_memory(FILE *err)
+int out_of_memory(FILE *err)
 {
-    fputs(msg_out_of_memory, err);
+    fputs("Out of memory\n", err);
     return exit_failure;
 }
 
@@ -461,13 +442,11 @@ static int translate_construct(const coload_formats *f, const char *text, const 
     if (!header)
         return syntax_error(err, "coload header");
     const char *header_end = find_unquoted(k, header);
-    /* The kernel name holds at most eight digits of line number. */
-    if (!header_end || line_at(lines, header_end) > max_kernel_line) {
+    char name[kernel_name_size];
+    if (!header_end || qiv_kernel_name(name, sizeof name, line_at(lines, header_end)) < 0) {
         free(header);
         return syntax_error(err, "coload header");
     }
-    char name[kernel_name_size];
-    kernel_name(name, lines->line);
 
     fprintf(out, f->head_start, name);
     if (f->wrapper_start) {

@@ -21,6 +21,10 @@ enum {
     exit_syntax = -2
 };
 
+/* Prints the translators' one out-of-memory message on err and returns
+ * exit_failure. */
+int out_of_memory(FILE *err);
+
 /* ---- the five text operations ------------------------------------------- */
 
 /* Blanks // and block comments to spaces, keeping newlines, in place.  end is

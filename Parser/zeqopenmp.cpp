@@ -498,10 +498,8 @@ static int openmp_translate(const translator_def *self, char *text, size_t lengt
     free(st.windows);
     free_pair_tables(&st);
     quote_index_free(&st.quotes);
-    if (!ok) {
-        fputs("Out of memory\n", err);
-        return exit_failure;
-    }
+    if (!ok)
+        return out_of_memory(err);
     fputs("\n#pragma comment(lib, \"Deviro\")\n", out);
     return exit_ok;
 }

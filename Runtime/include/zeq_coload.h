@@ -49,6 +49,8 @@
 
 #include <stdint.h>
 
+#include "zeq_kernel_name.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
