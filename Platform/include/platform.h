@@ -61,6 +61,12 @@ void platform_tls_free(platform_tls slot);
 
 // ---- counting semaphore ----------------------------------------------------
 
+// How often a waiter polls before it sleeps, where polling pays: the thread
+// that will release it is usually running and answers within microseconds,
+// far sooner than a futex wake-up takes.  The semaphore's default, and the
+// coload caller's wait for its device slots.
+enum { platform_spin_polls = 4000 };
+
 // Contract: count never exceeds maximum; a release that would exceed it fails and
 // changes nothing.  Each successful wait takes one count.  A zero-filled record
 // is a valid semaphore with maximum 0: call platform_semaphore_init first.

@@ -52,7 +52,7 @@ extern "C" void platform_semaphore_init(platform_semaphore *sem, int32_t initial
     sem->count = initial;
     sem->sleepers = 0;
     sem->maximum = maximum;
-    sem->spin = 4000;
+    sem->spin = platform_spin_polls;
 }
 
 extern "C" int platform_semaphore_release(platform_semaphore *sem, int32_t n)

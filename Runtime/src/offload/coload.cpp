@@ -12,11 +12,6 @@
 
 namespace {
 
-bool is_thread_owner(intptr_t owner)
-{
-    return owner != owner_stop && owner != owner_none && owner != owner_unavailable;
-}
-
 // Words that follow the kind word of a descriptor; arrays may have one more.
 int words_after_kind(intptr_t kind)
 {
@@ -141,7 +136,7 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     intptr_t slots = offload.slot_count;
     for (intptr_t s = 0; s < slots; ++s) {
         device_slot *slot = &table[s];
-        if (s == 0 && !remote_client_accepts()) {
+        if (is_remote_slot(s) && !remote_client_accepts()) {
             // The remote slot could only decline: do it here, sparing a wake-up
             // of its service thread and one of this caller.  It counts in
             // `pending` unless it was given up.
@@ -158,7 +153,9 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
         if (is_thread_owner(owner))
             qiv_exported_wake(reinterpret_cast<void *>(owner));
     }
-    for (int i = 0; i < offload_spin && !__atomic_load_n(&request.done, __ATOMIC_ACQUIRE); ++i)
+    // A slot that declines answers within microseconds, and a service thread
+    // usually finishes a short request just as soon: poll before sleeping.
+    for (int i = 0; i < platform_spin_polls && !__atomic_load_n(&request.done, __ATOMIC_ACQUIRE); ++i)
         __builtin_ia32_pause();
     while (!__atomic_load_n(&request.done, __ATOMIC_ACQUIRE))
         qiv_exported_wait(0, 0);

@@ -1,5 +1,5 @@
-// One coload request on a CUDA or OpenCL slot: eligibility, kernel lookup,
-// argument bindings, geometry, the claim loop, launches and copy-back.
+// One coload request on a CUDA or OpenCL slot: eligibility, argument
+// bindings, geometry, the claim loop, launches and copy-back.
 //
 // A slot takes work in two ways.  Whole shares of other region members that
 // no pool thread has started are claimed under job_lock, exactly as a picker
@@ -25,60 +25,6 @@ struct arg_binding {
 bool is_array(intptr_t kind)
 {
     return kind == QIV_ARG_KIND_IN || kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
-}
-
-// Keeps the part after the last separator and cuts it at the first dot; the
-// name stays trimmed, so a second pass changes nothing.  Several slots may
-// trim one site at once: the lock keyed by the field makes them take turns.
-void trim_source(qiv_coload_site *site)
-{
-    qiv_exported_sync(&site->source);
-    char *name = site->source;
-    size_t length = 0;
-    while (name[length])
-        ++length;
-    for (size_t i = 0; i < length; ++i) {
-        if (name[i] == '/' || name[i] == '\\')
-            site->source = name + i + 1;
-        else if (name[i] == '.')
-            name[i] = 0;
-    }
-    qiv_exported_unsync(&site->source);
-}
-
-void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
-{
-    site->kernel[s] = -1;
-    site->group_limit[s] = 1;
-    const char *source = site->source;
-    intptr_t rows = __atomic_load_n(&slot->module_count, __ATOMIC_ACQUIRE);
-    for (intptr_t i = 0; i < rows; ++i) {
-        if (name_equal_nocase(slot->modules[i].name, source) != 0)
-            continue;
-        // A line that is not a non-negative number names no kernel.
-        if (site->line < 0)
-            return;
-        char name[24] = "fline00000000";
-        format_decimal(name + 5, (uintptr_t)site->line);
-        slot->ops->get_kernel(s, &site->kernel[s], slot->modules[i].handle, name);
-        site->group_limit[s] = slot->ops->kernel_group_limit(s, site->kernel[s]);
-        return;
-    }
-}
-
-void look_kernel_up(int s, device_slot *slot, coload_request *request)
-{
-    qiv_coload_site *site = request->site;
-    if (!site->source) {
-        site->kernel[s] = -1;
-        return;
-    }
-    trim_source(site);
-    attempt_lookup(s, slot, site);
-    if (site->kernel[s] == -1) {
-        load_device_modules(s, request->caller);
-        attempt_lookup(s, slot, site);
-    }
 }
 
 void free_rows(int s, const device_ops *ops, const arg_binding *rows, int count)
@@ -193,7 +139,7 @@ intptr_t claim_members(qiv_parallel_region *home, intptr_t pno, intptr_t per, in
         if (u == 1) {
             // The last member is the pool's: wait until a pool thread took it.
             job_lock_release();
-            if (++spins % 64 == 0)
+            if (++spins % polls_per_yield == 0)
                 platform_thread_yield();
             else
                 __builtin_ia32_pause();
@@ -231,76 +177,171 @@ intptr_t claim_owner_piece(coload_request *request, intptr_t owner_share, intptr
     return count;
 }
 
-} // namespace
+// How a request's work items fall into claimable pieces on this slot: member
+// p >= 1 owns per items from range % pno + p * per; the caller owns the first
+// owner_share items.
+struct share_geometry {
+    qiv_parallel_region *home;
+    intptr_t pno;                // members of the region
+    intptr_t range;              // work items in all
+    intptr_t per;                // items of one member share
+    intptr_t members_per_launch; // whole shares one launch may take
+    intptr_t owner_share;        // items of the caller's own share
+    intptr_t cap;                // items one launch may take
+};
 
-void process_request(int s, coload_request *request)
+// The kernel handle for the request, or 0 / -1 when the slot has nothing to
+// run it with: no context, a site too small for the slot, no such kernel, or
+// the caller's share already claimed.
+intptr_t kernel_for_request(int s, device_slot *slot, coload_request *request)
 {
-    device_slot *slot = &offload.device_table[s];
-    const device_ops *ops = slot->ops;
     qiv_coload_site *site = request->site;
-    if (!slot->context || site->capacity <= s) {
-        finish_request(request);
-        return;
-    }
+    if (!slot->context || site->capacity <= s)
+        return 0;
     if (site->kernel[s] == 0)
         look_kernel_up(s, slot, request);
     intptr_t kernel = site->kernel[s];
-    if (kernel == -1 || kernel == 0 || request->claimed_all) {
-        finish_request(request);
-        return;
-    }
+    return request->claimed_all ? 0 : kernel;
+}
 
-    request_plan plan;
-    if (bind_arguments(s, slot, request->args, &plan) != 0) {
-        finish_request(request);
-        return;
+// Fills the geometry; false when the slot must decline: a group size of 0 or
+// less can neither be launched nor tested against, and group-shared memory
+// needs member shares that are whole groups.
+bool plan_geometry(const device_slot *slot, const coload_request *request, const request_plan *plan, share_geometry *g)
+{
+    g->home = request->region->home;
+    g->pno = request->region->count;
+    g->range = plan->range;
+    intptr_t group = plan->group;
+    if (group <= 0 || g->pno <= 0)
+        return false;
+    if (plan->shared != 0) {
+        intptr_t items = g->range == 1 ? g->pno : g->range;
+        if ((items / g->pno) % group != 0)
+            return false;
     }
-    qiv_parallel_region *home = request->region->home;
-    intptr_t pno = request->region->count;
-    intptr_t range = plan.range, group = plan.group, shared = plan.shared;
-    // A group size of 0 or less can neither be launched nor tested against.
-    bool decline = group <= 0 || pno <= 0;
-    if (!decline && shared != 0) {
-        intptr_t items = range == 1 ? pno : range;
-        decline = (items / pno) % group != 0;
-    }
-    if (decline) {
-        free_rows(s, ops, plan.rows, plan.row_count);
-        finish_request(request);
-        return;
-    }
-
-    // Geometry: member p >= 1 owns per items from range % pno + p * per; the
-    // caller owns the first owner_share items.
-    intptr_t cap = slot->compute_units * slot->group_multiple * 32;
-    if (cap > slot->max_groups)
-        cap = slot->max_groups;
-    intptr_t per, members_per_launch;
-    if (range == 1) {
-        per = 1;
-        range = pno;
-        members_per_launch = cap;
-    } else if (pno <= 1) {
-        per = 0;
-        members_per_launch = 0;
+    g->cap = slot->compute_units * slot->group_multiple * launch_rounds_per_unit;
+    if (g->cap > slot->max_groups)
+        g->cap = slot->max_groups;
+    if (g->range == 1) {
+        g->per = 1;
+        g->range = g->pno;
+        g->members_per_launch = g->cap;
+    } else if (g->pno <= 1) {
+        g->per = 0;
+        g->members_per_launch = 0;
     } else {
-        per = range / pno;
-        if (per <= 0) {
-            members_per_launch = 0;
+        g->per = g->range / g->pno;
+        if (g->per <= 0) {
+            g->members_per_launch = 0;
         } else {
-            members_per_launch = cap / per;
-            if (members_per_launch <= 0)
-                members_per_launch = slot->max_groups > per ? 1 : 0;
+            g->members_per_launch = g->cap / g->per;
+            if (g->members_per_launch <= 0)
+                g->members_per_launch = slot->max_groups > g->per ? 1 : 0;
         }
     }
-    intptr_t owner_share = range / pno + range % pno;
+    g->owner_share = g->range / g->pno + g->range % g->pno;
+    return true;
+}
 
+// The next piece this slot computes: whole member shares first, then a piece
+// of the caller's own share.  Returns its item count, 0 when nothing is left.
+intptr_t claim_piece(coload_request *request, const request_plan *plan, const share_geometry *g, intptr_t *start)
+{
+    intptr_t count = claim_members(g->home, g->pno, g->per, g->owner_share, g->members_per_launch, start);
+    if (count == 0)
+        count = claim_owner_piece(request, g->owner_share, plan->group, g->cap, start);
+    return count;
+}
+
+void set_kernel_arguments(int s, const device_ops *ops, intptr_t kernel, const request_plan *plan, int32_t *start_arg)
+{
+    for (int k = 0; k < plan->row_count; ++k) {
+        const arg_binding *row = &plan->rows[k];
+        if (is_array(row->kind))
+            ops->set_arg(s, kernel, k, sizeof(uintptr_t), &row->device);
+        else
+            ops->set_arg(s, kernel, k, row->bytes, reinterpret_cast<const void *>(row->device));
+    }
+    ops->set_arg(s, kernel, plan->row_count, sizeof *start_arg, start_arg);
+}
+
+// Launches count items from start in groups no larger than the kernel allows,
+// and the remainder in groups of one.  A launch whose groups are not the
+// requested size cannot keep group-shared memory right: it marks the status
+// -1.  Returns the first launch failure, or 0.
+int launch_piece(int s, const device_ops *ops, intptr_t kernel, coload_request *request, const request_plan *plan,
+                 intptr_t start, intptr_t count, int32_t *start_arg, void **params)
+{
+    intptr_t shared = plan->shared, group = plan->group;
+    intptr_t limit = request->site->group_limit[s];
+    if (limit <= 1) {
+        if (shared != 0)
+            request->status_value = -1;
+        return ops->launch(s, kernel, count, 1, shared, params);
+    }
+    int error = 0;
+    intptr_t g = limit < group ? limit : group;
+    if (g < group && shared != 0)
+        request->status_value = -1;
+    intptr_t groups = count / g, rest = count % g;
+    // A piece shorter than one group has only the remainder launch.
+    if (groups > 0)
+        error = ops->launch(s, kernel, groups, g, shared, params);
+    if (rest != 0) {
+        if (shared != 0)
+            request->status_value = -1;
+        *start_arg = (int32_t)(start + groups * g);
+        ops->set_arg(s, kernel, plan->row_count, sizeof *start_arg, start_arg);
+        int rest_error = ops->launch(s, kernel, rest, 1, shared, params);
+        if (error == 0)
+            error = rest_error;
+        *start_arg = (int32_t)start;
+    }
+    return error;
+}
+
+// Reads the piece's part of every Out and InOut array back.  Sets *read to
+// true when a read completed (and so waited for the launches before it);
+// returns false when one failed.
+bool copy_back(int s, const device_ops *ops, coload_request *request, const request_plan *plan, const share_geometry *g,
+               intptr_t start, intptr_t count, bool *read)
+{
+    bool read_failed = false;
+    for (int k = 0; k < plan->row_count; ++k) {
+        const arg_binding *row = &plan->rows[k];
+        if (row->kind != QIV_ARG_KIND_OUT && row->kind != QIV_ARG_KIND_INOUT)
+            continue;
+        uintptr_t unit = row->bytes / (uintptr_t)g->range;
+        uintptr_t offset = unit * (uintptr_t)start, size = unit * (uintptr_t)count;
+        if (unit == 0 && plan->shared != 0) {
+            // One element per work group.
+            uint64_t per_group = (uint64_t)row->bytes * (uint64_t)plan->group / (uint64_t)g->range;
+            offset = (uintptr_t)((uint64_t)(start / plan->group) * per_group);
+            size = (uintptr_t)((uint64_t)(count / plan->group) * per_group);
+        }
+        if (size == 0)
+            continue;
+        int result = ops->read_buffer(s, reinterpret_cast<char *>(row->host) + offset, row->device + offset, size, row->device);
+        record_status(request, plan, result);
+        read_failed = read_failed || result != 0;
+        if (result == 0)
+            *read = true;
+    }
+    return !read_failed;
+}
+
+// Claims, launches and copies back piece after piece until nothing is left or
+// a step fails.
+void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *request, request_plan *plan,
+                const share_geometry *g)
+{
     void *params[max_arg_words + 1];
     int32_t start_arg = 0;
-    for (int k = 0; k < plan.row_count; ++k)
-        params[k] = is_array(plan.rows[k].kind) ? static_cast<void *>(&plan.rows[k].device)
-                                                : reinterpret_cast<void *>(plan.rows[k].device);
-    params[plan.row_count] = &start_arg;
+    for (int k = 0; k < plan->row_count; ++k)
+        params[k] = is_array(plan->rows[k].kind) ? static_cast<void *>(&plan->rows[k].device)
+                                                 : reinterpret_cast<void *>(plan->rows[k].device);
+    params[plan->row_count] = &start_arg;
 
     // Launches are asynchronous and only a blocking read waits for them; a
     // request whose last launch no read followed (no Out rows, or rows of
@@ -309,79 +350,42 @@ void process_request(int s, coload_request *request)
     bool launch_unread = false;
     for (;;) {
         intptr_t start = 0;
-        intptr_t count = claim_members(home, pno, per, owner_share, members_per_launch, &start);
-        if (count == 0)
-            count = claim_owner_piece(request, owner_share, group, cap, &start);
+        intptr_t count = claim_piece(request, plan, g, &start);
         if (count <= 0)
             break;
-
-        for (int k = 0; k < plan.row_count; ++k) {
-            const arg_binding *row = &plan.rows[k];
-            if (is_array(row->kind))
-                ops->set_arg(s, kernel, k, sizeof(uintptr_t), &row->device);
-            else
-                ops->set_arg(s, kernel, k, row->bytes, reinterpret_cast<const void *>(row->device));
-        }
         start_arg = (int32_t)start;
-        ops->set_arg(s, kernel, plan.row_count, sizeof start_arg, &start_arg);
-
-        int error = 0;
-        intptr_t limit = site->group_limit[s];
-        if (limit <= 1) {
-            if (shared != 0)
-                request->status_value = -1;
-            error = ops->launch(s, kernel, count, 1, shared, params);
-        } else {
-            intptr_t g = limit < group ? limit : group;
-            if (g < group && shared != 0)
-                request->status_value = -1;
-            intptr_t groups = count / g, rest = count % g;
-            // A piece shorter than one group has only the remainder launch.
-            if (groups > 0)
-                error = ops->launch(s, kernel, groups, g, shared, params);
-            if (rest != 0) {
-                if (shared != 0)
-                    request->status_value = -1;
-                start_arg = (int32_t)(start + groups * g);
-                ops->set_arg(s, kernel, plan.row_count, sizeof start_arg, &start_arg);
-                int rest_error = ops->launch(s, kernel, rest, 1, shared, params);
-                if (error == 0)
-                    error = rest_error;
-                start_arg = (int32_t)start;
-            }
-        }
+        set_kernel_arguments(s, ops, kernel, plan, &start_arg);
+        int error = launch_piece(s, ops, kernel, request, plan, start, count, &start_arg, params);
         launch_unread = true;
-        record_status(request, &plan, error);
+        record_status(request, plan, error);
         if (error != 0)
             break;
         __atomic_add_fetch(&offload.slot_items[s], (int64_t)count, __ATOMIC_RELAXED);
-
-        bool read_failed = false;
-        for (int k = 0; k < plan.row_count; ++k) {
-            const arg_binding *row = &plan.rows[k];
-            if (row->kind != QIV_ARG_KIND_OUT && row->kind != QIV_ARG_KIND_INOUT)
-                continue;
-            uintptr_t unit = row->bytes / (uintptr_t)range;
-            uintptr_t offset = unit * (uintptr_t)start, size = unit * (uintptr_t)count;
-            if (unit == 0 && shared != 0) {
-                // One element per work group.
-                uint64_t per_group = (uint64_t)row->bytes * (uint64_t)group / (uint64_t)range;
-                offset = (uintptr_t)((uint64_t)(start / group) * per_group);
-                size = (uintptr_t)((uint64_t)(count / group) * per_group);
-            }
-            if (size == 0)
-                continue;
-            int result = ops->read_buffer(s, reinterpret_cast<char *>(row->host) + offset, row->device + offset, size, row->device);
-            record_status(request, &plan, result);
-            read_failed = read_failed || result != 0;
-            if (result == 0)
-                launch_unread = false;
-        }
-        if (read_failed)
+        bool read = false;
+        bool read_ok = copy_back(s, ops, request, plan, g, start, count, &read);
+        if (read)
+            launch_unread = false;
+        if (!read_ok)
             break;
     }
     if (launch_unread)
-        record_status(request, &plan, ops->read_buffer(s, nullptr, 0, 0, 0));
-    free_rows(s, ops, plan.rows, plan.row_count);
+        record_status(request, plan, ops->read_buffer(s, nullptr, 0, 0, 0));
+}
+
+} // namespace
+
+// Bind the arguments, lay out the shares, then claim, launch and copy back
+// piece by piece; every path ends in exactly one finish_request.
+void process_request(int s, coload_request *request)
+{
+    device_slot *slot = &offload.device_table[s];
+    intptr_t kernel = kernel_for_request(s, slot, request);
+    request_plan plan;
+    if (kernel != 0 && kernel != -1 && bind_arguments(s, slot, request->args, &plan) == 0) {
+        share_geometry geometry;
+        if (plan_geometry(slot, request, &plan, &geometry))
+            run_pieces(s, slot->ops, kernel, request, &plan, &geometry);
+        free_rows(s, slot->ops, plan.rows, plan.row_count);
+    }
     finish_request(request);
 }

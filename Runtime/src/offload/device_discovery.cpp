@@ -63,8 +63,6 @@ bool resolve(const char *library_name, const entry_point *entries, size_t count,
     return true;
 }
 
-enum : cl_bits_t { device_type_gpu_or_accelerator = 0xC };
-
 intptr_t count_opencl_devices(void)
 {
     if (!resolve("libOpenCL.so.1", opencl_entries, sizeof opencl_entries / sizeof opencl_entries[0], &opencl, sizeof opencl))
@@ -74,7 +72,7 @@ intptr_t count_opencl_devices(void)
     opencl.clGetPlatformIDs(1, &platform, nullptr);
     if (!platform)
         return 0;
-    opencl.clGetDeviceIDs(platform, device_type_gpu_or_accelerator, 0, nullptr, &devices);
+    opencl.clGetDeviceIDs(platform, cl_device_type_gpu_or_accelerator, 0, nullptr, &devices);
     return (intptr_t)devices;
 }
 
@@ -116,7 +114,7 @@ int discover_devices(void)
     offload.live_slots = n + 1;
     offload.device_table = table;
     for (intptr_t s = 0; s <= n; ++s) {
-        table[s].ops = s == 0 ? &host_ops : kind;
+        table[s].ops = is_remote_slot(s) ? &remote_ops : kind;
         table[s].ops->init_slot((int)s);
         table[s].owner = owner_none;
     }

@@ -1,5 +1,5 @@
 // The device table's life: built at library load, torn down at unload, and the
-// two small string routines that module lookup and kernel naming share.
+// case-blind name comparison that module lookup uses.
 //
 // Teardown stops every service thread and waits for each to release its
 // modules and context.  A stopping thread wakes the detaching thread when it is
@@ -14,11 +14,6 @@ namespace {
 
 // The thread that waits in shutdown_devices; service threads wake it as they end.
 thread_record *volatile stop_waiter = nullptr;
-
-bool is_thread_owner(intptr_t owner)
-{
-    return owner != owner_stop && owner != owner_none && owner != owner_unavailable;
-}
 
 bool all_slots_ended(device_slot *table, intptr_t count)
 {
@@ -54,7 +49,7 @@ ZEQ_EXPORT const char *qiv_exported_slot_kind(int slot)
     if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
         return nullptr;
     const device_ops *ops = offload.device_table[slot].ops;
-    return ops == &opencl_ops ? "OpenCL" : ops == &cuda_ops ? "CUDA" : slot == 0 ? "remote" : "device";
+    return ops == &opencl_ops ? "OpenCL" : ops == &cuda_ops ? "CUDA" : is_remote_slot(slot) ? "remote" : "device";
 }
 
 int devices_attach(void)
@@ -124,18 +119,4 @@ int name_equal_nocase(const char *a, const char *b)
         if (*a == 0 || *b == 0)
             return *a == *b ? 0 : -1;
     }
-}
-
-int format_decimal(char *buffer, uintptr_t value)
-{
-    char digits[24];
-    int n = 0;
-    do {
-        digits[n++] = (char)('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int i = 0; i < n; ++i)
-        buffer[i] = digits[n - 1 - i];
-    buffer[n] = 0;
-    return n;
 }

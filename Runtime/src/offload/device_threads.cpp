@@ -1,5 +1,4 @@
-// Service threads of the device slots, their request loop, and the search for
-// module files beside the program or beside a calling library.
+// Service threads of the device slots and their request loop.
 //
 // Service threads are pool threads held for the life of the process: the first
 // coload call opens a detached region of one member per slot plus itself, and
@@ -119,80 +118,13 @@ void device_service_loop(int s)
         coload_request *request = take_request(s, slot);
         if (!request)
             continue;
-        if (s == 0)
+        if (is_remote_slot(s))
             remote_take_request(request);
         else
             process_request(s, request);
     }
-    if (s == 0) {
+    if (is_remote_slot(s)) {
         while (remote_monitor_running())
             qiv_exported_wait(1, owner_share_wait_ms);
     }
-}
-
-int load_device_modules(int s, const void *address)
-{
-    device_slot *slot = &offload.device_table[s];
-    const char *pattern = slot->ops->module_pattern;
-    if (!pattern)
-        return 0;
-    enum { path_size = 4096 };
-    char path[path_size];
-    int n = address ? platform_module_path_of_address(address, path, path_size) : platform_executable_path(path, path_size);
-    if (n < 0)
-        return -1;
-    if (n == 0)
-        return -2;
-    int folder_length = 0; // through the last '/'
-    for (int i = 0; i < n; ++i) {
-        if (path[i] == '/')
-            folder_length = i + 1;
-    }
-    path[folder_length] = 0;
-    const char *suffix = pattern[0] == '*' ? pattern + 1 : pattern;
-    size_t suffix_length = 0;
-    while (suffix[suffix_length])
-        ++suffix_length;
-
-    platform_dir dir;
-    if (platform_dir_open(&dir, folder_length ? path : ".", suffix) != 0)
-        return 0;
-    int result = 0;
-    while (slot->module_count < max_modules) {
-        const char *file = platform_dir_next(&dir);
-        if (!file)
-            break;
-        size_t file_length = 0;
-        while (file[file_length])
-            ++file_length;
-        if ((size_t)folder_length + file_length + 1 > path_size)
-            continue; // cannot be named: skip it, as a file that is not there
-        char name[path_size];
-        size_t name_length = file_length - suffix_length;
-        for (size_t i = 0; i < name_length; ++i)
-            name[i] = file[i];
-        name[name_length] = 0;
-        bool known = false;
-        for (intptr_t i = 0; i < slot->module_count && !known; ++i)
-            known = name_equal_nocase(slot->modules[i].name, name) == 0;
-        if (known)
-            continue;
-        for (size_t i = 0; i <= file_length; ++i)
-            path[folder_length + i] = file[i];
-        module_entry *row = &slot->modules[slot->module_count];
-        slot->ops->load_module(s, &row->handle, path);
-        path[folder_length] = 0;
-        row->name = static_cast<char *>(platform_alloc_zeroed(name_length + 1));
-        if (!row->name) {
-            slot->ops->unload_module(s, row->handle);
-            row->handle = 0;
-            result = -3;
-            break;
-        }
-        for (size_t i = 0; i <= name_length; ++i)
-            row->name[i] = name[i];
-        __atomic_add_fetch(&slot->module_count, 1, __ATOMIC_RELEASE);
-    }
-    platform_dir_close(&dir);
-    return result;
 }

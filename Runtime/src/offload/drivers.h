@@ -17,6 +17,10 @@ typedef uint32_t cl_uint_t;
 typedef uint64_t cl_bits_t;
 typedef void *cl_handle_t; // platform, device, context, queue, program, kernel, memory object
 
+// The device types that get slots: GPUs and accelerators.  CPU devices are
+// left out, since the pool already runs the host's share on every processor.
+enum : cl_bits_t { cl_device_type_gpu_or_accelerator = 0x4 | 0x8 };
+
 struct opencl_api {
     cl_handle_t (*clCreateKernel)(cl_handle_t program, const char *name, cl_int_t *err);
     cl_int_t (*clGetKernelWorkGroupInfo)(cl_handle_t kernel, cl_handle_t device, cl_uint_t param, size_t size, void *value, size_t *size_ret);

@@ -1,10 +1,12 @@
 // The offload part of libZeq: the device table, its operation tables, the
 // request record of a coload call, and the routines the offload files share.
 //
-// Records keep the specified word order; every word is a machine word, and
-// the i386 flavour asserts the sizes that the 32-bit interface fixes.  Device
+// Records keep their fixed word order; every word is a machine word, and the
+// i386 flavour asserts the sizes that the 32-bit interface fixes.  Device
 // kinds differ only in their DeviceOps table: the dispatch code never asks
-// which kind a slot is.
+// which device kind a slot is.  It asks one thing only, is_remote_slot: slot
+// 0 hands requests to the remote client instead of running kernels, and the
+// caller may decline on its behalf without queueing.
 #ifndef ZEQ_OFFLOAD_H
 #define ZEQ_OFFLOAD_H
 
@@ -16,15 +18,33 @@ enum : intptr_t {
     owner_unavailable = -2, // no pool thread could be given to the slot
 };
 
+// True when a slot's owner word holds a running service thread's record,
+// which may be woken; false for the three states above.
+static inline bool is_thread_owner(intptr_t owner)
+{
+    return owner != owner_stop && owner != owner_none && owner != owner_unavailable;
+}
+
+// Slot 0 is the remote slot; device slots follow it.
+enum { remote_slot = 0 };
+
+static inline bool is_remote_slot(intptr_t s)
+{
+    return s == remote_slot;
+}
+
 enum {
     max_slots = QIV_COLOAD_SLOTS, // one queue link per slot in a request, one cache entry in a site
     max_modules = 4096,
     max_arg_words = 256, // descriptor words a device slot accepts before the terminating 0
     owner_share_wait_ms = 100,
-    // Polls before sleeping, as the pool's semaphore does: a slot that
-    // declines answers within microseconds, far sooner than a futex wake-up
-    // takes, and a service thread usually gets the next request just as soon.
-    offload_spin = 4000,
+    // One launch covers at most this many rounds of the device's default
+    // group size on each compute unit: enough to keep a device busy between
+    // two copies back, few enough that several slots split a share.
+    launch_rounds_per_unit = 32,
+    // A slot waiting for the pool to take a region's last member yields its
+    // processor once in this many polls.
+    polls_per_yield = 64,
 };
 
 // One coload call in flight, in the caller's frame until the call returns.
@@ -108,7 +128,7 @@ extern offload_state offload;
 // Tests look at (and may replace, before the first coload call) the table.
 ZEQ_EXPORT offload_state *zeq_internal_offload(void);
 
-extern const device_ops host_ops;   // slot 0: the remote slot
+extern const device_ops remote_ops; // slot 0: the remote slot
 extern const device_ops opencl_ops;
 extern const device_ops cuda_ops;
 
@@ -120,18 +140,24 @@ void shutdown_devices(int process_terminating);
 // Called by a service thread once it released everything (owner is owner_none).
 void notify_service_thread_ended(void);
 int name_equal_nocase(const char *a, const char *b);
-int format_decimal(char *buffer, uintptr_t value);
 
 // ---- device_threads.cpp ----------------------------------------------------------
 void start_device_threads(void);
-int load_device_modules(int s, const void *address);
 void device_service_loop(int s);
+
+// ---- kernel_lookup.cpp -----------------------------------------------------------
+// Loads the slot's module files not loaded yet from the folder of the file
+// that holds address (the executable for null).  A file that fails to load
+// still gets a row, with handle 0, so that it is not tried again.
+void load_device_modules(int s, const void *address);
+// Fills the site's kernel and group-limit entries of slot s (-1: no kernel).
+void look_kernel_up(int s, device_slot *slot, coload_request *request);
 
 // ---- coload.cpp / coload_request.cpp ---------------------------------------------
 void finish_request(coload_request *request);
 void process_request(int s, coload_request *request);
 
-// ---- host_slot.cpp: the remote slot until the remote client exists ---------------
+// ---- remote/remote_slot.cpp: the remote slot until the remote client exists -------
 void remote_take_request(coload_request *request);
 int remote_monitor_running(void);
 // 0 while the remote slot would decline every request, so that callers may

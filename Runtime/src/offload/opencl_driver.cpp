@@ -25,7 +25,14 @@ enum : cl_uint_t {
     cl_device_max_compute_units = 0x1002,
     cl_kernel_work_group_size = 0x11B0,
 };
-enum : cl_bits_t { cl_mem_read_write = 1, device_type_gpu_or_accelerator = 0xC };
+enum : cl_bits_t { cl_mem_read_write = 1 };
+
+// What an OpenCL slot reports to the dispatch code.  The default group size
+// is a multiple of every GPU's scheduling width we know of; the work-group
+// limit of a kernel is clamped to what an int result can carry.
+const intptr_t default_group_multiple = 32;
+const intptr_t groups_per_launch_max = 65536;
+const size_t group_limit_max = 0x7FFFFFFF;
 
 device_slot *slot_of(int s)
 {
@@ -55,7 +62,7 @@ int cl_kernel_group_limit(int s, intptr_t kernel)
     size_t value = 1;
     opencl.clGetKernelWorkGroupInfo(reinterpret_cast<cl_handle_t>(kernel), handle(slot_of(s)->cl_device),
                                     cl_kernel_work_group_size, sizeof value, &value, nullptr);
-    return value > 0x7FFFFFFF ? 0x7FFFFFFF : (int)value;
+    return value > group_limit_max ? (int)group_limit_max : (int)value;
 }
 
 int cl_write_buffer(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t base)
@@ -109,59 +116,60 @@ int cl_init_slot(int s)
         return cl_out_of_host_memory;
     cl_handle_t platform = nullptr;
     opencl.clGetPlatformIDs(1, &platform, nullptr);
-    opencl.clGetDeviceIDs(platform, device_type_gpu_or_accelerator, (cl_uint_t)entries, devices, nullptr);
-    slot->group_multiple = 32;
+    opencl.clGetDeviceIDs(platform, cl_device_type_gpu_or_accelerator, (cl_uint_t)entries, devices, nullptr);
+    slot->group_multiple = default_group_multiple;
     slot->cl_device = reinterpret_cast<uintptr_t>(devices[s - 1]);
     cl_uint_t units = 0;
     cl_int_t result = opencl.clGetDeviceInfo(devices[s - 1], cl_device_max_compute_units, sizeof units, &units, nullptr);
     slot->compute_units = (intptr_t)units;
-    slot->max_groups = 65536;
+    slot->max_groups = groups_per_launch_max;
     platform_free(devices);
     return result;
 }
 
+// Builds one .ocl file for the slot's device.  Every failure leaves *out 0:
+// the module's row keeps handle 0 and every lookup in it fails.
 int cl_load_module(int s, uintptr_t *out, const char *path)
 {
     *out = 0;
+    int result = -1;
+    char *text = nullptr;
+    cl_handle_t program = nullptr;
     intptr_t file = platform_file_open_read(path);
     if (file < 0)
-        return -1;
+        return result;
     int64_t size = platform_file_size(file);
-    if (size < 0 || (uint64_t)size >= (uint64_t)SIZE_MAX) {
-        platform_file_close(file);
-        return -1;
-    }
+    if (size < 0 || (uint64_t)size >= (uint64_t)SIZE_MAX)
+        goto done;
     // One byte more than the file keeps the text terminated for the compiler
     // even though its length is passed.
-    char *text = static_cast<char *>(platform_alloc_zeroed((size_t)size + 1));
+    text = static_cast<char *>(platform_alloc_zeroed((size_t)size + 1));
     if (!text) {
-        platform_file_close(file);
-        return cl_out_of_host_memory;
+        result = cl_out_of_host_memory;
+        goto done;
     }
-    if (platform_file_read_all(file, text, (size_t)size) != 0) {
-        platform_file_close(file);
-        platform_free(text);
-        return -1;
+    if (platform_file_read_all(file, text, (size_t)size) != 0)
+        goto done;
+    {
+        cl_int_t err = 0;
+        const char *strings[1] = {text};
+        size_t lengths[1] = {(size_t)size};
+        program = opencl.clCreateProgramWithSource(handle(slot_of(s)->context), 1, strings, lengths, &err);
+        if (err != 0 || !program) {
+            result = err != 0 ? err : cl_invalid_value;
+            goto done;
+        }
     }
-    cl_int_t err = 0;
-    const char *strings[1] = {text};
-    size_t lengths[1] = {(size_t)size};
-    cl_handle_t program = opencl.clCreateProgramWithSource(handle(slot_of(s)->context), 1, strings, lengths, &err);
-    if (err != 0 || !program) {
-        platform_file_close(file);
-        platform_free(text);
-        return err != 0 ? err : cl_invalid_value;
-    }
-    cl_int_t built = opencl.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr);
-    // A program that failed to build stays referenced by nobody: release it,
-    // the row keeps handle 0 and every lookup in it fails.
-    if (built != 0)
+    result = opencl.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr);
+    // A program that failed to build stays referenced by nobody: release it.
+    if (result != 0)
         opencl.clReleaseProgram(program);
     else
         *out = reinterpret_cast<uintptr_t>(program);
+done:
     platform_file_close(file);
     platform_free(text);
-    return built;
+    return result;
 }
 
 void cl_unload_module(int, uintptr_t program)

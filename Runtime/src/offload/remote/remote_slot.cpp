@@ -6,26 +6,26 @@
 
 namespace {
 
-int host_get_kernel(int, intptr_t *, uintptr_t, const char *) { return 0; }
-int host_kernel_group_limit(int, intptr_t) { return 1; }
-int host_write_buffer(int, uintptr_t, const void *, uintptr_t, uintptr_t) { return 0; }
-int host_read_buffer(int, void *, uintptr_t, uintptr_t, uintptr_t) { return 0; }
-int host_set_arg(int, intptr_t, int, uintptr_t, const void *) { return 0; }
-int host_launch(int, intptr_t, intptr_t, intptr_t, intptr_t, void **) { return 0; }
-int host_alloc_buffer(int, uintptr_t *, uintptr_t) { return 0; }
-void host_free_buffer(int, uintptr_t) {}
-int host_init_slot(int) { return 0; }
-int host_load_module(int, uintptr_t *, const char *) { return 0; }
-void host_unload_module(int, uintptr_t) {}
-int host_create_context(int, uintptr_t *) { return 0; }
-int host_destroy_context(int, uintptr_t) { return 0; }
+int remote_get_kernel(int, intptr_t *, uintptr_t, const char *) { return 0; }
+int remote_kernel_group_limit(int, intptr_t) { return 1; }
+int remote_write_buffer(int, uintptr_t, const void *, uintptr_t, uintptr_t) { return 0; }
+int remote_read_buffer(int, void *, uintptr_t, uintptr_t, uintptr_t) { return 0; }
+int remote_set_arg(int, intptr_t, int, uintptr_t, const void *) { return 0; }
+int remote_launch(int, intptr_t, intptr_t, intptr_t, intptr_t, void **) { return 0; }
+int remote_alloc_buffer(int, uintptr_t *, uintptr_t) { return 0; }
+void remote_free_buffer(int, uintptr_t) {}
+int remote_init_slot(int) { return 0; }
+int remote_load_module(int, uintptr_t *, const char *) { return 0; }
+void remote_unload_module(int, uintptr_t) {}
+int remote_create_context(int, uintptr_t *) { return 0; }
+int remote_destroy_context(int, uintptr_t) { return 0; }
 
 } // namespace
 
-const device_ops host_ops = {
-    host_get_kernel,     host_kernel_group_limit, host_write_buffer, host_read_buffer,   host_set_arg,
-    host_launch,         host_alloc_buffer,       host_free_buffer,  host_init_slot,     host_load_module,
-    host_unload_module,  host_create_context,     host_destroy_context, nullptr,
+const device_ops remote_ops = {
+    remote_get_kernel,     remote_kernel_group_limit, remote_write_buffer, remote_read_buffer,   remote_set_arg,
+    remote_launch,         remote_alloc_buffer,       remote_free_buffer,  remote_init_slot,     remote_load_module,
+    remote_unload_module,  remote_create_context,     remote_destroy_context, nullptr,
 };
 
 void remote_take_request(coload_request *request)
