@@ -37,7 +37,8 @@ void gravsim_host_only(int on);
 
 /* Items computed on the host since the last reset, per call site and per
  * region member; items of a call that the host did not compute went to the
- * device slots.  The runtime does not say which slot took them. */
+ * device slots; which slot took how many, the runtime reports for the whole
+ * run (qiv_exported_slot_items, as gravsim_main prints it). */
 struct gravsim_tally {
     long long calls;
     long long items;                              /* n summed over the calls */

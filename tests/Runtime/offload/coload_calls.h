@@ -74,6 +74,28 @@ struct hits_call {
     qiv_region_end_joined(self);
 }
 
+// The N-body sample's accelerations call: an In and an Out array, three
+// values, 4096 group-shared bytes, groups of 256, a range and a status.
+struct sample_call {
+    qiv_coload_site *site;
+    float *pos, *acc;
+    int n;
+    float unused, eps;
+    int status;
+    int result;
+};
+
+[[maybe_unused]] QIV_REGION_OPENER void run_sample(sample_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
+    c->result = qiv_exported_coload(self, c->site, QIV_ARG_IN("float*", c->pos, 4, 16 * c->n), QIV_ARG_OUT("float*", c->acc, 4, 12 * c->n),
+                                    QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("float", &c->unused, 4), QIV_ARG_VALUE("float", &c->eps, 4),
+                                    QIV_ARG_SHARED_BYTES(4096), QIV_ARG_GROUP_SIZE(256), QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status),
+                                    QIV_ARG_END);
+    qiv_region_end_joined(self);
+}
+
 } // namespace
 
 #endif

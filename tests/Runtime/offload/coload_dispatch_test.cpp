@@ -248,28 +248,6 @@ TEST_F(ColoadDispatch, SlotsAtOrAboveTheSiteCapacityNeverRunIt)
     expect_saxpy(y, x, 2.0f, 1.0f);
 }
 
-struct sample_call {
-    qiv_coload_site *site;
-    float *pos, *acc;
-    int n;
-    float unused, eps;
-    int status;
-    int result;
-};
-
-QIV_REGION_OPENER void run_sample(sample_call *c)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
-    // The descriptor list of the N-body sample, word for word.
-    c->result = qiv_exported_coload(self, c->site, QIV_W_(1), QIV_W_("float*"), QIV_W_(c->pos), QIV_W_(4), QIV_W_(16 * c->n), QIV_W_(-1),
-                                    QIV_W_(2), QIV_W_("float*"), QIV_W_(c->acc), QIV_W_(4), QIV_W_(12 * c->n), QIV_W_(-1),
-                                    QIV_W_(4), QIV_W_("int"), QIV_W_(&c->n), QIV_W_(4), QIV_W_(4), QIV_W_("float"), QIV_W_(&c->unused),
-                                    QIV_W_(4), QIV_W_(4), QIV_W_("float"), QIV_W_(&c->eps), QIV_W_(4), QIV_W_(7), QIV_W_(4096),
-                                    QIV_W_(8), QIV_W_(256), QIV_W_(5), QIV_W_(c->n), QIV_ARG_STATUS(&c->status), QIV_W_(0));
-    qiv_region_end_joined(self);
-}
-
 TEST_F(ColoadDispatch, SampleDescriptorListGivesFiveRowsGroup256AndShared4096)
 {
     static char source[] = "/abs/path/coload_fake.zeq";

@@ -75,26 +75,6 @@ TEST(ColoadOpenCL, DeviceAndPoolComputeEveryItemExactlyOnceOverManyCalls)
     EXPECT_GT(site.kernel[1], 0);
 }
 
-struct sample_call {
-    qiv_coload_site *site;
-    float *pos, *acc;
-    int n;
-    float unused, eps;
-    int status;
-    int result;
-};
-
-QIV_REGION_OPENER void run_sample(sample_call *c)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
-    c->result = qiv_exported_coload(self, c->site, QIV_ARG_IN("float*", c->pos, 4, 16 * c->n), QIV_ARG_OUT("float*", c->acc, 4, 12 * c->n),
-                                    QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("float", &c->unused, 4), QIV_ARG_VALUE("float", &c->eps, 4),
-                                    QIV_ARG_SHARED_BYTES(4096), QIV_ARG_GROUP_SIZE(256), QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status),
-                                    QIV_ARG_END);
-    qiv_region_end_joined(self);
-}
-
 TEST(ColoadOpenCL, GroupLimitBelowTheRequestWithSharedMemoryReportsMinusOneAndStillRuns)
 {
     REQUIRE_OPENCL();
