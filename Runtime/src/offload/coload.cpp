@@ -68,6 +68,8 @@ void start_devices_once(void)
 {
     if (__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE))
         return;
+    // The lock keyed by the null address guards the one start of the
+    // service threads: a second caller waits until they are all set up.
     qiv_exported_sync(nullptr);
     if (!__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE)) {
         start_device_threads();
