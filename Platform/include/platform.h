@@ -121,14 +121,32 @@ uint64_t platform_monotonic_ns(void);
 void *platform_alloc_zeroed(size_t size);
 void platform_free(void *block);
 
+// ---- errors of the module, file and folder calls ---------------------------
+
+// Every module, file and folder call below that fails says why through
+// platform_last_error: an errno value, kept per thread until that thread's
+// next failing call (a call that succeeds leaves it as it was, like errno).
+// Callers compare it with these two names; any other value is "some other
+// failure", to be reported rather than interpreted.
+enum {
+    platform_error_not_found = 2, // ENOENT: no such file or folder
+    platform_error_exists = 17,   // EEXIST: the name is taken
+};
+int platform_last_error(void);
+
 // ---- modules, files, folders -----------------------------------------------
 
 // Loads a shared library by name or path (the system's search rules apply to a
-// bare name); null when it cannot be loaded.  Libraries are never unloaded by
-// the runtime, so there is no matching close for it to call.
+// bare name); null when it cannot be loaded.  The loader keeps its reasons to
+// itself (errno is usually untouched), so the last error is then ENOEXEC
+// unless the loader did leave an errno.
 void *platform_library_open(const char *name);
 // The address of an exported symbol of a loaded library; null when absent.
 void *platform_library_symbol(void *library, const char *name);
+// Unloads a library that platform_library_open returned (null is ignored).
+// The runtime never unloads its driver libraries; this is for callers that
+// load a module per piece of work and must let go of it afterwards, such as
+// a worker agent serving requests.
 void platform_library_close(void *library);
 // Writes the path of the running executable, NUL-terminated.  Returns its
 // length, or -1 when it cannot be found or does not fit into size bytes.
@@ -148,7 +166,8 @@ typedef struct platform_dir {
 
 // Returns 0, or -1 when the folder cannot be opened (nothing to close then).
 int platform_dir_open(platform_dir *dir, const char *path, const char *suffix);
-// The next matching file name (valid until the next call), or null at the end.
+// The next matching file name (valid until the next call), or null at the end
+// (and when reading fails: the last error then says why).
 const char *platform_dir_next(platform_dir *dir);
 void platform_dir_close(platform_dir *dir);
 
@@ -161,6 +180,28 @@ int64_t platform_file_size(intptr_t file);
 // Reads exactly size bytes from the start; 0, or -1 on failure or short file.
 int platform_file_read_all(intptr_t file, void *buffer, size_t size);
 void platform_file_close(intptr_t file);
+
+// ---- failing system calls on purpose (tests) -------------------------------
+
+// The module, file, folder and watch calls reach the system through one table
+// of entries named after the system calls: "open", "read", "pread", "write",
+// "pwrite", "fsync", "fstat", "stat", "rename", "renameat2", "link",
+// "unlink", "mkdir", "opendir", "readdir", "inotify_init1",
+// "inotify_add_watch", "poll", "dlopen".  A test can make one call of an entry
+// fail exactly as the system would: the same return value, errno set to the
+// chosen error.  An injected EINTR is retried as a real one is.
+//
+// Arms entry `call` so that its nth call from now (1-based) fails with error;
+// nth 0 only counts.  From the first injection until platform_fault_clear
+// every entry counts its calls, and an injection restarts its own entry's
+// count.  Concurrent callers are counted atomically, so exactly one call is
+// the nth; arm before the calls to be counted start.  Returns 0, or -1 for an
+// unknown name, or for nth > 0 with an error that is not a positive errno.
+int platform_fault_inject(const char *call, uint32_t nth, int error);
+// Disarms every entry and zeroes the counts.
+void platform_fault_clear(void);
+// Calls of the entry counted so far; 0 for an unknown name or a disarmed table.
+uint32_t platform_fault_calls(const char *call);
 
 #ifdef __cplusplus
 }

@@ -3,12 +3,14 @@
 // The runtime looks for kernel files by extension ("*.ocl", "*.ptx"); file
 // systems here are case-sensitive, so the filter compares the suffix without
 // regard to ASCII case, which keeps "APP.OCL" a kernel file as it would be on a
-// case-insensitive system.  Reads retry on EINTR at this level only.
+// case-insensitive system.  The system calls go through syscalls_posix.cpp,
+// which retries EINTR and lets tests make any of them fail.
 // 64-bit file offsets and inode numbers on the i386 flavour too: without them
 // readdir and stat fail with EOVERFLOW on file systems with large inode numbers.
 #define _FILE_OFFSET_BITS 64
 
 #include "platform.h"
+#include "syscalls.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -33,7 +35,7 @@ bool is_regular(DIR *dir, const struct dirent *entry)
     if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
         return false;
     struct stat st;
-    return fstatat(dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+    return sys_stat_at(dirfd(dir), entry->d_name, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace
@@ -43,11 +45,11 @@ extern "C" int platform_dir_open(platform_dir *dir, const char *path, const char
     dir->handle = 0;
     size_t k = suffix ? strlen(suffix) : 0;
     if (k >= sizeof dir->suffix)
-        return -1;
+        return fail_with(ENAMETOOLONG);
     memcpy(dir->suffix, suffix ? suffix : "", k + 1);
-    DIR *d = opendir(path && path[0] ? path : ".");
+    DIR *d = sys_opendir(path && path[0] ? path : ".");
     if (!d)
-        return -1;
+        return fail();
     dir->handle = reinterpret_cast<uintptr_t>(d);
     return 0;
 }
@@ -57,11 +59,17 @@ extern "C" const char *platform_dir_next(platform_dir *dir)
     DIR *d = reinterpret_cast<DIR *>(dir->handle);
     if (!d)
         return nullptr;
-    while (struct dirent *entry = readdir(d)) {
+    for (;;) {
+        errno = 0; // readdir tells the end from a failure only by errno
+        struct dirent *entry = sys_readdir(d);
+        if (!entry) {
+            if (errno != 0)
+                fail();
+            return nullptr;
+        }
         if (suffix_matches(entry->d_name, dir->suffix) && is_regular(d, entry))
             return entry->d_name;
     }
-    return nullptr;
 }
 
 extern "C" void platform_dir_close(platform_dir *dir)
@@ -74,18 +82,19 @@ extern "C" void platform_dir_close(platform_dir *dir)
 
 extern "C" intptr_t platform_file_open_read(const char *path)
 {
-    int fd;
-    do
-        fd = open(path, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    return fd < 0 ? -1 : fd;
+    int fd = sys_open(path, O_RDONLY | O_CLOEXEC, 0);
+    return fd < 0 ? fail() : fd;
 }
 
 extern "C" int64_t platform_file_size(intptr_t file)
 {
     struct stat st;
-    if (file < 0 || fstat((int)file, &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
+    if (file < 0)
+        return fail_with(EBADF);
+    if (sys_fstat((int)file, &st) != 0)
+        return fail();
+    if (!S_ISREG(st.st_mode))
+        return fail_with(EINVAL);
     return (int64_t)st.st_size;
 }
 
@@ -94,11 +103,11 @@ extern "C" int platform_file_read_all(intptr_t file, void *buffer, size_t size)
     char *p = static_cast<char *>(buffer);
     size_t done = 0;
     while (done < size) {
-        ssize_t n = pread((int)file, p + done, size - done, (off_t)done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
+        ssize_t n = sys_pread((int)file, p + done, size - done, (off_t)done);
+        if (n < 0)
+            return fail();
+        if (n == 0)
+            return fail_with(EIO); // the file is shorter than asked
         done += (size_t)n;
     }
     return 0;
