@@ -181,11 +181,62 @@ int64_t platform_file_size(intptr_t file);
 int platform_file_read_all(intptr_t file, void *buffer, size_t size);
 void platform_file_close(intptr_t file);
 
+// ---- writing files, and names in shared folders ----------------------------
+
+// What a file protocol between a client and worker agents needs from a shared
+// folder that may be on a network file system: names that are taken by one
+// side only, renames that never overwrite, and files whose content is whole
+// whenever another side can see them.  Handles are those of the reading calls
+// above and are closed with platform_file_close or platform_file_close_checked.
+
+enum {
+    // Fail with platform_error_exists when the file exists (O_EXCL): the
+    // name is taken by whoever creates it first.
+    platform_create_exclusive = 1,
+    // Each write is on the disk (the server's, on a network file system)
+    // when the call that wrote it returns: the file is opened O_SYNC, so the
+    // kernel syncs inside every write.
+    platform_create_write_through = 2,
+};
+// Creates a file for writing, mode 0666 less the umask.  Without
+// platform_create_exclusive an existing file is truncated to nothing.
+// Returns a handle, or -1.
+intptr_t platform_file_create(const char *path, uint32_t flags);
+
+// The offset that means "at the file's position, and move it on".
+enum { platform_file_at_position = -1 };
+// Writes all size bytes at offset (or at the position), continuing after
+// short writes.  Returns 0, or -1 when the system refused a part: how much
+// was written before then is unknown.
+int platform_file_write_all(intptr_t file, const void *buffer, size_t size, int64_t offset);
+// What was written to the file is on the disk when this returns 0 (fsync).
+int platform_file_sync(intptr_t file);
+// Closes the handle and reports what the close reported: on a network file
+// system a write can fail only there.  The handle is gone either way.
+int platform_file_close_checked(intptr_t file);
+
+// 1 when something (file, folder, ...) has that name, 0 when nothing has
+// (also when a folder on the way is a file), -1 when it cannot be told.
+int platform_file_exists(const char *path);
+// Removes the file's name.  Returns 0, or -1: a missing file reports
+// platform_error_not_found, which a caller that only wants it gone ignores.
+int platform_file_delete(const char *path);
+// Makes a folder, mode 0777 less the umask.  Returns 0, or -1: an existing
+// name of any kind reports platform_error_exists, "taken".
+int platform_folder_create(const char *path);
+
+// Opens an existing file for reading and removes its name at once: the name
+// is free for the next file the moment this returns, while the content stays
+// readable through the handle until it is closed and then goes with it.  When
+// the name cannot be removed the open fails (and the handle is closed), so a
+// handle from here never leaves its file behind.
+intptr_t platform_file_open_delete_on_close(const char *path);
+
 // ---- failing system calls on purpose (tests) -------------------------------
 
 // The module, file, folder and watch calls reach the system through one table
-// of entries named after the system calls: "open", "read", "pread", "write",
-// "pwrite", "fsync", "fstat", "stat", "rename", "renameat2", "link",
+// of entries named after the system calls: "open", "close", "read", "pread",
+// "write", "pwrite", "fsync", "fstat", "stat", "rename", "renameat2", "link",
 // "unlink", "mkdir", "opendir", "readdir", "inotify_init1",
 // "inotify_add_watch", "poll", "dlopen".  A test can make one call of an entry
 // fail exactly as the system would: the same return value, errno set to the

@@ -19,6 +19,8 @@
 static_assert(sizeof(off_t) == 8, "define _FILE_OFFSET_BITS 64 before any include");
 
 int sys_open(const char *path, int flags, mode_t mode);
+// Releases the descriptor even when it reports a failure (never retried).
+int sys_close(int fd);
 ssize_t sys_read(int fd, void *buffer, size_t size);
 ssize_t sys_pread(int fd, void *buffer, size_t size, off_t offset);
 ssize_t sys_write(int fd, const void *buffer, size_t size);

@@ -34,7 +34,7 @@ static_assert(platform_error_not_found == ENOENT && platform_error_exists == EEX
 namespace {
 
 enum syscall_index {
-    call_open, call_read, call_pread, call_write, call_pwrite, call_fsync, call_fstat, call_stat,
+    call_open, call_close, call_read, call_pread, call_write, call_pwrite, call_fsync, call_fstat, call_stat,
     call_rename, call_renameat2, call_link, call_unlink, call_mkdir, call_opendir, call_readdir,
     call_inotify_init1, call_inotify_add_watch, call_poll, call_dlopen,
     call_count
@@ -49,11 +49,11 @@ struct syscall_entry {
 };
 
 syscall_entry syscall_table[] = {
-    {"open", 0, 0, 0},     {"read", 0, 0, 0},      {"pread", 0, 0, 0},         {"write", 0, 0, 0},
-    {"pwrite", 0, 0, 0},   {"fsync", 0, 0, 0},     {"fstat", 0, 0, 0},         {"stat", 0, 0, 0},
-    {"rename", 0, 0, 0},   {"renameat2", 0, 0, 0}, {"link", 0, 0, 0},          {"unlink", 0, 0, 0},
-    {"mkdir", 0, 0, 0},    {"opendir", 0, 0, 0},   {"readdir", 0, 0, 0},       {"inotify_init1", 0, 0, 0},
-    {"inotify_add_watch", 0, 0, 0}, {"poll", 0, 0, 0}, {"dlopen", 0, 0, 0},
+    {"open", 0, 0, 0},      {"close", 0, 0, 0},   {"read", 0, 0, 0},    {"pread", 0, 0, 0},
+    {"write", 0, 0, 0},     {"pwrite", 0, 0, 0},  {"fsync", 0, 0, 0},   {"fstat", 0, 0, 0},
+    {"stat", 0, 0, 0},      {"rename", 0, 0, 0},  {"renameat2", 0, 0, 0}, {"link", 0, 0, 0},
+    {"unlink", 0, 0, 0},    {"mkdir", 0, 0, 0},   {"opendir", 0, 0, 0}, {"readdir", 0, 0, 0},
+    {"inotify_init1", 0, 0, 0}, {"inotify_add_watch", 0, 0, 0}, {"poll", 0, 0, 0}, {"dlopen", 0, 0, 0},
 };
 static_assert(sizeof syscall_table / sizeof syscall_table[0] == call_count, "a row for every entry");
 
@@ -98,6 +98,19 @@ int sys_open(const char *path, int flags, mode_t mode)
         fd = injected(call_open) ? -1 : open(path, flags, mode);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+int sys_close(int fd)
+{
+    // Not retried: Linux releases the descriptor even when close reports
+    // EINTR, and a second close could hit another thread's new file.  An
+    // injected failure releases it too, as the real one does.
+    if (!injected(call_close))
+        return close(fd);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
 }
 
 ssize_t sys_read(int fd, void *buffer, size_t size)

@@ -2,14 +2,16 @@
 // and read it back.  The folder is made under $TMPDIR (or /tmp) and removed
 // with all it holds when the test ends, passed or failed; the fault table is
 // cleared then too, so that an entry a failed test left armed cannot make the
-// next test fail.
+// next test fail.  lowest_free_fd catches a failure path that leaks a file.
 #ifndef ZEQ_TESTS_SCRATCH_FOLDER_H
 #define ZEQ_TESTS_SCRATCH_FOLDER_H
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,15 @@
 #include <string>
 
 #include "platform.h"
+
+// The descriptor the next open gets: equal before and after a failed call
+// when that call closed whatever it had opened.
+inline int lowest_free_fd()
+{
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    close(fd);
+    return fd;
+}
 
 class scratch_folder : public ::testing::Test {
 protected:
