@@ -225,6 +225,25 @@ int platform_file_delete(const char *path);
 // name of any kind reports platform_error_exists, "taken".
 int platform_folder_create(const char *path);
 
+// Gives the file `from` the name `to` unless something has that name, in one
+// atomic step where the file system can (renameat2 with RENAME_NOREPLACE).
+// Where it refuses the flag (EINVAL, ENOSYS, EOPNOTSUPP: FUSE file systems
+// such as sshfs do, though they support hard links) the name moves by
+// link(from, to) and unlink(from): as exclusive, since link never replaces,
+// but for a moment both names exist.  Returns 0, or -1 with nothing changed:
+// platform_error_exists when `to` is taken, platform_error_not_found when
+// `from` is gone (another side took it first; on the fallback path the second
+// name is removed again).  A file system that refuses hard links too makes
+// it fail with link's error (such as EPERM): a rename that could replace the
+// target is never tried.  Folders move on the atomic path only.
+int platform_file_rename_noreplace(const char *from, const char *to);
+// Copies the file `from` over `to`, replacing it, so that a reader of `to`
+// sees either the old file or the whole copy: the copy is written to a new
+// file beside the target, named `to` + ".tmp<process id>.<n>", synced, and
+// renamed over `to`.  Returns 0, or -1 with `to` as it was and no temporary
+// left behind.  The copy has mode 0666 less the umask, whatever `from` had.
+int platform_file_copy_replace(const char *from, const char *to);
+
 // Opens an existing file for reading and removes its name at once: the name
 // is free for the next file the moment this returns, while the content stays
 // readable through the handle until it is closed and then goes with it.  When
