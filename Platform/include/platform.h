@@ -251,6 +251,43 @@ int platform_file_copy_replace(const char *from, const char *to);
 // handle from here never leaves its file behind.
 intptr_t platform_file_open_delete_on_close(const char *path);
 
+// ---- waiting for changes in a folder ---------------------------------------
+
+// A bounded wait for changes in a folder and, for a subtree, in its immediate
+// subfolders, those made later included.  A notification is a hint, never a
+// promise: on a network file system a change made by another machine raises
+// none.  So the wait always ends at its time-out, and a caller looks at the
+// folder after every wait, whatever it returned; a wake-up may find nothing
+// new.  The record holds only the kernel's descriptors and the folder's path.
+
+enum {
+    platform_watch_names = 1,    // files or folders created, removed or renamed
+    platform_watch_contents = 2, // sizes, write times, attributes: writes and closes after writing
+};
+// Room for the folder's path in the record, its NUL included.
+enum { platform_watch_path_max = 4096 };
+
+typedef struct platform_watch {
+    int32_t fd;           // the inotify instance; -1 when closed
+    int32_t folder_watch; // the watch on the folder itself
+    uint32_t events;      // inotify events asked for, on every folder watched
+    uint32_t subtree;     // nonzero: immediate subfolders are watched too
+    char folder[platform_watch_path_max];
+} platform_watch;
+
+// Starts watching folder for what (platform_watch_names, _contents or both).
+// Returns 0, or -1 when the watch cannot be set up: the record is closed
+// then, and the caller sleeps for its time-outs instead of waiting.
+int platform_watch_open(platform_watch *watch, const char *folder, int subtree, uint32_t what);
+// Waits at most timeout_ms: 1 when something changed, 0 when the time ran out
+// first, -1 on failure.  Before returning 1 it takes every notification that
+// is pending, so a burst of changes wakes the caller once.  A subfolder made
+// since the last wait counts as a change, and is watched from then on (if the
+// system has no watch left for it, only the caller's own look finds its news).
+int platform_watch_wait(platform_watch *watch, uint32_t timeout_ms);
+// Ends the watch; a closed record may be closed again.
+void platform_watch_close(platform_watch *watch);
+
 // ---- failing system calls on purpose (tests) -------------------------------
 
 // The module, file, folder and watch calls reach the system through one table
