@@ -5,6 +5,8 @@
 // primitives (semaphore, auto-reset event) are our own, built on futexes, so
 // that their objects live in static storage or inside records without any
 // handle to create or close, and so that waking a sleeper costs one system call.
+// The module, file, folder and watch calls reach the system through one table
+// that tests can tell to fail a chosen call (see the end of this file).
 #ifndef ZEQ_PLATFORM_H
 #define ZEQ_PLATFORM_H
 
@@ -212,7 +214,8 @@ int platform_file_write_all(intptr_t file, const void *buffer, size_t size, int6
 // What was written to the file is on the disk when this returns 0 (fsync).
 int platform_file_sync(intptr_t file);
 // Closes the handle and reports what the close reported: on a network file
-// system a write can fail only there.  The handle is gone either way.
+// system the failure of a write may show only there.  The handle is gone
+// either way.
 int platform_file_close_checked(intptr_t file);
 
 // 1 when something (file, folder, ...) has that name, 0 when nothing has
@@ -233,9 +236,10 @@ int platform_folder_create(const char *path);
 // but for a moment both names exist.  Returns 0, or -1 with nothing changed:
 // platform_error_exists when `to` is taken, platform_error_not_found when
 // `from` is gone (another side took it first; on the fallback path the second
-// name is removed again).  A file system that refuses hard links too makes
-// it fail with link's error (such as EPERM): a rename that could replace the
-// target is never tried.  Folders move on the atomic path only.
+// name is removed again, and only if that fails too do both names remain).
+// A file system that refuses hard links too makes it fail with link's error
+// (such as EPERM): a rename that could replace the target is never tried.
+// Folders move on the atomic path only.
 int platform_file_rename_noreplace(const char *from, const char *to);
 // Copies the file `from` over `to`, replacing it, so that a reader of `to`
 // sees either the old file or the whole copy: the copy is written to a new

@@ -137,39 +137,28 @@ TEST_F(file_write, sync_and_checked_close_report_what_the_system_reports)
     EXPECT_EQ(platform_file_close_checked(-1), -1);
 }
 
-TEST_F(file_names, exists_tells_missing_from_cannot_tell)
+TEST_F(file_names, not_found_and_exists_are_told_from_other_failures)
 {
-    write_text("a", "");
-    ASSERT_EQ(mkdir(path("d").c_str(), 0777), 0);
-    EXPECT_EQ(platform_file_exists(path("a").c_str()), 1);
-    EXPECT_EQ(platform_file_exists(path("d").c_str()), 1);
-    EXPECT_EQ(platform_file_exists(path("b").c_str()), 0);
-    EXPECT_EQ(platform_file_exists(path("a/b").c_str()), 0) << "a file on the way";
-    ASSERT_EQ(platform_fault_inject("stat", 1, EACCES), 0);
-    EXPECT_EQ(platform_file_exists(path("a").c_str()), -1);
-    EXPECT_EQ(platform_last_error(), EACCES);
-}
-
-TEST_F(file_names, delete_reports_a_missing_file_as_not_found)
-{
-    write_text("a", "x");
-    EXPECT_EQ(platform_file_delete(path("a").c_str()), 0);
-    EXPECT_EQ(read_text("a"), "<missing>");
-    EXPECT_EQ(platform_file_delete(path("a").c_str()), -1);
-    EXPECT_EQ(platform_last_error(), (int)platform_error_not_found);
-}
-
-TEST_F(file_names, folder_create_reports_a_taken_name_as_exists)
-{
+    write_text("f", "file");
     EXPECT_EQ(platform_folder_create(path("d").c_str()), 0);
-    EXPECT_EQ(platform_file_exists(path("d").c_str()), 1);
     EXPECT_EQ(platform_folder_create(path("d").c_str()), -1);
     EXPECT_EQ(platform_last_error(), (int)platform_error_exists);
-    write_text("f", "file");
-    EXPECT_EQ(platform_folder_create(path("f").c_str()), -1);
+    EXPECT_EQ(platform_folder_create(path("f").c_str()), -1) << "a file takes the name too";
     EXPECT_EQ(platform_last_error(), (int)platform_error_exists);
-    EXPECT_EQ(read_text("f"), "file");
     EXPECT_EQ(platform_folder_create(path("x/y").c_str()), -1);
+    EXPECT_EQ(platform_last_error(), (int)platform_error_not_found);
+
+    EXPECT_EQ(platform_file_exists(path("f").c_str()), 1);
+    EXPECT_EQ(platform_file_exists(path("d").c_str()), 1);
+    EXPECT_EQ(platform_file_exists(path("x").c_str()), 0);
+    EXPECT_EQ(platform_file_exists(path("f/x").c_str()), 0) << "a file on the way";
+    ASSERT_EQ(platform_fault_inject("stat", 1, EACCES), 0);
+    EXPECT_EQ(platform_file_exists(path("f").c_str()), -1) << "cannot tell is not absent";
+    EXPECT_EQ(platform_last_error(), EACCES);
+
+    EXPECT_EQ(platform_file_delete(path("f").c_str()), 0);
+    EXPECT_EQ(read_text("f"), "<missing>");
+    EXPECT_EQ(platform_file_delete(path("f").c_str()), -1);
     EXPECT_EQ(platform_last_error(), (int)platform_error_not_found);
 }
 

@@ -4,8 +4,6 @@
 // set up says so and leaves nothing open.
 #include <errno.h>
 
-#include <thread>
-
 #include "scratch_folder.h"
 
 namespace {
@@ -18,7 +16,9 @@ TEST_F(folder_watch, reports_a_create_in_the_folder_and_a_burst_once)
     ASSERT_EQ(platform_watch_open(&watch, root.c_str(), 0, platform_watch_names), 0);
     EXPECT_EQ(platform_watch_wait(&watch, 0), 0) << "nothing happened yet";
     write_text("request", "r");
-    EXPECT_EQ(platform_watch_wait(&watch, 1000), 1);
+    uint64_t start = platform_monotonic_ms();
+    EXPECT_EQ(platform_watch_wait(&watch, 5000), 1);
+    EXPECT_LT(platform_monotonic_ms() - start, 1000u) << "a change ends the wait early";
     // More notifications than one read of the instance takes.
     for (int i = 0; i < 300; ++i)
         write_text("burst" + std::to_string(i), "");
@@ -74,21 +74,6 @@ TEST_F(folder_watch, times_out_within_bounds_and_an_interruption_does_not_end_it
     EXPECT_GE(took, 79u);
     EXPECT_LT(took, 1000u);
     EXPECT_EQ(platform_fault_calls("poll"), 2u);
-    platform_watch_close(&watch);
-}
-
-TEST_F(folder_watch, a_change_wakes_a_waiter_long_before_its_time_out)
-{
-    platform_watch watch;
-    ASSERT_EQ(platform_watch_open(&watch, root.c_str(), 0, platform_watch_names), 0);
-    std::thread writer([&] {
-        platform_sleep_ms(20);
-        write_text("request", "r");
-    });
-    uint64_t start = platform_monotonic_ms();
-    EXPECT_EQ(platform_watch_wait(&watch, 10000), 1);
-    EXPECT_LT(platform_monotonic_ms() - start, 2000u);
-    writer.join();
     platform_watch_close(&watch);
 }
 
