@@ -5,6 +5,8 @@
 // primitives (semaphore, auto-reset event) are our own, built on futexes, so
 // that their objects live in static storage or inside records without any
 // handle to create or close, and so that waking a sleeper costs one system call.
+// The module, file, folder and watch calls reach the system through one table
+// that tests can tell to fail a chosen call (see the end of this file).
 #ifndef ZEQ_PLATFORM_H
 #define ZEQ_PLATFORM_H
 
@@ -127,14 +129,32 @@ uint64_t platform_monotonic_ns(void);
 void *platform_alloc_zeroed(size_t size);
 void platform_free(void *block);
 
+// ---- errors of the module, file and folder calls ---------------------------
+
+// Every module, file and folder call below that fails says why through
+// platform_last_error: an errno value, kept per thread until that thread's
+// next failing call (a call that succeeds leaves it as it was, like errno).
+// Callers compare it with these two names; any other value is "some other
+// failure", to be reported rather than interpreted.
+enum {
+    platform_error_not_found = 2, // ENOENT: no such file or folder
+    platform_error_exists = 17,   // EEXIST: the name is taken
+};
+int platform_last_error(void);
+
 // ---- modules, files, folders -----------------------------------------------
 
 // Loads a shared library by name or path (the system's search rules apply to a
-// bare name); null when it cannot be loaded.  Libraries are never unloaded by
-// the runtime, so there is no matching close for it to call.
+// bare name); null when it cannot be loaded.  The loader keeps its reasons to
+// itself (errno is usually untouched), so the last error is then ENOEXEC
+// unless the loader did leave an errno.
 void *platform_library_open(const char *name);
 // The address of an exported symbol of a loaded library; null when absent.
 void *platform_library_symbol(void *library, const char *name);
+// Unloads a library that platform_library_open returned (null is ignored).
+// The runtime never unloads its driver libraries; this is for callers that
+// load a module per piece of work and must let go of it afterwards, such as
+// a worker agent serving requests.
 void platform_library_close(void *library);
 // Writes the path of the running executable, NUL-terminated.  Returns its
 // length, or -1 when it cannot be found or does not fit into size bytes.
@@ -154,7 +174,8 @@ typedef struct platform_dir {
 
 // Returns 0, or -1 when the folder cannot be opened (nothing to close then).
 int platform_dir_open(platform_dir *dir, const char *path, const char *suffix);
-// The next matching file name (valid until the next call), or null at the end.
+// The next matching file name (valid until the next call), or null at the end
+// (and when reading fails: the last error then says why).
 const char *platform_dir_next(platform_dir *dir);
 void platform_dir_close(platform_dir *dir);
 
@@ -167,6 +188,137 @@ int64_t platform_file_size(intptr_t file);
 // Reads exactly size bytes from the start; 0, or -1 on failure or short file.
 int platform_file_read_all(intptr_t file, void *buffer, size_t size);
 void platform_file_close(intptr_t file);
+
+// ---- writing files, and names in shared folders ----------------------------
+
+// What a file protocol between a client and worker agents needs from a shared
+// folder that may be on a network file system: names that are taken by one
+// side only, renames that never overwrite, and files whose content is whole
+// whenever another side can see them.  Handles are those of the reading calls
+// above and are closed with platform_file_close or platform_file_close_checked.
+
+enum {
+    // Fail with platform_error_exists when the file exists (O_EXCL): the
+    // name is taken by whoever creates it first.
+    platform_create_exclusive = 1,
+    // Each write is on the disk (the server's, on a network file system)
+    // when the call that wrote it returns: the file is opened O_SYNC, so the
+    // kernel syncs inside every write.
+    platform_create_write_through = 2,
+};
+// Creates a file for writing, mode 0666 less the umask.  Without
+// platform_create_exclusive an existing file is truncated to nothing.
+// Returns a handle, or -1.
+intptr_t platform_file_create(const char *path, uint32_t flags);
+
+// The offset that means "at the file's position, and move it on".
+enum { platform_file_at_position = -1 };
+// Writes all size bytes at offset (or at the position), continuing after
+// short writes.  Returns 0, or -1 when the system refused a part: how much
+// was written before then is unknown.
+int platform_file_write_all(intptr_t file, const void *buffer, size_t size, int64_t offset);
+// What was written to the file is on the disk when this returns 0 (fsync).
+int platform_file_sync(intptr_t file);
+// Closes the handle and reports what the close reported: on a network file
+// system the failure of a write may show only there.  The handle is gone
+// either way.
+int platform_file_close_checked(intptr_t file);
+
+// 1 when something (file, folder, ...) has that name, 0 when nothing has
+// (also when a folder on the way is a file), -1 when it cannot be told.
+int platform_file_exists(const char *path);
+// Removes the file's name.  Returns 0, or -1: a missing file reports
+// platform_error_not_found, which a caller that only wants it gone ignores.
+int platform_file_delete(const char *path);
+// Makes a folder, mode 0777 less the umask.  Returns 0, or -1: an existing
+// name of any kind reports platform_error_exists, "taken".
+int platform_folder_create(const char *path);
+
+// Gives the file `from` the name `to` unless something has that name, in one
+// atomic step where the file system can (renameat2 with RENAME_NOREPLACE).
+// Where it refuses the flag (EINVAL, ENOSYS, EOPNOTSUPP: FUSE file systems
+// such as sshfs do, though they support hard links) the name moves by
+// link(from, to) and unlink(from): as exclusive, since link never replaces,
+// but for a moment both names exist.  Returns 0, or -1 with nothing changed:
+// platform_error_exists when `to` is taken, platform_error_not_found when
+// `from` is gone (another side took it first; on the fallback path the second
+// name is removed again, and only if that fails too do both names remain).
+// A file system that refuses hard links too makes it fail with link's error
+// (such as EPERM): a rename that could replace the target is never tried.
+// Folders move on the atomic path only.
+int platform_file_rename_noreplace(const char *from, const char *to);
+// Copies the file `from` over `to`, replacing it, so that a reader of `to`
+// sees either the old file or the whole copy: the copy is written to a new
+// file beside the target, named `to` + ".tmp<process id>.<n>", synced, and
+// renamed over `to`.  Returns 0, or -1 with `to` as it was and no temporary
+// left behind.  The copy has mode 0666 less the umask, whatever `from` had.
+int platform_file_copy_replace(const char *from, const char *to);
+
+// Opens an existing file for reading and removes its name at once: the name
+// is free for the next file the moment this returns, while the content stays
+// readable through the handle until it is closed and then goes with it.  When
+// the name cannot be removed the open fails (and the handle is closed), so a
+// handle from here never leaves its file behind.
+intptr_t platform_file_open_delete_on_close(const char *path);
+
+// ---- waiting for changes in a folder ---------------------------------------
+
+// A bounded wait for changes in a folder and, for a subtree, in its immediate
+// subfolders, those made later included.  A notification is a hint, never a
+// promise: on a network file system a change made by another machine raises
+// none.  So the wait always ends at its time-out, and a caller looks at the
+// folder after every wait, whatever it returned; a wake-up may find nothing
+// new.  The record holds only the kernel's descriptors and the folder's path.
+
+enum {
+    platform_watch_names = 1,    // files or folders created, removed or renamed
+    platform_watch_contents = 2, // sizes, write times, attributes: writes and closes after writing
+};
+// Room for the folder's path in the record, its NUL included.
+enum { platform_watch_path_max = 4096 };
+
+typedef struct platform_watch {
+    int32_t fd;           // the inotify instance; -1 when closed
+    int32_t folder_watch; // the watch on the folder itself
+    uint32_t events;      // inotify events asked for, on every folder watched
+    uint32_t subtree;     // nonzero: immediate subfolders are watched too
+    char folder[platform_watch_path_max];
+} platform_watch;
+
+// Starts watching folder for what (platform_watch_names, _contents or both).
+// Returns 0, or -1 when the watch cannot be set up: the record is closed
+// then, and the caller sleeps for its time-outs instead of waiting.
+int platform_watch_open(platform_watch *watch, const char *folder, int subtree, uint32_t what);
+// Waits at most timeout_ms: 1 when something changed, 0 when the time ran out
+// first, -1 on failure.  Before returning 1 it takes every notification that
+// is pending, so a burst of changes wakes the caller once.  A subfolder made
+// since the last wait counts as a change, and is watched from then on (if the
+// system has no watch left for it, only the caller's own look finds its news).
+int platform_watch_wait(platform_watch *watch, uint32_t timeout_ms);
+// Ends the watch; a closed record may be closed again.
+void platform_watch_close(platform_watch *watch);
+
+// ---- failing system calls on purpose (tests) -------------------------------
+
+// The module, file, folder and watch calls reach the system through one table
+// of entries named after the system calls: "open", "close", "read", "pread",
+// "write", "pwrite", "fsync", "fstat", "stat", "rename", "renameat2", "link",
+// "unlink", "mkdir", "opendir", "readdir", "inotify_init1",
+// "inotify_add_watch", "poll", "dlopen".  A test can make one call of an entry
+// fail exactly as the system would: the same return value, errno set to the
+// chosen error.  An injected EINTR is retried as a real one is.
+//
+// Arms entry `call` so that its nth call from now (1-based) fails with error;
+// nth 0 only counts.  From the first injection until platform_fault_clear
+// every entry counts its calls, and an injection restarts its own entry's
+// count.  Concurrent callers are counted atomically, so exactly one call is
+// the nth; arm before the calls to be counted start.  Returns 0, or -1 for an
+// unknown name, or for nth > 0 with an error that is not a positive errno.
+int platform_fault_inject(const char *call, uint32_t nth, int error);
+// Disarms every entry and zeroes the counts.
+void platform_fault_clear(void);
+// Calls of the entry counted so far; 0 for an unknown name or a disarmed table.
+uint32_t platform_fault_calls(const char *call);
 
 #ifdef __cplusplus
 }

@@ -5,16 +5,25 @@
 // contains a given code address.  dladdr alone names the main program by the
 // string it was started with (often relative), so the link map entry is used to
 // tell the main program apart, and /proc/self/exe gives its real path.
+// Loading goes through syscalls_posix.cpp so that tests can make it fail.
+#define _FILE_OFFSET_BITS 64
+
 #include "platform.h"
+#include "syscalls.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <link.h>
 #include <string.h>
 #include <unistd.h>
 
 extern "C" void *platform_library_open(const char *name)
 {
-    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    errno = 0;
+    void *library = sys_dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (!library)
+        fail_with(errno ? errno : ENOEXEC);
+    return library;
 }
 
 extern "C" void *platform_library_symbol(void *library, const char *name)
