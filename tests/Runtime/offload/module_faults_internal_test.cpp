@@ -22,19 +22,6 @@ void saxpy_item(void **params, int i) // y, x, a
 
 const fake_kernel_entry kernels[] = {{"fline12", saxpy_item}};
 
-// One saxpy call of n items over 4 members; every item is checked.
-int saxpy_through(qiv_coload_site *site, int n)
-{
-    std::vector<float> y(n, 1.0f), x(n);
-    for (int i = 0; i < n; ++i)
-        x[i] = (float)i;
-    saxpy_call call = {site, y.data(), x.data(), 2.0f, n, 4, 0, -1};
-    run_saxpy(&call);
-    for (int i = 0; i < n; ++i)
-        EXPECT_EQ(y[i], 2.0f * (float)i + 1.0f) << "item " << i;
-    return call.result;
-}
-
 intptr_t module_rows(void)
 {
     return __atomic_load_n(&zeq_internal_offload()->device_table[1].module_count, __ATOMIC_ACQUIRE);
@@ -51,7 +38,7 @@ TEST_F(module_faults, a_listing_that_fails_at_the_start_loads_nothing_and_the_fi
     ASSERT_EQ(platform_fault_inject("opendir", 1, EACCES), 0);
     static char source[] = "coload_fake.zeq";
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
-    EXPECT_EQ(saxpy_through(&site, 4096), 0) << "found on the second listing, run on the device";
+    EXPECT_EQ(run_checked_saxpy(&site, 4096), 0) << "found on the second listing, run on the device";
     EXPECT_EQ(platform_fault_calls("opendir"), 2u) << "the start's listing failed, the miss listed again";
     EXPECT_GT(site.kernel[1], 0);
     EXPECT_GT(module_rows(), 0);
@@ -61,17 +48,17 @@ TEST_F(module_faults, a_listing_that_fails_on_a_miss_leaves_the_call_to_the_host
 {
     static char known[] = "coload_fake.zeq";
     static qiv_coload_site warm = QIV_COLOAD_SITE_INIT(known, 12);
-    EXPECT_EQ(saxpy_through(&warm, 1024), 0);
+    EXPECT_EQ(run_checked_saxpy(&warm, 1024), 0);
     intptr_t rows = module_rows();
 
     ASSERT_EQ(platform_fault_inject("opendir", 1, EIO), 0);
     static char absent[] = "absent.zeq";
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(absent, 12);
-    EXPECT_EQ(saxpy_through(&site, 1024), 1);
+    EXPECT_EQ(run_checked_saxpy(&site, 1024), 1);
     EXPECT_EQ(platform_fault_calls("opendir"), 1u);
     EXPECT_EQ(site.kernel[1], -1) << "no kernel, and not looked up again";
     EXPECT_EQ(module_rows(), rows);
-    EXPECT_EQ(saxpy_through(&site, 1024), 1);
+    EXPECT_EQ(run_checked_saxpy(&site, 1024), 1);
     EXPECT_EQ(platform_fault_calls("opendir"), 1u);
 }
 

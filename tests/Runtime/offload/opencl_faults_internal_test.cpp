@@ -22,18 +22,6 @@ bool opencl_usable()
     return o->device_table && o->slot_count > 1 && o->device_table[1].ops == &opencl_ops;
 }
 
-int saxpy_through(qiv_coload_site *site, int n)
-{
-    std::vector<float> y(n, 1.0f), x(n);
-    for (int i = 0; i < n; ++i)
-        x[i] = (float)i;
-    saxpy_call call = {site, y.data(), x.data(), 2.0f, n, 4, 0, -1};
-    run_saxpy(&call);
-    for (int i = 0; i < n; ++i)
-        EXPECT_EQ(y[i], 2.0f * (float)i + 1.0f) << "item " << i;
-    return call.result;
-}
-
 TEST(opencl_faults, a_failed_read_of_a_kernel_file_leaves_a_row_with_handle_0)
 {
     if (!opencl_usable())
@@ -42,7 +30,7 @@ TEST(opencl_faults, a_failed_read_of_a_kernel_file_leaves_a_row_with_handle_0)
     ASSERT_EQ(platform_fault_inject("pread", 1, EIO), 0);
     static char first[] = "first.zeq";
     static qiv_coload_site warm = QIV_COLOAD_SITE_INIT(first, 12);
-    saxpy_through(&warm, 1024);
+    run_checked_saxpy(&warm, 1024);
     EXPECT_GE(platform_fault_calls("pread"), 2u) << "both files were read";
     platform_fault_clear();
 
@@ -60,9 +48,9 @@ TEST(opencl_faults, a_failed_read_of_a_kernel_file_leaves_a_row_with_handle_0)
     static qiv_coload_site failed_site, good_site;
     failed_site = QIV_COLOAD_SITE_INIT(failed_text.data(), 12);
     good_site = QIV_COLOAD_SITE_INIT(good_text.data(), 12);
-    EXPECT_EQ(saxpy_through(&failed_site, 4096), 1) << "its kernels run on the host";
+    EXPECT_EQ(run_checked_saxpy(&failed_site, 4096), 1) << "its kernels run on the host";
     EXPECT_EQ(failed_site.kernel[1], -1);
-    EXPECT_EQ(saxpy_through(&good_site, 4096), 0) << "the other file's run on the device";
+    EXPECT_EQ(run_checked_saxpy(&good_site, 4096), 0) << "the other file's run on the device";
     EXPECT_GT(good_site.kernel[1], 0);
     EXPECT_EQ(slot->module_count, 2) << "the failed file is not tried again";
 }
