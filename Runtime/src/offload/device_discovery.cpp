@@ -36,7 +36,7 @@ const entry_point cuda_entries[] = {
     CUDA_ENTRY(cuFuncGetAttribute), CUDA_ENTRY(cuDeviceGet),      CUDA_ENTRY(cuCtxCreate_v2),        CUDA_ENTRY(cuModuleLoad),
     CUDA_ENTRY(cuModuleUnload),  CUDA_ENTRY(cuModuleGetFunction), CUDA_ENTRY(cuMemAlloc_v2),         CUDA_ENTRY(cuMemcpyHtoD_v2),
     CUDA_ENTRY(cuLaunchKernel),  CUDA_ENTRY(cuMemcpyDtoH_v2),     CUDA_ENTRY(cuMemFree_v2),          CUDA_ENTRY(cuCtxDetach),
-    CUDA_ENTRY(cuCtxDestroy_v2), CUDA_ENTRY(cuCtxSetCacheConfig),
+    CUDA_ENTRY(cuCtxDestroy_v2), CUDA_ENTRY(cuCtxSetCacheConfig), CUDA_ENTRY(cuCtxSynchronize),
 };
 #undef CUDA_ENTRY
 

@@ -74,6 +74,7 @@ struct cuda_api {
     cu_result_t (*cuCtxDetach)(cu_handle_t context);
     cu_result_t (*cuCtxDestroy_v2)(cu_handle_t context);
     cu_result_t (*cuCtxSetCacheConfig)(int config);
+    cu_result_t (*cuCtxSynchronize)(void);
 };
 
 // Filled by discovery when every entry point of a library resolved; never
