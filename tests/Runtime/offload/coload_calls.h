@@ -114,6 +114,27 @@ struct sample_call {
     qiv_region_end_joined(self);
 }
 
+// The sample call over n bodies with pos = 0, 1, 2, ..., the status preset
+// to 77, and every result checked against the tests' sample kernels,
+// acc = 2 pos + eps.  The record stays, so tests can look at its addresses.
+struct sample_run {
+    std::vector<float> pos, acc;
+    sample_call call;
+};
+
+[[maybe_unused]] void run_checked_sample(sample_run *r, qiv_coload_site *site, int n, float eps)
+{
+    r->pos.assign(4 * (size_t)n, 0.0f);
+    r->acc.assign(3 * (size_t)n, -1.0f);
+    for (size_t i = 0; i < r->pos.size(); ++i)
+        r->pos[i] = (float)i;
+    r->call = {site, r->pos.data(), r->acc.data(), n, 0.0f, eps, 77, -1};
+    run_sample(&r->call);
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(r->acc[3 * i + k], r->pos[4 * i + k] * 2.0f + eps) << i;
+}
+
 } // namespace
 
 #endif
