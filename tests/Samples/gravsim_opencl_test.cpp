@@ -24,8 +24,8 @@ namespace {
 
 const float eps = 0.0025f;
 const float dt = 0.004f;
-const double acc_tolerance = 1e-4;
-const double step_tolerance = 1e-5;
+const double acc_tolerance = reference_acc_tolerance;
+const double step_tolerance = reference_step_tolerance;
 
 struct bodies {
     int n;
@@ -37,21 +37,9 @@ struct bodies {
     }
 };
 
-double rms(const std::vector<float> &v)
-{
-    double s = 0;
-    for (float x : v)
-        s += (double)x * x;
-    return sqrt(s / (double)v.size());
-}
-
-// Largest difference relative to the reference's RMS.
 double relative_error(const std::vector<float> &got, const std::vector<float> &want)
 {
-    double worst = 0;
-    for (size_t k = 0; k < got.size(); ++k)
-        worst = fmax(worst, fabs((double)got[k] - want[k]));
-    return worst / rms(want);
+    return reference_relative_error(got.data(), want.data(), want.size());
 }
 
 long long device_items(int site)

@@ -7,6 +7,26 @@
 #define GRAVSIM_REFERENCE_H
 
 #include <math.h>
+#include <stddef.h>
+
+/* How far device results may stand from the host path: the largest
+ * difference relative to the host's RMS.  The accelerations' partial sums run
+ * in another order on a device, which stays far below 1e-4 of the typical
+ * acceleration; the time step has no sums. */
+static const double reference_acc_tolerance = 1e-4;
+static const double reference_step_tolerance = 1e-5;
+
+/* The largest difference of got from want, relative to want's RMS. */
+static inline double reference_relative_error(const float *got, const float *want, size_t count)
+{
+    double squares = 0, worst = 0;
+    for (size_t k = 0; k < count; ++k) {
+        squares += (double)want[k] * want[k];
+        worst = fmax(worst, fabs((double)got[k] - want[k]));
+    }
+    double rms = count ? sqrt(squares / (double)count) : 0;
+    return rms > 0 ? worst / rms : worst;
+}
 
 static inline void reference_accelerations(const float *pos, float *acc, int n, float eps)
 {

@@ -51,14 +51,14 @@ struct saxpy_call {
     qiv_region_end_joined(self);
 }
 
-// y = 2x + 1 over n items in 4 members, every item checked; returns what the
-// coload call returned (0: the devices computed the caller's share).
-[[maybe_unused]] int run_checked_saxpy(qiv_coload_site *site, int n)
+// y = 2x + 1 over n items in `members` members, every item checked; returns
+// what the coload call returned (0: the devices computed the caller's share).
+[[maybe_unused]] int run_checked_saxpy(qiv_coload_site *site, int n, int members = 4)
 {
     std::vector<float> y(n, 1.0f), x(n);
     for (int i = 0; i < n; ++i)
         x[i] = (float)i;
-    saxpy_call call = {site, y.data(), x.data(), 2.0f, n, 4, 0, -1};
+    saxpy_call call = {site, y.data(), x.data(), 2.0f, n, members, 0, -1};
     run_saxpy(&call);
     for (int i = 0; i < n; ++i)
         EXPECT_EQ(y[i], 2.0f * (float)i + 1.0f) << "item " << i;

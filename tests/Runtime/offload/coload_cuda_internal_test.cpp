@@ -19,7 +19,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <numeric>
 #include <set>
 #include <vector>
 
@@ -93,18 +92,6 @@ void use_devices(int count)
 char saxpy_source[] = "/somewhere/coload_cu.zeq";
 qiv_coload_site saxpy_site = QIV_COLOAD_SITE_INIT(saxpy_source, 11);
 
-// y = 2x + 1 over n items in `members` members; every item checked.
-int checked_saxpy(int n, int members)
-{
-    std::vector<float> y(n, 1.0f), x(n);
-    std::iota(x.begin(), x.end(), 0.0f);
-    saxpy_call call = {&saxpy_site, y.data(), x.data(), 2.0f, n, members, 0, -1};
-    run_saxpy(&call);
-    for (int i = 0; i < n; ++i)
-        EXPECT_EQ(y[i], 2.0f * (float)i + 1.0f) << "item " << i;
-    return call.result;
-}
-
 struct reads_only_call {
     const float *x;
     int n;
@@ -136,7 +123,7 @@ TEST(cuda_slot, a_single_device_gives_slot_1_its_limits_and_a_blocking_sync_cont
     EXPECT_EQ(o->device_table[1].max_groups, 5000);
     EXPECT_STREQ(qiv_exported_slot_kind(1), "CUDA");
 
-    EXPECT_EQ(checked_saxpy(4096, 1), 0);
+    EXPECT_EQ(run_checked_saxpy(&saxpy_site, 4096, 1), 0);
     ASSERT_EQ(stand_in_context_count(), 1);
     EXPECT_EQ(stand_in_context_device(0), 0);
     EXPECT_EQ(stand_in_context_flags(0), 4u) << "blocking synchronisation";
@@ -232,7 +219,7 @@ TEST(cuda_slot, a_kernel_limit_below_the_group_runs_smaller_groups_and_with_shar
 TEST(cuda_slot, a_ptx_that_fails_to_load_keeps_its_row_and_its_kernels_stay_on_the_host)
 {
     use_devices(1);
-    EXPECT_EQ(checked_saxpy(256, 1), 0);
+    EXPECT_EQ(run_checked_saxpy(&saxpy_site, 256, 1), 0);
     device_slot *slot = &zeq_internal_offload()->device_table[1];
     bool broken_row = false;
     for (intptr_t i = 0; i < slot->module_count; ++i)
@@ -300,7 +287,7 @@ TEST(cuda_slot, two_devices_take_pieces_of_one_call)
     discover_devices();
     stand_in_reset_records();
     ASSERT_EQ(o->slot_count, 3);
-    EXPECT_EQ(checked_saxpy(8192, 1), 0);
+    EXPECT_EQ(run_checked_saxpy(&saxpy_site, 8192, 1), 0);
     std::set<int> devices;
     for (const stand_in_launch &l : launches())
         devices.insert(l.device);
@@ -318,7 +305,7 @@ TEST(cuda_slot, a_device_whose_limits_cannot_be_read_takes_no_work)
     ASSERT_EQ(o->slot_count, 3);
     EXPECT_EQ(o->device_table[1].group_multiple, 0);
     EXPECT_EQ(o->device_table[1].max_groups, 0);
-    EXPECT_EQ(checked_saxpy(4096, 1), 0) << "device 1 computes it";
+    EXPECT_EQ(run_checked_saxpy(&saxpy_site, 4096, 1), 0) << "device 1 computes it";
     EXPECT_EQ(o->device_table[1].context, 0u) << "no context for the unreadable device";
     EXPECT_EQ(qiv_exported_slot_items(1), 0);
     EXPECT_EQ(qiv_exported_slot_items(2), 4096);
