@@ -154,8 +154,9 @@ void *platform_library_symbol(void *library, const char *name);
 // Unloads a library that platform_library_open returned (null is ignored).
 // The runtime never unloads its driver libraries; this is for callers that
 // load a module per piece of work and must let go of it afterwards, such as
-// a worker agent serving requests.
-void platform_library_close(void *library);
+// a worker agent serving requests.  Returns 0, or -1 when the loader refused
+// (the library may then still be mapped).
+int platform_library_close(void *library);
 // Writes the path of the running executable, NUL-terminated.  Returns its
 // length, or -1 when it cannot be found or does not fit into size bytes.
 int platform_executable_path(char *buffer, size_t size);
@@ -261,6 +262,56 @@ int platform_file_copy_replace(const char *from, const char *to);
 // handle from here never leaves its file behind.
 intptr_t platform_file_open_delete_on_close(const char *path);
 
+// ---- files that another side may have placed -----------------------------
+
+// A shared folder can hold whatever anyone who can write it put there: a link
+// to a file elsewhere, a folder, a device, a second name of some other file.
+// A program that must touch nothing outside its own folder opens the files it
+// serves through these calls, which never follow a link in the last component
+// (a link fails with ELOOP) and tell what was opened.
+
+enum {
+    platform_open_read_write = 1, // else read only
+};
+// Opens an existing file without following a final link.  Returns a handle
+// (closed with platform_file_close or platform_file_close_checked), or -1.
+intptr_t platform_file_open_existing(const char *path, uint32_t flags);
+
+enum {
+    platform_kind_regular = 1,
+    platform_kind_folder = 2,
+    platform_kind_link = 3,
+    platform_kind_other = 4, // devices, pipes, sockets
+};
+typedef struct platform_file_info {
+    int64_t size;
+    int64_t modified_ns; // last write, nanoseconds since 1970, by the clock of the machine that stores the file
+    uint32_t kind;       // platform_kind_*
+    uint32_t links;      // names the file has
+} platform_file_info;
+// What an open file is.  Returns 0, or -1.
+int platform_file_info_of(intptr_t file, platform_file_info *info);
+// What a name is, the name itself when it is a link.  Returns 0, or -1
+// (platform_error_not_found when nothing has the name).
+int platform_path_info(const char *path, platform_file_info *info);
+// Reads up to size bytes at offset, continuing after short reads until size
+// bytes or the end of the file.  Returns the count read, or -1.
+int64_t platform_file_read_at(intptr_t file, void *buffer, size_t size, int64_t offset);
+// Cuts or extends the file to size bytes.  Returns 0, or -1.
+int platform_file_truncate(intptr_t file, int64_t size);
+
+// ---- synchronous signals inside a call -------------------------------------
+
+// Runs routine(arg) on the calling thread so that a SIGSEGV, SIGBUS, SIGFPE or
+// SIGILL raised by that thread while it runs ends the call instead of the
+// process: the thread jumps back out of the routine, whose frames are
+// abandoned (no destructor runs, locks it took stay taken).  The handler runs
+// on an alternate stack of the thread, so a stack overflow is caught too.
+// Returns 0 when the routine returned, else the signal's number.  The same
+// signals raised by any other thread, or outside such a call, keep their
+// default action.  Calls may nest only on different threads.
+int platform_guarded_call(void (*routine)(void *arg), void *arg);
+
 // ---- waiting for changes in a folder ---------------------------------------
 
 // A bounded wait for changes in a folder and, for a subtree, in its immediate
@@ -304,7 +355,7 @@ void platform_watch_close(platform_watch *watch);
 // of entries named after the system calls: "open", "close", "read", "pread",
 // "write", "pwrite", "fsync", "fstat", "stat", "rename", "renameat2", "link",
 // "unlink", "mkdir", "opendir", "readdir", "inotify_init1",
-// "inotify_add_watch", "poll", "dlopen".  A test can make one call of an entry
+// "inotify_add_watch", "poll", "dlopen", "dlclose", "ftruncate".  A test can make one call of an entry
 // fail exactly as the system would: the same return value, errno set to the
 // chosen error.  An injected EINTR is retried as a real one is.
 //

@@ -31,10 +31,11 @@ extern "C" void *platform_library_symbol(void *library, const char *name)
     return library ? dlsym(library, name) : nullptr;
 }
 
-extern "C" void platform_library_close(void *library)
+extern "C" int platform_library_close(void *library)
 {
-    if (library)
-        dlclose(library);
+    if (library && dlclose(library) != 0)
+        return fail_with(EINVAL);
+    return 0;
 }
 
 extern "C" int platform_executable_path(char *buffer, size_t size)

@@ -1,0 +1,279 @@
+// The server-folder protocol, shared by the remote offload client in libZeq
+// and the zeqworker agent.
+//
+// There is no socket and no server process: a client hands one share of a
+// coload call to an agent through files in a folder tree that every machine
+// mounts, and each side notices the other's steps by looking at the files.
+//
+//   root/x64/            the platform folder ("x32" on i386)
+//   root/x64/<n>/        agent n's folder, n in decimal, 0 <= n < 1000000
+//       tsc              8-byte agent stamp; the agent lives here
+//       busy             8-byte claim stamp; one client holds the agent
+//       args.bin         the request, then the response (layout below)
+//       do               empty: the request is ready
+//       done / err       "do" renamed by the agent: the outcome
+//       dd               the client's scratch file, for bursts of changes
+//       <base>_net.so    module copies (and .ocl / .ptx companions)
+//
+// Every step either side takes on the tree is written here once, on top of
+// Platform, so that both sides agree on names, ordering and the request's
+// bytes.  The only arbitration the tree offers is the atomicity of folder
+// creation (agent numbers), of exclusive creation ("busy", "tsc") and of a
+// rename that never replaces ("do" to "done"/"err").  Everything else has one
+// writer by construction.
+//
+// Anything that can write the folder can write any bytes into it, so the
+// agent's reads go through the checks here, which refuse a request rather
+// than obey it, and files are opened without following links.
+//
+// Liveness: change notifications and advisory locks do not cross machines on
+// network file systems, so an agent proves that it lives by rewriting the 8
+// stamp bytes of its "tsc" with the same bytes every second.  The write gives
+// "tsc" a fresh modification time from the clock of the machine that stores
+// the folder, and a reader compares that time with the one the same machine
+// gives a file the reader has just created.  No file or byte of the layout
+// changes, so agents and clients that know nothing of the heartbeat still
+// work with these ones.
+#ifndef ZEQ_SERVER_FOLDER_H
+#define ZEQ_SERVER_FOLDER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "args.bin and the stamps are little-endian and read by plain loads");
+
+// ---- names and limits ------------------------------------------------------
+
+// The platform tag: everything of this flavour lives below root/<tag>/.
+#define SERVER_PLATFORM_TAG (sizeof(void *) == 8 ? "x64" : "x32")
+
+#define SERVER_NAME_TSC "tsc"
+#define SERVER_NAME_BUSY "busy"
+#define SERVER_NAME_ARGS "args.bin"
+#define SERVER_NAME_DO "do"
+#define SERVER_NAME_DONE "done"
+#define SERVER_NAME_ERR "err"
+#define SERVER_NAME_DD "dd"
+
+enum {
+    // An agent folder's path plus a module name stays below this many characters.
+    server_path_limit = 260,
+    // The longest server root an agent accepts (its length plus 16 stays within 260).
+    server_root_limit = server_path_limit - 16,
+    // Agent numbers an agent may register under.
+    server_agent_count = 1000000,
+    // Agent numbers a client looks at.
+    server_client_agent_count = 65536,
+    // Every wait for a change on the tree ends after this long.
+    server_wait_ms = 500,
+    // The sleep that stands in for a wait whose notification cannot be set up (agent).
+    server_watch_fallback_ms = 100,
+    // How often the client creates and deletes "dd" after posting "do".
+    server_dd_bursts = 5,
+    // The agent rewrites its stamp this often ...
+    server_heartbeat_ms = 1000,
+    // ... and a "tsc" older than this, by the storing machine's clock, belongs to a dead agent.
+    server_alive_bound_ms = 5000,
+};
+
+// ---- paths -----------------------------------------------------------------
+
+// Each writes a NUL-terminated path into out and returns its length, or -1
+// (out holding "") when it would not fit into size bytes.  Folder paths end
+// with '/', so a file name can be appended directly.
+// root + "/" + tag + "/" (no second '/' when root ends with one).
+int server_platform_folder(char *out, size_t size, const char *root);
+// The platform folder + n + "/".
+int server_agent_folder(char *out, size_t size, const char *root, int32_t number);
+// folder + name.
+int server_file_path(char *out, size_t size, const char *folder, const char *name);
+
+// ---- the request file, args.bin --------------------------------------------
+
+// All fields little-endian 32-bit; request and response share the layout:
+//   0  args_header
+//   32 module name, module_name_length bytes, NUL-terminated
+//   32 + L          arg_count entries of args_entry
+//   32 + L + 8 n    data block, data_size_low bytes: the arguments back to back
+typedef struct args_header {
+    int32_t version;            // 0
+    int32_t share_count;        // members the work is split into
+    int32_t share_index;        // the member this request computes
+    int32_t function_number;    // the call site's line: the module's "fline<n>"
+    int32_t arg_count;          // entries of the argument table
+    uint32_t data_size_low;     // bytes of the data block
+    uint32_t data_size_high;    // always 0
+    int32_t module_name_length; // L: name bytes with the NUL, at least 5
+} args_header;
+static_assert(sizeof(args_header) == 32, "args.bin header");
+static_assert(offsetof(args_header, share_count) == 4, "args.bin header");
+static_assert(offsetof(args_header, share_index) == 8, "args.bin header");
+static_assert(offsetof(args_header, function_number) == 12, "args.bin header");
+static_assert(offsetof(args_header, arg_count) == 16, "args.bin header");
+static_assert(offsetof(args_header, data_size_low) == 20, "args.bin header");
+static_assert(offsetof(args_header, data_size_high) == 24, "args.bin header");
+static_assert(offsetof(args_header, module_name_length) == 28, "args.bin header");
+
+typedef struct args_entry {
+    uint32_t data_offset; // file offset of the argument's first byte
+    uint32_t kind;        // 1 In, 2 Out, 3 InOut, 4 Value; carried, never interpreted by the agent
+} args_entry;
+static_assert(sizeof(args_entry) == 8, "args.bin table entry");
+static_assert(offsetof(args_entry, kind) == 4, "args.bin table entry");
+
+enum {
+    server_request_version = 0,
+    server_min_name_length = 5,
+    // The data block is smaller than 2^31 bytes.
+    server_data_size_limit = 0x7fffffff,
+};
+
+// Where the parts of a request lie, from its header.
+typedef struct request_layout {
+    uint32_t table_offset; // 32 + L
+    uint32_t data_offset;  // 32 + L + 8 n
+    uint32_t total_size;   // data_offset + data size: the bytes a request needs
+    uint32_t spare;
+} request_layout;
+
+// Outcome of the request checks.  0 accepts; anything else refuses, with a
+// one-line message (ending in '\n') written into message for the agent to
+// print.  The texts are the agent's: "Wrong coload version %d\n",
+// "Incorrect coload configuration: %d\n", "Incorrect coload module name
+// length: %d\n", "Failed to read %s\n" (args_path) and the refusals of
+// hostile names and offsets.
+enum {
+    request_accepted = 0,
+    request_refused = -1,
+};
+// Checks a request header against the size of the file it came from and the
+// length of the agent folder's path, in the agent's order: version,
+// arg_count, module name length, then that the file holds every byte the
+// header promises (table and data block included) and that the data block
+// stays below 2^31 bytes.  A request that passes needs layout->total_size
+// bytes, all of which the file holds: nothing is allocated for a request
+// before it has passed.
+int request_check_header(const args_header *header, uint64_t file_size, size_t folder_length,
+                         const char *args_path, request_layout *layout, char *message, size_t message_size);
+// Checks the whole request (layout->total_size bytes from offset 0): the
+// module name ends with a NUL within L and names a file of the agent folder
+// (no '/', '\\' or ".."); every data_offset lies inside the data block (its
+// end allowed, for an empty last argument).
+int request_check_body(const uint8_t *request, const request_layout *layout, char *message, size_t message_size);
+// The argument words a module receives: word i = address of argument i's
+// first byte in the request bytes.  words has arg_count entries.
+void request_argument_words(uint8_t *request, const request_layout *layout, void **words);
+
+// Reads a whole request from args.bin: opens it (no link followed, regular
+// files only), checks header and body, and returns in *request a zero-filled
+// allocation of layout->total_size + 8 bytes (the slack keeps a word read at
+// the end of an empty last argument inside it) holding the request; the
+// caller frees it with platform_free.  Returns request_accepted,
+// request_refused (message set), or server_out_of_memory (message
+// "Out of memory\n").
+enum { server_out_of_memory = -4 };
+int request_read(const char *args_path, size_t folder_length, request_layout *layout, uint8_t **request,
+                 char *message, size_t message_size);
+// Rewrites args.bin with the response: the request's bytes as the module left
+// them.  The existing file is opened without following a link and cut to
+// nothing (a new one is created if there is none); a name that is not a
+// regular file of one link is refused.  Returns 0, -1 when it cannot be
+// opened or created, -2 when a write or the close fails.
+int request_write_response(const char *args_path, const uint8_t *request, const request_layout *layout);
+
+// The client's side: a request is written as the header, the name, the table,
+// then the bytes of each argument from wherever they live.
+typedef struct request_part {
+    const void *bytes;
+    uint32_t size;
+} request_part;
+// Creates args.bin (replacing an older one), writes every part, syncs and
+// closes.  data_offset of the entries is computed here from the sizes.
+// Returns 0, or -1 (the file may then be partial; the client does not post).
+int request_write(const char *args_path, const args_header *header, const char *module_name,
+                  const uint32_t *kinds, const request_part *parts, int32_t part_count);
+
+// ---- folders, stamps, claims -----------------------------------------------
+
+enum {
+    server_folder_made = 0,
+    server_folder_taken = 1, // existed already: not an error
+    server_folder_failed = -1,
+};
+int server_make_folder(const char *path);
+
+// A new stamp from the time-stamp counter.
+uint64_t server_new_stamp(void);
+
+enum {
+    server_ok = 0,
+    server_missing = -1,   // nothing has the name
+    server_failed = -2,    // the system refused (the last error says why)
+    server_short = -3,     // fewer bytes than a stamp, or not a regular file
+};
+// Creates "tsc" exclusively and writes the stamp.  Returns server_ok,
+// server_failed when it cannot be created (the folder is corrupted), server_short
+// when the stamp cannot be written (the file is closed, not removed).
+int server_stamp_create(const char *tsc_path, uint64_t stamp);
+// Reads the 8 stamp bytes of "tsc" or "busy".  server_ok, server_missing,
+// server_failed (open failed otherwise: worth trying again) or server_short.
+int server_stamp_read(const char *path, uint64_t *stamp);
+// Rewrites the same 8 bytes when the file still holds stamp: the heartbeat.
+// Never creates the file.  server_ok, server_missing, server_failed, or
+// server_short when it holds something else (nothing is written then).
+int server_stamp_refresh(const char *tsc_path, uint64_t stamp);
+
+// 1 when something has the name, 0 when nothing has, -1 when it cannot be told.
+int server_file_present(const char *path);
+// 1 when the name is a regular file (links not followed), 0 when nothing has
+// it, 2 when it is something else, -1 when it cannot be told.
+int server_file_kind(const char *path);
+
+// Claims an agent: creates "busy" with create-new and writes the claim stamp.
+// 0 claimed, 1 held by another client, -1 failed (a "busy" whose stamp could
+// not be written is deleted again).
+int server_claim(const char *busy_path, uint64_t stamp);
+// Deletes "busy" (delete-on-close).  0, or -1.
+int server_release(const char *busy_path);
+
+// The client posts a request in an agent folder whose args.bin is complete:
+// deletes "err" and "done", creates "do" write-through, then creates and
+// deletes "dd" five times.  0, or -1 when "do" could not be created.
+int server_post(const char *agent_folder);
+
+// The agent publishes an outcome by renaming "do" to "done" (success) or
+// "err", never replacing.  0, or -1.
+int server_publish(const char *agent_folder, int success);
+
+// ---- liveness --------------------------------------------------------------
+
+// 1 when the agent of the folder has refreshed its "tsc" within
+// server_alive_bound_ms, by the clock of the machine that stores the folder;
+// 0 when "tsc" is missing or older; -1 when it cannot be told.  The reference
+// time is that of "dd", created in the folder and deleted again: call it only
+// for a folder the caller has claimed ("busy" is the caller's), where "dd" is
+// the caller's scratch file.  Agents that do not beat read as dead once idle
+// for longer than the bound.
+int agent_is_alive(const char *agent_folder);
+
+// ---- waiting ---------------------------------------------------------------
+
+// A watch kept open across waits, so that a change made between a look and
+// the wait that follows it still ends the wait.
+typedef struct server_watch {
+    platform_watch watch;
+    int32_t open; // 0: the notification could not be set up; waits sleep instead
+    int32_t spare;
+} server_watch;
+// Watches folder (and its immediate subfolders when subtree is nonzero) for
+// `what` (platform_watch_names / platform_watch_contents).
+void server_watch_open(server_watch *watch, const char *folder, int subtree, uint32_t what);
+// Waits at most timeout_ms; without a notification, sleeps fallback_ms.
+// Callers look at the files after every return, whatever it was.
+void server_watch_wait(server_watch *watch, uint32_t timeout_ms, uint32_t fallback_ms);
+void server_watch_close(server_watch *watch);
+
+#endif
