@@ -259,19 +259,21 @@ test_request make_request(const std::string &module_name, int32_t function_numbe
 
 std::vector<uint8_t> request_file_bytes(const test_request &request)
 {
-    std::vector<uint8_t> bytes(sizeof(args_header));
-    memcpy(bytes.data(), &request.header, sizeof(args_header));
-    bytes.insert(bytes.end(), request.module_name.begin(), request.module_name.end());
-    bytes.push_back(0);
-    uint32_t offset = (uint32_t)(bytes.size() + 8 * request.arguments.size());
-    for (const auto &argument : request.arguments) {
-        args_entry entry = {offset, argument.kind};
-        const uint8_t *p = reinterpret_cast<const uint8_t *>(&entry);
-        bytes.insert(bytes.end(), p, p + sizeof entry);
-        offset += (uint32_t)argument.bytes.size();
-    }
+    size_t table = sizeof(args_header) + request.module_name.size() + 1;
+    size_t size = table + sizeof(args_entry) * request.arguments.size();
     for (const auto &argument : request.arguments)
-        bytes.insert(bytes.end(), argument.bytes.begin(), argument.bytes.end());
+        size += argument.bytes.size();
+    std::vector<uint8_t> bytes(size, 0);
+    memcpy(bytes.data(), &request.header, sizeof(args_header));
+    memcpy(bytes.data() + sizeof(args_header), request.module_name.c_str(), request.module_name.size() + 1);
+    size_t data = table + sizeof(args_entry) * request.arguments.size();
+    for (size_t i = 0; i < request.arguments.size(); ++i) {
+        args_entry entry = {(uint32_t)data, request.arguments[i].kind};
+        memcpy(bytes.data() + table + sizeof entry * i, &entry, sizeof entry);
+        if (!request.arguments[i].bytes.empty())
+            memcpy(bytes.data() + data, request.arguments[i].bytes.data(), request.arguments[i].bytes.size());
+        data += request.arguments[i].bytes.size();
+    }
     return bytes;
 }
 
