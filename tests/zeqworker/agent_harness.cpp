@@ -1,14 +1,14 @@
-// The agent test harness (see agent_harness.h).  Processes are started with
-// posix_spawn so that nothing of the test process (its threads, gtest's
-// state) runs in the child between fork and exec.
+// The agent test harness (see agent_harness.h).  Agents are started with
+// fork and exec so that the child can ask to be killed when the test process
+// ends: a test that crashes leaves no agent behind.
 #include "agent_harness.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,18 +87,31 @@ bool agent_start(agent_process *agent, const std::string &program, const std::ve
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
-    pid_t pid = 0;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    // Everything the child needs is ready before the fork: after it, the
+    // child only makes system calls that are safe there.
+    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int null_input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t parent = getpid();
+    pid_t pid = log < 0 || null_input < 0 ? -1 : fork();
+    if (pid == 0) {
+        // A test process that dies without its TearDown takes its agents along.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(null_input, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (log >= 0)
+        close(log);
+    if (null_input >= 0)
+        close(null_input);
     agent->log_path = log_path;
     agent->exit_status = -1;
-    agent->pid = error == 0 ? pid : 0;
-    return error == 0;
+    agent->pid = pid > 0 ? pid : 0;
+    return pid > 0;
 }
 
 void agent_kill(agent_process *agent)

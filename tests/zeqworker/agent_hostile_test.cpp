@@ -268,6 +268,8 @@ TEST_F(agent_hostile, a_stream_of_mutated_requests_never_ends_or_misleads_the_ag
             break;
         }
     }
+    RecordProperty("done", outcomes[outcome_done]);
+    RecordProperty("err", outcomes[outcome_err]);
     EXPECT_GT(outcomes[outcome_done], 0) << "some mutations are harmless";
     EXPECT_GT(outcomes[outcome_err], mutations / 2);
     std::string log = agent_log(agent);

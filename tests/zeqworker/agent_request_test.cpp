@@ -72,6 +72,19 @@ TEST_F(agent_requests, the_module_sees_the_share_of_the_request)
     }
 }
 
+TEST_F(agent_requests, arguments_reach_the_module_as_aligned_as_their_sizes_allow)
+{
+    agent_process *agent = start_ready_agent();
+    // A name of 13 bytes puts the data block at an odd offset of the file.
+    test_request request = make_request("probe_net.so", 11, {{2, int_bytes({-1, -1, 0, 0})}, {1, int_bytes({1, 2, 3, 4})}});
+    ASSERT_EQ(send_request(folder(0), request, harness_wait_ms), outcome_done) << agent_log(agent);
+    std::vector<uint8_t> response;
+    ASSERT_TRUE(read_file(folder(0) + "args.bin", &response));
+    size_t data = sizeof(args_header) + request.module_name.size() + 1 + 8 * 2;
+    ASSERT_EQ(data % 2, 1u);
+    EXPECT_EQ(ints_at(response, data, 2), (std::vector<int32_t>{0, 0}));
+}
+
 TEST_F(agent_requests, a_request_without_arguments_still_calls_the_function)
 {
     agent_process *agent = start_ready_agent();

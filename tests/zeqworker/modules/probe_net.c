@@ -49,12 +49,26 @@ void fline10(size_t *arg)
         counts[i] += 1;
 }
 
+/* arg 0: Out int[2], how far arg 0 and arg 1 lie from a 16-byte boundary;
+ * arg 1: In, 16 bytes. */
+void fline11(size_t *arg)
+{
+    int *offsets = (int *)arg[0];
+    offsets[0] = (int)(arg[0] % 16);
+    offsets[1] = (int)(arg[1] % 16);
+}
+
 /* Safe for any request the agent accepts: arg 0, when there is one, points
- * at 4 bytes inside the agent's buffer (an empty last argument included). */
+ * at 4 bytes inside the agent's buffer (an empty last argument included),
+ * though not always at an aligned int when the request was tampered with. */
 void fline7(size_t *arg)
 {
-    if (arg[0])
-        *(int *)arg[0] += 1;
+    int value;
+    if (!arg[0])
+        return;
+    memcpy(&value, (void *)arg[0], sizeof value);
+    value += 1;
+    memcpy((void *)arg[0], &value, sizeof value);
 }
 
 /* Called without arguments: says that it ran and what its first word held. */
