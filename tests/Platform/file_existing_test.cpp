@@ -157,16 +157,4 @@ TEST_F(file_truncate, cuts_and_extends_with_zeros_and_reports_a_refusal)
     platform_file_close(read_only);
 }
 
-TEST(library_close, a_refused_unload_is_reported)
-{
-    void *library = platform_library_open("libm.so.6");
-    ASSERT_NE(library, nullptr);
-    ASSERT_EQ(platform_fault_inject("dlclose", 1, EBUSY), 0);
-    EXPECT_EQ(platform_library_close(library), -1);
-    EXPECT_EQ(platform_fault_calls("dlclose"), 1u);
-    EXPECT_EQ(platform_library_close(library), 0) << "the injected refusal left the library loaded";
-    EXPECT_EQ(platform_library_close(nullptr), 0);
-    platform_fault_clear();
-}
-
 } // namespace
