@@ -139,6 +139,7 @@ void platform_free(void *block);
 enum {
     platform_error_not_found = 2, // ENOENT: no such file or folder
     platform_error_exists = 17,   // EEXIST: the name is taken
+    platform_error_link = 40,     // ELOOP: a no-follow open met a link (below)
 };
 int platform_last_error(void);
 
@@ -273,8 +274,10 @@ intptr_t platform_file_open_delete_on_close(const char *path);
 enum {
     platform_open_read_write = 1, // else read only
 };
-// Opens an existing file without following a final link.  Returns a handle
-// (closed with platform_file_close or platform_file_close_checked), or -1.
+// Opens an existing file without following a final link (a link fails with
+// platform_error_link).  A pipe under the name is opened without waiting for
+// its other end.  Returns a handle (closed with platform_file_close or
+// platform_file_close_checked), or -1.
 intptr_t platform_file_open_existing(const char *path, uint32_t flags);
 
 enum {
@@ -308,8 +311,10 @@ int platform_file_truncate(intptr_t file, int64_t size);
 // abandoned (no destructor runs, locks it took stay taken).  The handler runs
 // on an alternate stack of the thread, so a stack overflow is caught too.
 // Returns 0 when the routine returned, else the signal's number.  The same
-// signals raised by any other thread, or outside such a call, keep their
-// default action.  Calls may nest only on different threads.
+// signals raised by any other thread, or outside such a call, and those sent
+// by kill or raise, meet the action they met before the first guarded call
+// (the default action ends the process by the signal).  A guarded call made
+// inside another on the same thread catches the faults of its own routine.
 int platform_guarded_call(void (*routine)(void *arg), void *arg);
 
 // ---- waiting for changes in a folder ---------------------------------------

@@ -33,7 +33,7 @@ extern "C" void *platform_library_symbol(void *library, const char *name)
 
 extern "C" int platform_library_close(void *library)
 {
-    if (library && dlclose(library) != 0)
+    if (library && sys_dlclose(library) != 0)
         return fail_with(EINVAL);
     return 0;
 }

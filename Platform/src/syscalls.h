@@ -29,6 +29,10 @@ int sys_fsync(int fd);
 int sys_fstat(int fd, struct stat *st);
 // fstatat following links; folder is a folder's fd or AT_FDCWD.
 int sys_stat_at(int folder, const char *path, struct stat *st);
+// lstat: the name itself when it is a link.  Counted under "stat" with the
+// call above, so that one entry makes any question about a name fail.
+int sys_lstat(const char *path, struct stat *st);
+int sys_ftruncate(int fd, off_t size);
 int sys_rename(const char *from, const char *to);
 // renameat2 with RENAME_NOREPLACE, both paths relative to the working folder.
 int sys_rename_noreplace(const char *from, const char *to);
@@ -43,6 +47,7 @@ int sys_inotify_add_watch(int fd, const char *path, uint32_t mask);
 // An interrupted poll is resumed with the time that was left.
 int sys_poll(struct pollfd *fds, nfds_t count, int timeout_ms);
 void *sys_dlopen(const char *name, int flags);
+int sys_dlclose(void *library);
 
 // The one exit of a failing file, folder or module call: records the reason
 // for platform_last_error and returns -1.

@@ -28,7 +28,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-static_assert(platform_error_not_found == ENOENT && platform_error_exists == EEXIST,
+static_assert(platform_error_not_found == ENOENT && platform_error_exists == EEXIST && platform_error_link == ELOOP,
               "the named errors are the system's errno values");
 
 namespace {
@@ -36,7 +36,7 @@ namespace {
 enum syscall_index {
     call_open, call_close, call_read, call_pread, call_write, call_pwrite, call_fsync, call_fstat, call_stat,
     call_rename, call_renameat2, call_link, call_unlink, call_mkdir, call_opendir, call_readdir,
-    call_inotify_init1, call_inotify_add_watch, call_poll, call_dlopen,
+    call_inotify_init1, call_inotify_add_watch, call_poll, call_dlopen, call_dlclose, call_ftruncate,
     call_count
 };
 
@@ -54,6 +54,7 @@ syscall_entry syscall_table[] = {
     {"stat", 0, 0, 0},      {"rename", 0, 0, 0},  {"renameat2", 0, 0, 0}, {"link", 0, 0, 0},
     {"unlink", 0, 0, 0},    {"mkdir", 0, 0, 0},   {"opendir", 0, 0, 0}, {"readdir", 0, 0, 0},
     {"inotify_init1", 0, 0, 0}, {"inotify_add_watch", 0, 0, 0}, {"poll", 0, 0, 0}, {"dlopen", 0, 0, 0},
+    {"dlclose", 0, 0, 0},   {"ftruncate", 0, 0, 0},
 };
 static_assert(sizeof syscall_table / sizeof syscall_table[0] == call_count, "a row for every entry");
 
@@ -168,6 +169,20 @@ int sys_stat_at(int folder, const char *path, struct stat *st)
     return injected(call_stat) ? -1 : fstatat(folder, path, st, 0);
 }
 
+int sys_lstat(const char *path, struct stat *st)
+{
+    return injected(call_stat) ? -1 : lstat(path, st);
+}
+
+int sys_ftruncate(int fd, off_t size)
+{
+    int r;
+    do
+        r = injected(call_ftruncate) ? -1 : ftruncate(fd, size);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
 int sys_rename(const char *from, const char *to)
 {
     return injected(call_rename) ? -1 : rename(from, to);
@@ -228,6 +243,13 @@ int sys_poll(struct pollfd *fds, nfds_t count, int timeout_ms)
 void *sys_dlopen(const char *name, int flags)
 {
     return injected(call_dlopen) ? nullptr : dlopen(name, flags);
+}
+
+int sys_dlclose(void *library)
+{
+    // The loader reports a refusal through dlerror, not errno: an injected
+    // failure looks the same to the caller.
+    return injected(call_dlclose) ? -1 : dlclose(library);
 }
 
 // ---- errors ------------------------------------------------------------------

@@ -61,6 +61,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 enum {
     // An agent folder's path plus a module name stays below this many characters.
     server_path_limit = 260,
+    // Room for any path formed here: a client's root is not bounded by the agent's limit.
+    server_path_room = 4096,
     // The longest server root an agent accepts (its length plus 16 stays within 260).
     server_root_limit = server_path_limit - 16,
     // Agent numbers an agent may register under.
@@ -136,8 +138,12 @@ typedef struct request_layout {
     uint32_t table_offset; // 32 + L
     uint32_t data_offset;  // 32 + L + 8 n
     uint32_t total_size;   // data_offset + data size: the bytes a request needs
-    uint32_t spare;
+    uint32_t arg_count;    // entries of the table, n
 } request_layout;
+// The largest request the checks accept: its size and the 8 bytes of slack
+// that request_read adds stay 32-bit numbers (on i386, a size_t).  Only a
+// file of 4 GiB could hold more.
+static const uint32_t server_request_size_limit = 0xfffffff0u;
 
 // Outcome of the request checks.  0 accepts; anything else refuses, with a
 // one-line message (ending in '\n') written into message for the agent to

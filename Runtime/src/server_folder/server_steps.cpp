@@ -1,0 +1,117 @@
+// The single-name steps of the exchange: folders, existence tests, the claim
+// of "busy", posting "do" and publishing its outcome.
+//
+// Each step is one of the few operations the tree arbitrates with (folder
+// creation, exclusive creation, a rename that never replaces) or a file with
+// one writer.  The client creates its files ("do", "dd") exclusively after
+// removing whatever has the name: a plain create would follow a link that
+// someone left there and truncate the file it points to.  Existence is
+// tested by opening the name and closing it again, as the protocol has it:
+// on a network file system an open revalidates what the client cached about
+// the name, where a lookup of the name alone may be answered from the cache.
+#include "server_folder.h"
+
+namespace {
+
+// Removes name from folder; a name that is already gone is fine.
+int remove_name(const char *path)
+{
+    return platform_file_delete(path) == 0 || platform_last_error() == platform_error_not_found ? 0 : -1;
+}
+
+int create_empty(const char *path, uint32_t flags)
+{
+    if (remove_name(path) != 0)
+        return -1;
+    intptr_t file = platform_file_create(path, platform_create_exclusive | flags);
+    if (file < 0)
+        return -1;
+    return platform_file_close_checked(file);
+}
+
+} // namespace
+
+int server_make_folder(const char *path)
+{
+    if (platform_folder_create(path) == 0)
+        return server_folder_made;
+    return platform_last_error() == platform_error_exists ? server_folder_taken : server_folder_failed;
+}
+
+int server_file_present(const char *path)
+{
+    intptr_t file = platform_file_open_existing(path, 0);
+    if (file >= 0) {
+        platform_file_close(file);
+        return 1;
+    }
+    if (platform_last_error() == platform_error_not_found)
+        return 0;
+    // A link, or a name the open is refused for: ask about the name itself.
+    platform_file_info info;
+    if (platform_path_info(path, &info) == 0)
+        return 1;
+    return platform_last_error() == platform_error_not_found ? 0 : -1;
+}
+
+int server_file_kind(const char *path)
+{
+    platform_file_info info;
+    if (platform_path_info(path, &info) == 0)
+        return info.kind == platform_kind_regular ? 1 : 2;
+    return platform_last_error() == platform_error_not_found ? 0 : -1;
+}
+
+int server_claim(const char *busy_path, uint64_t stamp)
+{
+    intptr_t file = platform_file_create(busy_path, platform_create_exclusive);
+    if (file < 0)
+        return platform_last_error() == platform_error_exists ? 1 : -1;
+    int written = platform_file_write_all(file, &stamp, sizeof stamp, 0);
+    if (platform_file_close_checked(file) == 0 && written == 0)
+        return 0;
+    // A "busy" without its stamp would hold the agent for nobody.
+    platform_file_delete(busy_path);
+    return -1;
+}
+
+int server_release(const char *busy_path)
+{
+    intptr_t file = platform_file_open_delete_on_close(busy_path);
+    if (file < 0)
+        return -1;
+    platform_file_close(file);
+    return 0;
+}
+
+int server_post(const char *agent_folder)
+{
+    char err[server_path_room], done[server_path_room], post[server_path_room], dd[server_path_room];
+    if (server_file_path(err, sizeof err, agent_folder, SERVER_NAME_ERR) < 0 ||
+        server_file_path(done, sizeof done, agent_folder, SERVER_NAME_DONE) < 0 ||
+        server_file_path(post, sizeof post, agent_folder, SERVER_NAME_DO) < 0 ||
+        server_file_path(dd, sizeof dd, agent_folder, SERVER_NAME_DD) < 0)
+        return -1;
+    // A leftover outcome that cannot be removed would be read as this
+    // request's.
+    if (remove_name(err) != 0 || remove_name(done) != 0)
+        return -1;
+    if (create_empty(post, platform_create_write_through) != 0)
+        return -1;
+    // Only a burst of changes for watchers that coalesce notifications:
+    // failures change nothing about the request.
+    for (int i = 0; i < server_dd_bursts; ++i) {
+        create_empty(dd, 0);
+        platform_file_delete(dd);
+    }
+    return 0;
+}
+
+int server_publish(const char *agent_folder, int success)
+{
+    char from[server_path_room], to[server_path_room];
+    if (server_file_path(from, sizeof from, agent_folder, SERVER_NAME_DO) < 0 ||
+        server_file_path(to, sizeof to, agent_folder, success ? SERVER_NAME_DONE : SERVER_NAME_ERR) < 0)
+        return -1;
+    return platform_file_rename_noreplace(from, to);
+}

@@ -1,0 +1,63 @@
+// zeqworker's life: check the argument, make the platform folder, then
+// register and serve, registering anew whenever the folder turns out to be
+// corrupted, until a fatal condition ends the process.
+//
+// Every message goes to standard error unbuffered, so that an operator (and a
+// test) sees each one as it happens even when the agent is killed afterwards.
+#include "agent.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// The main thread's record; the heartbeat keeps its own copy of the two
+// fields it needs.
+agent_state agent;
+
+} // namespace
+
+void agent_say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+
+int agent_start_up(agent_state *agent, int argc, char **argv)
+{
+    if (argc < 2) {
+        agent_say("Usage: zeqworker server\n");
+        return agent_exit_usage;
+    }
+    agent->root = argv[1];
+    if (strlen(agent->root) > server_root_limit) {
+        agent_say("Server name too long: %s\n", agent->root);
+        return agent_exit_name_too_long;
+    }
+    server_platform_folder(agent->platform_folder, sizeof agent->platform_folder, agent->root);
+    if (server_make_folder(agent->platform_folder) == server_folder_failed) {
+        agent_say("Wrong server name: %s\n", agent->platform_folder);
+        return agent_exit_wrong_server;
+    }
+    return 0;
+}
+
+int agent_main(int argc, char **argv)
+{
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    int status = agent_start_up(&agent, argc, argv);
+    while (status == 0) {
+        status = agent_register(&agent);
+        if (status != 0)
+            break;
+        agent_heartbeat_follow(agent.tsc_path, agent.stamp);
+        status = agent_serve(&agent);
+        if (status == agent_step_reregister)
+            status = 0;
+    }
+    agent_heartbeat_stop();
+    return status;
+}

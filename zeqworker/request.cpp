@@ -1,0 +1,114 @@
+// One request, from the checked bytes of args.bin to the published outcome.
+//
+// The protocol module reads and checks the whole request before anything is
+// allocated for it, so a request can be refused but never make the agent
+// allocate what the file does not hold.  Every refusal takes the same
+// failure path: one message, "do" renamed to "err", and the agent goes on.
+// Only two conditions end the process, each after renaming "do" to "err" so
+// that the client stops waiting: memory that cannot be had for a request the
+// file does hold, and a module that will not unload (its code may still be
+// mapped and running, so nothing in the process can be trusted afterwards).
+#include "agent.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+enum { message_room = agent_path_room + 128 };
+
+// The failure path: prints message (none when null) and renames "do" to "err".
+int refuse(agent_state *agent, const char *message)
+{
+    if (message)
+        agent_say("%s", message);
+    if (server_publish(agent->folder, 0) == 0)
+        return agent_step_next;
+    agent_say("Failed to report completion\n");
+    agent_say("Corrupted server folder: %s\n", agent->folder);
+    return agent_step_reregister;
+}
+
+// A fatal end: "do" becomes "err" first; whether that works no longer matters.
+int give_up(agent_state *agent, int status)
+{
+    server_publish(agent->folder, 0);
+    return status;
+}
+
+// The runtime divides by the share count and multiplies by the index when a
+// module asks for its range, so a request outside 0 <= index < count would
+// make the module's own range queries fault (or overflow) inside the agent.
+int share_is_sound(const args_header *header)
+{
+    return header->share_count >= 1 && header->share_index >= 0 && header->share_index < header->share_count;
+}
+
+// Runs the module on an accepted request, writes the response and publishes.
+int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *layout)
+{
+    char message[message_room];
+    args_header header;
+    memcpy(&header, request, sizeof header);
+    if (!share_is_sound(&header)) {
+        snprintf(message, sizeof message, "Incorrect coload share: %d of %d\n", (int)header.share_index,
+                 (int)header.share_count);
+        return refuse(agent, message);
+    }
+    // One spare word, so that a request without arguments still has an array.
+    void **words = static_cast<void **>(platform_alloc_zeroed(((size_t)header.arg_count + 1) * sizeof(void *)));
+    if (!words) {
+        agent_say("Out of memory\n");
+        return give_up(agent, agent_exit_out_of_memory);
+    }
+    request_argument_words(request, layout, words);
+    const char *module_name = reinterpret_cast<const char *>(request) + sizeof(args_header);
+    int called = agent_call_module(agent, module_name, header.function_number, words, header.share_index,
+                                   header.share_count);
+    platform_free(words);
+    if (called == module_unload_failed)
+        return give_up(agent, agent_exit_unload_failed);
+    if (called == module_failed)
+        return refuse(agent, nullptr);
+
+    // The module may have run for long; the folder must still be ours before
+    // the results go into it.  If not, "do" stays: the folder is abandoned.
+    if (!agent_stamp_holds(agent)) {
+        agent_say("Corrupted server folder: %s\n", agent->folder);
+        return agent_step_reregister;
+    }
+    int written = request_write_response(agent->args_path, request, layout);
+    if (written != 0) {
+        snprintf(message, sizeof message, written == -1 ? "Failed to create %s\n" : "Failed to write %s\n",
+                 agent->args_path);
+        return refuse(agent, message);
+    }
+    if (server_publish(agent->folder, 1) != 0)
+        return refuse(agent, "Failed to report completion\n");
+    return agent_step_next;
+}
+
+} // namespace
+
+int agent_serve_request(agent_state *agent)
+{
+    char message[message_room];
+    // "do" is a name anyone could have given to a folder or a link (1: a
+    // regular file).
+    if (server_file_kind(agent->do_path) != 1) {
+        snprintf(message, sizeof message, "Request marker is not a regular file: %s\n", agent->do_path);
+        return refuse(agent, message);
+    }
+    request_layout layout;
+    uint8_t *request = nullptr;
+    int read = request_read(agent->args_path, (size_t)agent->folder_length, &layout, &request, message, sizeof message);
+    if (read == server_out_of_memory) {
+        agent_say("%s", message);
+        return give_up(agent, agent_exit_out_of_memory);
+    }
+    if (read != request_accepted)
+        return refuse(agent, message);
+    int step = serve_accepted(agent, request, &layout);
+    platform_free(request);
+    return step;
+}
