@@ -34,14 +34,14 @@ typedef struct agent_state {
     const char *root;                       // the command-line argument
     char platform_folder[agent_path_room];  // root/x64/
     char folder[agent_path_room];           // root/x64/<n>/
+    // The files the agent reads; "done" and "err" are only ever names that
+    // "do" is given (server_publish).
     char do_path[agent_path_room];
     char tsc_path[agent_path_room];
-    char err_path[agent_path_room];
     char args_path[agent_path_room];
-    char done_path[agent_path_room];
     uint64_t stamp;         // this registration's agent stamp
-    int32_t number;         // this registration's agent number
     int32_t folder_length;  // strlen(folder)
+    int32_t spare;
     server_watch watch;     // on the agent folder, open while serving
 } agent_state;
 

@@ -11,14 +11,12 @@
 
 namespace {
 
-// Forms the five file paths of the agent folder now in agent->folder.
+// Forms the paths of the files the agent reads in agent->folder.
 void name_files(agent_state *agent)
 {
     server_file_path(agent->do_path, sizeof agent->do_path, agent->folder, SERVER_NAME_DO);
     server_file_path(agent->tsc_path, sizeof agent->tsc_path, agent->folder, SERVER_NAME_TSC);
-    server_file_path(agent->err_path, sizeof agent->err_path, agent->folder, SERVER_NAME_ERR);
     server_file_path(agent->args_path, sizeof agent->args_path, agent->folder, SERVER_NAME_ARGS);
-    server_file_path(agent->done_path, sizeof agent->done_path, agent->folder, SERVER_NAME_DONE);
 }
 
 // Makes the lowest agent folder that does not exist yet.  0, or an exit status.
@@ -33,7 +31,6 @@ int claim_number(agent_state *agent)
             agent_say("Wrong server name: %s\n", agent->folder);
             return agent_exit_wrong_server;
         }
-        agent->number = n;
         agent->folder_length = length;
         return 0;
     }

@@ -44,6 +44,48 @@ int share_is_sound(const args_header *header)
     return header->share_count >= 1 && header->share_index >= 0 && header->share_index < header->share_count;
 }
 
+// What the module is handed: the argument words, and the data block in an
+// allocation of its own.  request_read keeps the request in one piece, where
+// the block starts right after a name of any length; arrays of floats or
+// records at odd addresses are slow at best, and a fault for the aligned
+// vector instructions a compiler may use on them.  A block of its own starts
+// where the allocator aligns (as each argument then does whenever the sizes
+// before it are multiples of its alignment, as with a client's arrays).
+struct call_buffers {
+    void **words;
+    uint8_t *block;
+    uint32_t block_size;
+};
+
+// 0, or -1 when memory runs out (nothing is left allocated then).
+int make_call_buffers(uint8_t *request, const request_layout *layout, call_buffers *buffers)
+{
+    buffers->block_size = layout->total_size - layout->data_offset;
+    // One spare word, so that a request without arguments still has an array;
+    // the block keeps request_read's 8 bytes of slack after its end.
+    buffers->words = static_cast<void **>(platform_alloc_zeroed(((size_t)layout->arg_count + 1) * sizeof(void *)));
+    buffers->block = static_cast<uint8_t *>(platform_alloc_zeroed((size_t)buffers->block_size + 8));
+    if (!buffers->words || !buffers->block) {
+        platform_free(buffers->words);
+        platform_free(buffers->block);
+        return -1;
+    }
+    uint8_t *data = request + layout->data_offset;
+    memcpy(buffers->block, data, buffers->block_size);
+    request_argument_words(request, layout, buffers->words);
+    for (uint32_t i = 0; i < layout->arg_count; ++i)
+        buffers->words[i] = buffers->block + (static_cast<uint8_t *>(buffers->words[i]) - data);
+    return 0;
+}
+
+// Puts what the module left in the block back into the request.
+void release_call_buffers(uint8_t *request, const request_layout *layout, call_buffers *buffers)
+{
+    memcpy(request + layout->data_offset, buffers->block, buffers->block_size);
+    platform_free(buffers->words);
+    platform_free(buffers->block);
+}
+
 // Runs the module on an accepted request, writes the response and publishes.
 int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *layout)
 {
@@ -55,17 +97,15 @@ int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *l
                  (int)header.share_count);
         return refuse(agent, message);
     }
-    // One spare word, so that a request without arguments still has an array.
-    void **words = static_cast<void **>(platform_alloc_zeroed(((size_t)header.arg_count + 1) * sizeof(void *)));
-    if (!words) {
+    call_buffers buffers;
+    if (make_call_buffers(request, layout, &buffers) != 0) {
         agent_say("Out of memory\n");
         return give_up(agent, agent_exit_out_of_memory);
     }
-    request_argument_words(request, layout, words);
     const char *module_name = reinterpret_cast<const char *>(request) + sizeof(args_header);
-    int called = agent_call_module(agent, module_name, header.function_number, words, header.share_index,
+    int called = agent_call_module(agent, module_name, header.function_number, buffers.words, header.share_index,
                                    header.share_count);
-    platform_free(words);
+    release_call_buffers(request, layout, &buffers);
     if (called == module_unload_failed)
         return give_up(agent, agent_exit_unload_failed);
     if (called == module_failed)

@@ -19,11 +19,13 @@ enum {
 };
 
 // Returns when "do" has a name (of any kind: serving tells them apart) or
-// when the stamp check fails.
+// when the stamp check fails.  The look opens the name, as the protocol's
+// existence tests do: on a network file system an open revalidates what the
+// machine has cached about the folder, where a lookup may answer from it.
 void wait_for_request(agent_state *agent, uint64_t fast_until_ms)
 {
     for (;;) {
-        if (server_file_kind(agent->do_path) > 0)
+        if (server_file_present(agent->do_path) > 0)
             return;
         if (platform_monotonic_ms() < fast_until_ms) {
             platform_sleep_ms(fast_look_ms);
