@@ -113,6 +113,17 @@ TEST_F(fault_injection, a_failed_library_load_reports_the_reason)
     EXPECT_NE(platform_last_error(), 0);
 }
 
+TEST_F(fault_injection, a_refused_unload_is_reported_and_leaves_the_library_loaded)
+{
+    void *library = platform_library_open("libm.so.6");
+    ASSERT_NE(library, nullptr);
+    ASSERT_EQ(platform_fault_inject("dlclose", 1, EBUSY), 0);
+    EXPECT_EQ(platform_library_close(library), -1);
+    EXPECT_EQ(platform_fault_calls("dlclose"), 1u);
+    EXPECT_EQ(platform_library_close(library), 0) << "the refused unload left the library loaded";
+    EXPECT_EQ(platform_library_close(nullptr), 0);
+}
+
 TEST_F(fault_injection, a_failed_listing_is_told_apart_from_its_end)
 {
     write_text("k.ocl", "");

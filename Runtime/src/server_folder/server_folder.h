@@ -86,9 +86,10 @@ enum {
 // Each writes a NUL-terminated path into out and returns its length, or -1
 // (out holding "") when it would not fit into size bytes.  Folder paths end
 // with '/', so a file name can be appended directly.
-// root + "/" + tag + "/" (no second '/' when root ends with one).
+// root + "/" + tag + "/" (no second '/' when root ends with one); an empty
+// root names nothing (-1).
 int server_platform_folder(char *out, size_t size, const char *root);
-// The platform folder + n + "/".
+// The platform folder + n + "/"; -1 for n outside [0, server_agent_count).
 int server_agent_folder(char *out, size_t size, const char *root, int32_t number);
 // folder + name.
 int server_file_path(char *out, size_t size, const char *folder, const char *name);
@@ -149,8 +150,12 @@ static const uint32_t server_request_size_limit = 0xfffffff0u;
 // one-line message (ending in '\n') written into message for the agent to
 // print.  The texts are the agent's: "Wrong coload version %d\n",
 // "Incorrect coload configuration: %d\n", "Incorrect coload module name
-// length: %d\n", "Failed to read %s\n" (args_path) and the refusals of
-// hostile names and offsets.
+// length: %d\n", "Failed to read %s\n" (args_path), and for hostile bodies
+// "Incorrect coload module name: not terminated within %u bytes\n",
+// "Incorrect coload module name: empty\n", "Incorrect coload module name:
+// %s\n" (the name, every byte outside printable ASCII shown as '?') and
+// "Incorrect coload argument offset: %u (argument %u)\n".  A message cut
+// short by message_size still ends with '\n'.
 enum {
     request_accepted = 0,
     request_refused = -1,
@@ -158,8 +163,9 @@ enum {
 // Checks a request header against the size of the file it came from and the
 // length of the agent folder's path, in the agent's order: version,
 // arg_count, module name length, then that the file holds every byte the
-// header promises (table and data block included) and that the data block
-// stays below 2^31 bytes.  A request that passes needs layout->total_size
+// header promises (table and data block included), that the data block
+// stays below 2^31 bytes (data_size_high 0) and the whole request within
+// server_request_size_limit; every sum in 64 bits.  A request that passes needs layout->total_size
 // bytes, all of which the file holds: nothing is allocated for a request
 // before it has passed.
 int request_check_header(const args_header *header, uint64_t file_size, size_t folder_length,
@@ -167,14 +173,18 @@ int request_check_header(const args_header *header, uint64_t file_size, size_t f
 // Checks the whole request (layout->total_size bytes from offset 0): the
 // module name ends with a NUL within L and names a file of the agent folder
 // (no '/', '\\' or ".."); every data_offset lies inside the data block (its
-// end allowed, for an empty last argument).
+// end allowed, for an empty last argument).  Entries may overlap: the agent
+// does not know the arguments' sizes.
 int request_check_body(const uint8_t *request, const request_layout *layout, char *message, size_t message_size);
 // The argument words a module receives: word i = address of argument i's
-// first byte in the request bytes.  words has arg_count entries.
+// first byte in the request bytes.  words has layout->arg_count entries.
 void request_argument_words(uint8_t *request, const request_layout *layout, void **words);
 
 // Reads a whole request from args.bin: opens it (no link followed, regular
-// files only), checks header and body, and returns in *request a zero-filled
+// files only: anything else is "Failed to open %s\n"), checks the header
+// against the file's size, reads all of it (a header that differs from the
+// one checked, the file having changed in between, is "Failed to read"),
+// checks the body, and returns in *request a zero-filled
 // allocation of layout->total_size + 8 bytes (the slack keeps a word read at
 // the end of an empty last argument inside it) holding the request; the
 // caller frees it with platform_free.  Returns request_accepted,
@@ -197,8 +207,16 @@ typedef struct request_part {
     uint32_t size;
 } request_part;
 // Creates args.bin (replacing an older one), writes every part, syncs and
-// closes.  data_offset of the entries is computed here from the sizes.
-// Returns 0, or -1 (the file may then be partial; the client does not post).
+// closes.  The header written is *header with arg_count = part_count,
+// data_size_low = the sum of the part sizes, data_size_high = 0 and
+// module_name_length = strlen(module_name) + 1; data_offset of entry i is
+// computed from the sizes and its kind is kinds[i] (kinds and parts may be
+// null when part_count is 0).  Nothing else is checked, so tests can write
+// requests an agent refuses.  Whatever had the name is removed first and
+// the file created exclusively: a link left under the name is never
+// written through.  Returns 0, or -1 (also for a name of 260 bytes or more
+// or more data than 2^31 - 1 bytes; the file may then be partial, and the
+// client does not post).
 int request_write(const char *args_path, const args_header *header, const char *module_name,
                   const uint32_t *kinds, const request_part *parts, int32_t part_count);
 
@@ -225,14 +243,18 @@ enum {
 // when the stamp cannot be written (the file is closed, not removed).
 int server_stamp_create(const char *tsc_path, uint64_t stamp);
 // Reads the 8 stamp bytes of "tsc" or "busy".  server_ok, server_missing,
-// server_failed (open failed otherwise: worth trying again) or server_short.
+// server_failed (open failed otherwise: worth trying again) or server_short
+// (also for a link under the name, which no retry can change).
 int server_stamp_read(const char *path, uint64_t *stamp);
 // Rewrites the same 8 bytes when the file still holds stamp: the heartbeat.
-// Never creates the file.  server_ok, server_missing, server_failed, or
-// server_short when it holds something else (nothing is written then).
+// Never creates or truncates the file.  server_ok, server_missing,
+// server_failed (also when the write or the close fails), or server_short
+// when it holds something else (nothing is written then).
 int server_stamp_refresh(const char *tsc_path, uint64_t stamp);
 
-// 1 when something has the name, 0 when nothing has, -1 when it cannot be told.
+// 1 when something has the name, 0 when nothing has, -1 when it cannot be
+// told.  It opens the name (no link followed) and closes it again, which on a
+// network file system revalidates what a lookup alone may take from a cache.
 int server_file_present(const char *path);
 // 1 when the name is a regular file (links not followed), 0 when nothing has
 // it, 2 when it is something else, -1 when it cannot be told.
@@ -247,19 +269,25 @@ int server_release(const char *busy_path);
 
 // The client posts a request in an agent folder whose args.bin is complete:
 // deletes "err" and "done", creates "do" write-through, then creates and
-// deletes "dd" five times.  0, or -1 when "do" could not be created.
+// deletes "dd" five times.  "do" and "dd" are removed and created
+// exclusively, never through a link left under their names.  0, or -1 when
+// "err" or "done" could not be removed or "do" could not be created; a
+// failure among the "dd" changes nothing.
 int server_post(const char *agent_folder);
 
 // The agent publishes an outcome by renaming "do" to "done" (success) or
-// "err", never replacing.  0, or -1.
+// "err", never replacing.  0, or -1 (platform_error_exists when the outcome
+// is there already).
 int server_publish(const char *agent_folder, int success);
 
 // ---- liveness --------------------------------------------------------------
 
 // 1 when the agent of the folder has refreshed its "tsc" within
 // server_alive_bound_ms, by the clock of the machine that stores the folder;
-// 0 when "tsc" is missing or older; -1 when it cannot be told.  The reference
-// time is that of "dd", created in the folder and deleted again: call it only
+// 0 when "tsc" is missing, older, or not a regular file; -1 when it cannot
+// be told.  A "tsc" newer than the reference is alive.  The reference
+// time is that of "dd", created exclusively in the folder (whatever had the
+// name removed first) and deleted again: call it only
 // for a folder the caller has claimed ("busy" is the caller's), where "dd" is
 // the caller's scratch file.  Agents that do not beat read as dead once idle
 // for longer than the bound.
@@ -277,7 +305,8 @@ typedef struct server_watch {
 // Watches folder (and its immediate subfolders when subtree is nonzero) for
 // `what` (platform_watch_names / platform_watch_contents).
 void server_watch_open(server_watch *watch, const char *folder, int subtree, uint32_t what);
-// Waits at most timeout_ms; without a notification, sleeps fallback_ms.
+// Waits at most timeout_ms; without a notification (or when the wait
+// fails), sleeps fallback_ms, never longer than timeout_ms.
 // Callers look at the files after every return, whatever it was.
 void server_watch_wait(server_watch *watch, uint32_t timeout_ms, uint32_t fallback_ms);
 void server_watch_close(server_watch *watch);
