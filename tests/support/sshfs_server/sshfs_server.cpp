@@ -200,8 +200,9 @@ bool mount_is_live(const sshfs_server *server)
 }
 
 // sshfs's (or fusermount's) complaint when the system has no FUSE for us,
-// as opposed to any other reason for sshfs to end.
-bool says_no_fuse(const std::string &log)
+// as opposed to any other reason for sshfs to end: the line that says so,
+// or "".
+std::string no_fuse_line(const std::string &log)
 {
     std::istringstream lines(log);
     std::string line;
@@ -211,9 +212,9 @@ bool says_no_fuse(const std::string &log)
         for (const char *refusal : {"Permission denied", "Operation not permitted", "No such file or directory",
                                     "device not found", "No such device"})
             if (line.find(refusal) != std::string::npos)
-                return true;
+                return line;
     }
-    return false;
+    return "";
 }
 
 int mount_folder(sshfs_server *server, const programs &found, const std::string &user, std::string *message)
@@ -245,9 +246,9 @@ int mount_folder(sshfs_server *server, const programs &found, const std::string 
         }
         if (fixture_wait(server->sshfs, 0) != fixture_running) {
             server->sshfs = 0;
-            std::string said = read_file(log);
-            if (says_no_fuse(said)) {
-                *message = "FUSE is not available here, so nothing can be mounted: " + fixture_log_tail(log);
+            std::string refusal = no_fuse_line(read_file(log));
+            if (!refusal.empty()) {
+                *message = "FUSE is not available here, so nothing can be mounted (" + refusal + ")";
                 return sshfs_server_no_fuse;
             }
             *message = "sshfs ended without mounting:\n" + fixture_log_tail(log);
