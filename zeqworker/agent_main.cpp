@@ -37,7 +37,11 @@ int agent_start_up(agent_state *agent, int argc, char **argv)
         agent_say("Server name too long: %s\n", agent->root);
         return agent_exit_name_too_long;
     }
-    server_platform_folder(agent->platform_folder, sizeof agent->platform_folder, agent->root);
+    // An empty root names no folder at all.
+    if (server_platform_folder(agent->platform_folder, sizeof agent->platform_folder, agent->root) < 0) {
+        agent_say("Wrong server name: %s\n", agent->root);
+        return agent_exit_wrong_server;
+    }
     if (server_make_folder(agent->platform_folder) == server_folder_failed) {
         agent_say("Wrong server name: %s\n", agent->platform_folder);
         return agent_exit_wrong_server;

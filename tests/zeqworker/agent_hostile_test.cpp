@@ -46,7 +46,7 @@ protected:
 
     void TearDown() override
     {
-        if (!canary.empty()) {
+        if (!canary_before.empty()) {
             EXPECT_EQ(tree_snapshot(canary), canary_before) << "the canary tree beside the server changed";
             EXPECT_FALSE(file_exists(canary + "/outside_loaded")) << "a module outside the agent folder was loaded";
         }

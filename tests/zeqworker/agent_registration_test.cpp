@@ -92,6 +92,7 @@ TEST_F(agent_registration, start_up_errors_end_the_agent_with_their_status_and_m
         {"no argument", {}, 255, "Usage: zeqworker server\n"},
         {"a name of 245 characters", {too_long}, 245, "Server name too long: " + too_long + "\n"},
         {"a file for a server", {file}, 243, "Wrong server name: " + harness_platform_folder(file) + "\n"},
+        {"an empty name", {""}, 243, "Wrong server name: \n"},
         {"a server inside a file", {file + "/server"}, 243,
          "Wrong server name: " + harness_platform_folder(file + "/server") + "\n"},
     };
