@@ -12,6 +12,7 @@ packages=(
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers # a real OpenCL on the CPU
   libpng-dev                                        # the N-body demo's picture
   qemu-user                                         # runs i386 tests where the kernel cannot
+  sshfs openssh-server openssh-client               # the agents' tests on a network folder (fuse3 comes with sshfs)
 )
 
 missing=()

@@ -1,0 +1,163 @@
+// Agents on a network folder: real zeqworker agents reach the server folder
+// through an sshfs mount of a private sshd, while the client (the test) works
+// on the local path.  The agents then get no change notification for
+// anything the client does, so these tests show that they find and serve
+// every request by looking, that registration stays exclusive when folders
+// and "tsc" are created through the SFTP server, and that liveness, carried
+// only by the "tsc" file's modification time, crosses the mount: a live
+// agent's beats reach the local side, and a killed agent reads as dead soon
+// after.
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "agent_harness.h"
+#include "server_folder.h"
+#include "sshfs_server.h"
+
+namespace {
+
+class sshfs_agents : public agent_fixture {
+protected:
+    void SetUp() override
+    {
+        agent_fixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        int started = sshfs_server_start(&server, root);
+        if (started == sshfs_server_no_fuse)
+            GTEST_SKIP() << server.message;
+        ASSERT_EQ(started, sshfs_server_started) << server.message;
+        remote_root = server.mount_point;
+    }
+
+    // The agents go first: the mount cannot go while they work in it.
+    void TearDown() override
+    {
+        agent_fixture::TearDown();
+        EXPECT_EQ(sshfs_server_stop(&server), 0) << server.message;
+    }
+
+    agent_process *start_remote_agent() { return start_agent(remote_root); }
+
+    sshfs_server server = {};
+    std::string remote_root; // the server folder as the agents reach it
+};
+
+// probe_net.so's fline10: the share the module saw, and every count plus one.
+test_request counting_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts)
+{
+    test_request request = make_request("probe_net.so", 10,
+                                        {{2, int_bytes({-1, -1})},
+                                         {3, int_bytes(counts)},
+                                         {4, int_bytes({(int32_t)counts.size()})}});
+    request.header.share_index = share_index;
+    request.header.share_count = share_count;
+    return request;
+}
+
+// The counts and the share of a response to counting_request.
+void expect_counted(const std::string &agent_folder, const test_request &request, const std::vector<int32_t> &counts)
+{
+    std::vector<uint8_t> response;
+    ASSERT_TRUE(read_file(agent_folder + SERVER_NAME_ARGS, &response));
+    std::vector<uint8_t> expected = request_file_bytes(request);
+    ASSERT_EQ(response.size(), expected.size());
+    size_t data = expected.size() - 4 * (2 + counts.size() + 1);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + data, response.begin()))
+        << "header, name and table come back as sent";
+    EXPECT_EQ(ints_at(response, data, 2),
+              (std::vector<int32_t>{request.header.share_index, request.header.share_count}));
+    std::vector<int32_t> plus_one = counts;
+    for (int32_t &count : plus_one)
+        ++count;
+    EXPECT_EQ(ints_at(response, data + 8, counts.size()), plus_one);
+}
+
+// Each round posts a request to both agents and then waits for both, so the
+// two serve at once through the one mount, and each finds its next "do" by
+// looking right after its last request.
+TEST_F(sshfs_agents, two_agents_through_the_mount_serve_every_request)
+{
+    agent_process *pair[2] = {start_remote_agent(), start_remote_agent()};
+    for (int number = 0; number < 2; ++number) {
+        ASSERT_TRUE(wait_for_registration(root, number, harness_wait_ms)) << agent_log(pair[0]) << agent_log(pair[1]);
+        ASSERT_TRUE(claim_agent(folder(number)));
+        ASSERT_TRUE(copy_module(folder(number), "probe_net.so"));
+    }
+    const int rounds = 25;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        test_request requests[2];
+        std::vector<int32_t> counts[2];
+        for (int number = 0; number < 2; ++number) {
+            int i = 2 * round + number;
+            counts[number] = {i, 100 * i, -i};
+            requests[number] = counting_request(i % 7, 7, counts[number]);
+            ASSERT_TRUE(write_file(folder(number) + SERVER_NAME_ARGS, request_file_bytes(requests[number])));
+            ASSERT_TRUE(post_request(folder(number)));
+        }
+        for (int number = 0; number < 2; ++number) {
+            ASSERT_EQ(wait_outcome(folder(number), harness_wait_ms), outcome_done) << agent_log(pair[number]);
+            expect_counted(folder(number), requests[number], counts[number]);
+        }
+    }
+    for (agent_process *agent : pair)
+        EXPECT_TRUE(agent_running(agent)) << agent_log(agent);
+}
+
+TEST_F(sshfs_agents, agents_started_at_once_through_the_mount_get_different_folders)
+{
+    const int count = 8;
+    std::vector<agent_process *> started;
+    for (int i = 0; i < count; ++i)
+        started.push_back(start_remote_agent());
+    ASSERT_TRUE(wait_until([&] { return registered_agents(root).size() >= (size_t)count; }, harness_wait_ms, 10));
+    // Long enough for an agent that lost a race late to register a second time.
+    platform_sleep_ms(300);
+
+    std::vector<int> numbers = registered_agents(root);
+    EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+    std::set<uint64_t> stamps;
+    for (int number : numbers) {
+        uint64_t stamp = 0;
+        ASSERT_EQ(server_stamp_read((folder(number) + SERVER_NAME_TSC).c_str(), &stamp), server_ok);
+        stamps.insert(stamp);
+    }
+    EXPECT_EQ(stamps.size(), (size_t)count) << "each folder holds the stamp of a different agent";
+    EXPECT_FALSE(file_exists(folder(count))) << "no agent registered twice";
+    for (agent_process *agent : started)
+        EXPECT_TRUE(agent_running(agent)) << agent_log(agent);
+}
+
+TEST_F(sshfs_agents, a_killed_agent_reads_as_dead_within_the_bound)
+{
+    agent_process *agent = start_remote_agent();
+    ASSERT_TRUE(wait_for_registration(root, 0, harness_wait_ms)) << agent_log(agent);
+    ASSERT_TRUE(claim_agent(folder(0)));
+
+    // Alive across several beats, each of which, written through the mount,
+    // moves the time of "tsc" on the local side.
+    std::string tsc = folder(0) + SERVER_NAME_TSC;
+    std::set<int64_t> beats;
+    uint64_t start = platform_monotonic_ms();
+    while (platform_monotonic_ms() - start < 3 * server_heartbeat_ms + 500) {
+        ASSERT_EQ(agent_is_alive(folder(0).c_str()), 1)
+            << "after " << platform_monotonic_ms() - start << " ms\n" << agent_log(agent);
+        platform_file_info info = {};
+        ASSERT_EQ(platform_path_info(tsc.c_str(), &info), 0);
+        beats.insert(info.modified_ns);
+        platform_sleep_ms(100);
+    }
+    EXPECT_GE(beats.size(), 3u) << "the beats reach the local side";
+
+    agent_kill(agent);
+    uint64_t killed = platform_monotonic_ms();
+    // The last beat may have come just before the kill.
+    const int bound_ms = server_alive_bound_ms + server_heartbeat_ms + 2000;
+    EXPECT_TRUE(wait_until([&] { return agent_is_alive(folder(0).c_str()) == 0; }, bound_ms, 100))
+        << "still alive " << platform_monotonic_ms() - killed << " ms after the kill";
+}
+
+} // namespace
