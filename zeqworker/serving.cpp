@@ -3,37 +3,65 @@
 // A wait never trusts a notification to come: on a network folder the
 // client's "do" raises none on the agent's machine.  So the agent looks
 // itself before every wait, and each wait ends after server_wait_ms.  Right
-// after a request it looks every millisecond for a short while instead,
-// because a client with more work posts the next request at once, and a
-// burst served at one request per wait would crawl wherever notifications do
-// not arrive.  Idle, the agent costs one look (and one stamp check) per wait.
+// after a request it looks far more often, because a client with more work
+// posts the next request soon, and requests served at one per wait would
+// crawl wherever notifications do not arrive: every millisecond for the
+// first 100 ms (a client posting back to back), then every 10 ms for the
+// rest of a second (a client that computed a while in between).  Those
+// looks wait on the watch rather than sleep, so that where notifications do
+// arrive a "do" is seen the moment it appears.  After that second the agent
+// is idle and costs one look (and one stamp check) per wait.
 #include "agent.h"
 
 namespace {
 
-enum {
-    // After a request, look for the next "do" this often ...
-    fast_look_ms = 1,
-    // ... for this long, then go back to waiting for notifications.
-    fast_phase_ms = 100,
+// How often the agent looks for the next "do", by the time since the last
+// request ended.
+struct look_phase {
+    uint32_t until_ms;
+    uint32_t every_ms;
 };
+enum { stamp_check_every_ms = 250 };
+const look_phase look_phases[] = {
+    {100, 1},
+    {1000, 10},
+};
+
+// The look interval for now; 0 when the agent is idle (or has served nothing yet).
+uint32_t look_interval(uint64_t last_request_ms)
+{
+    if (last_request_ms == 0)
+        return 0;
+    uint64_t since = platform_monotonic_ms() - last_request_ms;
+    for (const look_phase &phase : look_phases)
+        if (since < phase.until_ms)
+            return phase.every_ms;
+    return 0;
+}
 
 // Returns when "do" has a name (of any kind: serving tells them apart) or
 // when the stamp check fails.  The look opens the name, as the protocol's
 // existence tests do: on a network file system an open revalidates what the
 // machine has cached about the folder, where a lookup may answer from it.
-void wait_for_request(agent_state *agent, uint64_t fast_until_ms)
+void wait_for_request(agent_state *agent, uint64_t last_request_ms)
 {
+    uint64_t stamp_checked_ms = platform_monotonic_ms();
     for (;;) {
         if (server_file_present(agent->do_path) > 0)
             return;
-        if (platform_monotonic_ms() < fast_until_ms) {
-            platform_sleep_ms(fast_look_ms);
-            continue;
+        uint32_t every = look_interval(last_request_ms);
+        // The frequent looks check the stamp now and then, so that a folder
+        // taken away right after a request is still noticed within a wait.
+        uint64_t now = platform_monotonic_ms();
+        if (every == 0 || now - stamp_checked_ms >= stamp_check_every_ms) {
+            if (!agent_stamp_holds(agent))
+                return;
+            stamp_checked_ms = now;
         }
-        if (!agent_stamp_holds(agent))
-            return;
-        server_watch_wait(&agent->watch, server_wait_ms, server_watch_fallback_ms);
+        if (every != 0)
+            server_watch_wait(&agent->watch, every, every);
+        else
+            server_watch_wait(&agent->watch, server_wait_ms, server_watch_fallback_ms);
     }
 }
 
@@ -44,17 +72,17 @@ int agent_serve(agent_state *agent)
     // Opened once per registration, so that a "do" created between a look
     // and the wait after it still ends that wait.
     server_watch_open(&agent->watch, agent->folder, 0, platform_watch_names | platform_watch_contents);
-    uint64_t fast_until_ms = 0;
+    uint64_t last_request_ms = 0;
     int step = agent_step_next;
     while (step == agent_step_next) {
-        wait_for_request(agent, fast_until_ms);
+        wait_for_request(agent, last_request_ms);
         if (!agent_stamp_holds(agent)) {
             agent_say("Corrupted server folder: %s\n", agent->folder);
             step = agent_step_reregister;
             break;
         }
         step = agent_serve_request(agent);
-        fast_until_ms = platform_monotonic_ms() + fast_phase_ms;
+        last_request_ms = platform_monotonic_ms();
     }
     server_watch_close(&agent->watch);
     return step;
