@@ -120,15 +120,15 @@ std::string setup_open(remote_setup *setup, bool over_sshfs)
 // began is seen at once.
 request_outcome wait_for_outcome(remote_setup *setup)
 {
-    std::string posted = setup->folder + SERVER_NAME_DO;
-    std::string done = setup->folder + SERVER_NAME_DONE, err = setup->folder + SERVER_NAME_ERR;
     uint64_t start = platform_monotonic_ms();
     for (;;) {
-        if (server_file_present(posted.c_str()) == 0) {
-            if (server_file_present(done.c_str()) == 1)
-                return outcome_done;
-            return server_file_present(err.c_str()) == 1 ? outcome_err : outcome_lost;
-        }
+        int outcome = server_outcome(setup->folder.c_str());
+        if (outcome == server_outcome_done)
+            return outcome_done;
+        if (outcome == server_outcome_failed)
+            return outcome_err;
+        if (outcome != server_outcome_running)
+            return outcome_lost;
         uint64_t waited = platform_monotonic_ms() - start;
         if (waited >= request_bound_ms)
             return outcome_pending;

@@ -339,14 +339,13 @@ bool post_request(const std::string &agent_folder)
 
 request_outcome wait_outcome(const std::string &agent_folder, int timeout_ms)
 {
-    std::string do_path = agent_folder + SERVER_NAME_DO;
-    if (!wait_until([&] { return !file_exists(do_path); }, timeout_ms, 1))
+    int outcome = server_outcome_running;
+    if (!wait_until([&] { return (outcome = server_outcome(agent_folder.c_str())) != server_outcome_running; },
+                    timeout_ms, 1))
         return outcome_pending;
-    if (file_exists(agent_folder + SERVER_NAME_DONE))
-        return outcome_done;
-    if (file_exists(agent_folder + SERVER_NAME_ERR))
-        return outcome_err;
-    return outcome_lost;
+    return outcome == server_outcome_done     ? outcome_done
+           : outcome == server_outcome_failed ? outcome_err
+                                              : outcome_lost;
 }
 
 request_outcome send_request(const std::string &agent_folder, const test_request &request, int timeout_ms)

@@ -269,11 +269,27 @@ int server_release(const char *busy_path);
 
 // The client posts a request in an agent folder whose args.bin is complete:
 // deletes "err" and "done", creates "do" write-through, then creates and
-// deletes "dd" five times.  "do" and "dd" are removed and created
-// exclusively, never through a link left under their names.  0, or -1 when
-// "err" or "done" could not be removed or "do" could not be created; a
+// deletes "dd" five times.  A "do" that exists already belongs to a request
+// whose outcome is not yet (wholly) published: nothing is touched then and
+// the post returns 1.  "do" is created exclusively, never removed first;
+// "dd" is removed and created exclusively.  Nothing is created through a
+// link left under these names.  0 posted, 1 an earlier "do" is there, -1
+// when "err" or "done" could not be removed or "do" could not be created; a
 // failure among the "dd" changes nothing.
 int server_post(const char *agent_folder);
+
+// What the client reads of a posted request.  "do" decides first: where the
+// file system has no rename that refuses to replace, the agent publishes by
+// a link and an unlink, and for a moment "do" and the outcome exist side by
+// side; the request is over only once "do" has gone.
+enum {
+    server_outcome_running = 0, // "do" exists
+    server_outcome_done = 1,    // "done", and no "do"
+    server_outcome_failed = 2,  // "err", and no "do" or "done"
+    server_outcome_lost = 3,    // none of the three: the request is gone
+    server_outcome_unknown = -1,
+};
+int server_outcome(const char *agent_folder);
 
 // The agent publishes an outcome by renaming "do" to "done" (success) or
 // "err", never replacing.  0, or -1 (platform_error_exists when the outcome

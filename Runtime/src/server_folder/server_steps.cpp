@@ -92,11 +92,21 @@ int server_post(const char *agent_folder)
         server_file_path(post, sizeof post, agent_folder, SERVER_NAME_DO) < 0 ||
         server_file_path(dd, sizeof dd, agent_folder, SERVER_NAME_DD) < 0)
         return -1;
+    // An earlier request whose "do" is still there is not over: its outcome
+    // must not be removed under it.
+    int pending = server_file_present(post);
+    if (pending != 0)
+        return pending > 0 ? 1 : -1;
     // A leftover outcome that cannot be removed would be read as this
     // request's.
     if (remove_name(err) != 0 || remove_name(done) != 0)
         return -1;
-    if (create_empty(post, platform_create_write_through) != 0)
+    // "do" is never removed here: one that still exists is the previous
+    // request's, whose outcome is being published by a link and an unlink
+    // (on file systems without an atomic rename that refuses to replace), and
+    // that unlink would take this request's "do" with it.
+    intptr_t marker = platform_file_create(post, platform_create_exclusive | platform_create_write_through);
+    if (marker < 0 || platform_file_close_checked(marker) != 0)
         return -1;
     // Only a burst of changes for watchers that coalesce notifications:
     // failures change nothing about the request.
@@ -114,4 +124,24 @@ int server_publish(const char *agent_folder, int success)
         server_file_path(to, sizeof to, agent_folder, success ? SERVER_NAME_DONE : SERVER_NAME_ERR) < 0)
         return -1;
     return platform_file_rename_noreplace(from, to);
+}
+
+int server_outcome(const char *agent_folder)
+{
+    char path[server_path_room];
+    // "do" first: while an outcome is published by link and unlink, "do" and
+    // "done" (or "err") exist together, and the request is not over until
+    // "do" has gone.
+    const char *names[] = {SERVER_NAME_DO, SERVER_NAME_DONE, SERVER_NAME_ERR};
+    const int outcomes[] = {server_outcome_running, server_outcome_done, server_outcome_failed};
+    for (int i = 0; i < 3; ++i) {
+        if (server_file_path(path, sizeof path, agent_folder, names[i]) < 0)
+            return server_outcome_unknown;
+        int present = server_file_present(path);
+        if (present < 0)
+            return server_outcome_unknown;
+        if (present > 0)
+            return outcomes[i];
+    }
+    return server_outcome_lost;
 }
