@@ -337,6 +337,17 @@ bool post_request(const std::string &agent_folder)
     return server_post(agent_folder.c_str()) == 0;
 }
 
+test_request probe_share_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts)
+{
+    test_request request = make_request("probe_net.so", 10,
+                                        {{2, int_bytes({-1, -1})},
+                                         {3, int_bytes(counts)},
+                                         {4, int_bytes({(int32_t)counts.size()})}});
+    request.header.share_index = share_index;
+    request.header.share_count = share_count;
+    return request;
+}
+
 request_outcome wait_outcome(const std::string &agent_folder, int timeout_ms)
 {
     int outcome = server_outcome_running;

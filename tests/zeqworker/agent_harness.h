@@ -94,6 +94,10 @@ test_request make_request(const std::string &module_name, int32_t function_numbe
 // The bytes of args.bin for the request as laid out, whatever its header says.
 std::vector<uint8_t> request_file_bytes(const test_request &request);
 
+// The probe module's fline10 for a share: Out int[2] (where the module writes
+// the share it saw), InOut int[n] (each count plus one), Value n.
+test_request probe_share_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts);
+
 std::vector<uint8_t> int_bytes(const std::vector<int32_t> &values);
 std::vector<int32_t> ints_at(const std::vector<uint8_t> &bytes, size_t offset, size_t count);
 

@@ -11,18 +11,6 @@ namespace {
 
 using agent_requests = agent_fixture;
 
-// The probe module's fline10: Out int[2] (the share), InOut int[n], Value n.
-test_request share_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts)
-{
-    test_request request = make_request("probe_net.so", 10,
-                                        {{2, int_bytes({-1, -1})},
-                                         {3, int_bytes(counts)},
-                                         {4, int_bytes({(int32_t)counts.size()})}});
-    request.header.share_index = share_index;
-    request.header.share_count = share_count;
-    return request;
-}
-
 void rename_module(test_request *request, const std::string &name)
 {
     request->module_name = name;
@@ -41,7 +29,7 @@ void expect_logged(agent_process *agent, const std::string &text, const std::fun
 TEST_F(agent_requests, a_round_trip_keeps_the_header_and_returns_the_updated_data)
 {
     agent_process *agent = start_ready_agent();
-    test_request request = share_request(0, 1, {1, 2, 3, 40});
+    test_request request = probe_share_request(0, 1, {1, 2, 3, 40});
     std::vector<uint8_t> sent = request_file_bytes(request);
     ASSERT_EQ(send_request(folder(0), request, harness_wait_ms), outcome_done) << agent_log(agent);
 
@@ -62,7 +50,7 @@ TEST_F(agent_requests, the_module_sees_the_share_of_the_request)
     const int32_t shares[][2] = {{2, 3}, {0, 5}, {6, 7}, {0, 1}};
     for (const auto &share : shares) {
         SCOPED_TRACE(std::to_string(share[0]) + " of " + std::to_string(share[1]));
-        ASSERT_EQ(send_request(folder(0), share_request(share[0], share[1], {7}), harness_wait_ms), outcome_done)
+        ASSERT_EQ(send_request(folder(0), probe_share_request(share[0], share[1], {7}), harness_wait_ms), outcome_done)
             << agent_log(agent);
         std::vector<uint8_t> response;
         ASSERT_TRUE(read_file(folder(0) + "args.bin", &response));
@@ -122,21 +110,21 @@ TEST_F(agent_requests, malformed_requests_end_in_err_with_their_message_and_the_
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        test_request request = share_request(0, 1, {1});
+        test_request request = probe_share_request(0, 1, {1});
         c.change(&request);
         expect_logged(agent, c.message, [&] {
             EXPECT_EQ(send_raw_request(folder(0), request_file_bytes(request), harness_wait_ms), outcome_err);
         });
     }
     // Files cut short: in the header, in the name, in the table, in the data.
-    std::vector<uint8_t> whole = request_file_bytes(share_request(0, 1, {1, 2}));
+    std::vector<uint8_t> whole = request_file_bytes(probe_share_request(0, 1, {1, 2}));
     for (size_t length : {(size_t)0, (size_t)20, (size_t)40, (size_t)50, whole.size() - 1}) {
         SCOPED_TRACE("cut at " + std::to_string(length));
         std::vector<uint8_t> cut(whole.begin(), whole.begin() + (long)length);
         expect_logged(agent, "Failed to read " + args_path + "\n",
                       [&] { EXPECT_EQ(send_raw_request(folder(0), cut, harness_wait_ms), outcome_err); });
     }
-    ASSERT_EQ(send_request(folder(0), share_request(0, 1, {5}), harness_wait_ms), outcome_done) << agent_log(agent);
+    ASSERT_EQ(send_request(folder(0), probe_share_request(0, 1, {5}), harness_wait_ms), outcome_done) << agent_log(agent);
     EXPECT_TRUE(agent_running(agent));
 }
 
@@ -148,7 +136,7 @@ TEST_F(agent_requests, a_faulting_module_fails_its_request_silently_and_the_next
     for (int32_t function : {30, 31, 32, 30}) {
         SCOPED_TRACE("fline" + std::to_string(function));
         ASSERT_EQ(send_request(folder(0), make_request("probe_net.so", function, {}), harness_wait_ms), outcome_err);
-        ASSERT_EQ(send_request(folder(0), share_request(0, 1, {1}), harness_wait_ms), outcome_done);
+        ASSERT_EQ(send_request(folder(0), probe_share_request(0, 1, {1}), harness_wait_ms), outcome_done);
     }
     EXPECT_EQ(agent_log(agent), "") << "a fault of the module is no message of the agent's";
     EXPECT_TRUE(agent_running(agent));
@@ -160,18 +148,18 @@ TEST_F(agent_requests, a_leftover_outcome_confuses_neither_the_post_nor_the_agen
     // The client's post removes an earlier request's outcome before "do".
     ASSERT_TRUE(write_file(folder(0) + "done", {}));
     ASSERT_TRUE(write_file(folder(0) + "err", {}));
-    EXPECT_EQ(send_request(folder(0), share_request(0, 1, {1}), harness_wait_ms), outcome_done);
+    EXPECT_EQ(send_request(folder(0), probe_share_request(0, 1, {1}), harness_wait_ms), outcome_done);
     EXPECT_FALSE(file_exists(folder(0) + "err"));
 
     // A client that does not: the outcome cannot replace the leftover, so the
     // request fails, and the leftover "done" is not taken for success.
-    ASSERT_TRUE(write_file(folder(0) + "args.bin", request_file_bytes(share_request(0, 1, {1}))));
+    ASSERT_TRUE(write_file(folder(0) + "args.bin", request_file_bytes(probe_share_request(0, 1, {1}))));
     ASSERT_TRUE(write_file(folder(0) + "do", {}));
     expect_logged(agent, "Failed to report completion\n", [&] {
         ASSERT_TRUE(wait_until([&] { return file_exists(folder(0) + "err"); }, harness_wait_ms));
         ASSERT_TRUE(wait_until([&] { return !file_exists(folder(0) + "do"); }, harness_wait_ms));
     });
-    EXPECT_EQ(send_request(folder(0), share_request(0, 1, {1}), harness_wait_ms), outcome_done);
+    EXPECT_EQ(send_request(folder(0), probe_share_request(0, 1, {1}), harness_wait_ms), outcome_done);
 }
 
 } // namespace

@@ -45,18 +45,6 @@ protected:
     std::string remote_root; // the server folder as the agents reach it
 };
 
-// probe_net.so's fline10: the share the module saw, and every count plus one.
-test_request counting_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts)
-{
-    test_request request = make_request("probe_net.so", 10,
-                                        {{2, int_bytes({-1, -1})},
-                                         {3, int_bytes(counts)},
-                                         {4, int_bytes({(int32_t)counts.size()})}});
-    request.header.share_index = share_index;
-    request.header.share_count = share_count;
-    return request;
-}
-
 // The counts and the share of a response to counting_request.
 void expect_counted(const std::string &agent_folder, const test_request &request, const std::vector<int32_t> &counts)
 {
@@ -94,7 +82,7 @@ TEST_F(sshfs_agents, two_agents_through_the_mount_serve_every_request)
         for (int number = 0; number < 2; ++number) {
             int i = 2 * round + number;
             counts[number] = {i, 100 * i, -i};
-            requests[number] = counting_request(i % 7, 7, counts[number]);
+            requests[number] = probe_share_request(i % 7, 7, counts[number]);
             ASSERT_TRUE(write_file(folder(number) + SERVER_NAME_ARGS, request_file_bytes(requests[number])));
             ASSERT_TRUE(post_request(folder(number)));
         }
