@@ -222,6 +222,26 @@ bool write_file(const std::string &path, const std::vector<uint8_t> &bytes)
     return out.good();
 }
 
+// Small files in hex, larger ones by a 64-bit FNV-1a hash: one line per
+// file whatever bytes it holds, and a failure message of readable size.
+std::string content_digest(const std::vector<uint8_t> &bytes)
+{
+    char text[24];
+    std::string out;
+    if (bytes.size() <= 32) {
+        for (uint8_t byte : bytes) {
+            snprintf(text, sizeof text, "%02x", byte);
+            out += text;
+        }
+        return out;
+    }
+    uint64_t hash = 14695981039346656037ull;
+    for (uint8_t byte : bytes)
+        hash = (hash ^ byte) * 1099511628211ull;
+    snprintf(text, sizeof text, "fnv1a:%016llx", (unsigned long long)hash);
+    return text;
+}
+
 std::string tree_snapshot(const std::string &folder)
 {
     std::set<std::string> lines;
@@ -239,7 +259,7 @@ std::string tree_snapshot(const std::string &folder)
                 std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
         std::vector<uint8_t> bytes;
         if (S_ISREG(st.st_mode) && read_file(path, &bytes))
-            line += " content " + std::string(bytes.begin(), bytes.end());
+            line += " content " + content_digest(bytes);
         lines.insert(line);
     }
     std::string all;

@@ -4,7 +4,6 @@
 // start-up errors end the process with their status and message.
 #include "agent_harness.h"
 
-#include <string.h>
 #include <sys/stat.h>
 
 namespace {
@@ -63,7 +62,7 @@ TEST_F(agent_registration, a_deleted_stamp_makes_the_agent_move_to_the_lowest_fr
     // The old folder is as it was, less its stamp, and is not served any more.
     std::string after = tree_snapshot(folder(0));
     std::string expected_after = before;
-    size_t tsc = expected_after.find("tsc ");
+    size_t tsc = expected_after.find("tsc mode ");
     ASSERT_NE(tsc, std::string::npos);
     expected_after.erase(tsc, expected_after.find('\n', tsc) + 1 - tsc);
     EXPECT_EQ(after, expected_after);
