@@ -283,6 +283,14 @@ TEST_F(server_exchange, a_failed_step_is_reported_and_changes_nothing_it_should_
     ASSERT_EQ(platform_fault_inject("open", 3, EIO), 0);
     EXPECT_EQ(server_post(folder.c_str()), 0) << "the burst of dd is only a hint";
     EXPECT_EQ(listing(tag + "/0"), "do");
+
+    // A "do" whose create or close failed after the file was made (sshfs
+    // after an agent took it at once) is posted: a second post would run
+    // the share twice.
+    ASSERT_EQ(unlink(in_folder(SERVER_NAME_DO).c_str()), 0);
+    ASSERT_EQ(platform_fault_inject("close", 1, EIO), 0);
+    EXPECT_EQ(server_post(folder.c_str()), 0) << "do exists: the request is posted";
+    EXPECT_EQ(listing(tag + "/0"), "do");
 }
 
 TEST_F(server_exchange, a_wait_ends_on_a_change_and_without_a_watch_sleeps_instead)
