@@ -40,9 +40,9 @@ enum scan_result {
     scan_nothing, // no agent 0, or only dead ones and none busy
 };
 
-// Tries agent n once it has a "tsc": 1 claimed (and alive), 0 busy or
-// unusable now, -1 dead.
-int try_agent(dispatch_call *call, int32_t n)
+// Tries the agent of call->agent_folder, which has a "tsc": 1 claimed (and
+// alive), 0 busy or unusable now, -1 dead.
+int try_agent(dispatch_call *call)
 {
     char busy[remote_path_size];
     if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) < 0)
@@ -53,7 +53,6 @@ int try_agent(dispatch_call *call, int32_t n)
         server_release(busy);
         return -1;
     }
-    (void)n;
     return 1;
 }
 
@@ -76,7 +75,7 @@ scan_result scan_agents(dispatch_call *call, int32_t *number)
         }
         if (__atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE) < n + 1)
             __atomic_store_n(&remote_client.agent_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
-        int tried = try_agent(call, n);
+        int tried = try_agent(call);
         if (tried > 0) {
             *number = n;
             return scan_claimed;

@@ -94,6 +94,10 @@ struct remote_client_state {
     char server_path[remote_path_size];
     volatile intptr_t server_length;    // 0 until the first request set the client up
     volatile intptr_t agent_limit;      // one past the highest agent number seen with "tsc"
+    // One past the highest agent number ever posted to, never lowered: the
+    // monitor's scans reach every record in use even when agent_limit has
+    // dropped since (agent 0 gone while shares of later agents still run).
+    volatile intptr_t posted_limit;
     volatile intptr_t monitor_running;  // 1 while the monitor runs
     volatile intptr_t claimed_agents;   // records in use, so an idle monitor skips its scans
     volatile uint64_t last_activity_ms; // last post or collection: both sides look often after it

@@ -249,6 +249,8 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
         if (call->status_option)
             request->status_ptr = call->status_option;
         __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE) < n + 1)
+            __atomic_store_n(&remote_client.posted_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
     }
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));
@@ -339,7 +341,7 @@ void serve_remote_request(coload_request *request)
     dispatch_shares(&call);
 
     qiv_exported_sync(request);
-    remote_client.open_request = nullptr;
+    __atomic_store_n(&remote_client.open_request, nullptr, __ATOMIC_RELEASE);
     bool chain_empty = remote_client.open_tail < 0;
     remote_client.open_tail = -1;
     qiv_exported_unsync(request);

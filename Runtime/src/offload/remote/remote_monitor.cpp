@@ -94,11 +94,18 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
         finish_request(finished);
 }
 
+// Records in use lie below both limits' maximum: agent_limit as the
+// dispatcher's scans last saw it, posted_limit for agents posted to before.
+intptr_t scan_limit(void)
+{
+    intptr_t seen = __atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE);
+    intptr_t posted = __atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE);
+    return seen > posted ? seen : posted;
+}
+
 void scan_agents(bool stopping)
 {
-    for (int32_t n = 0; n < __atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE); ++n) {
-        if (!stopping && remote_slot_stopping())
-            return;
+    for (int32_t n = 0; n < scan_limit(); ++n) {
         if (__atomic_load_n(&remote_client.claimed_agents, __ATOMIC_ACQUIRE) == 0)
             return;
         qiv_exported_sync(agent_key(n));
@@ -126,15 +133,16 @@ void remote_monitor(void)
     __atomic_store_n(&remote_client.monitor_running, 1, __ATOMIC_RELEASE);
     server_watch watch;
     server_watch_open(&watch, remote_client.server_path, 1, platform_watch_names);
-    while (!remote_slot_stopping()) {
+    // Once slot 0 stops, the dispatcher stops posting within one of its own
+    // looks; the monitor stays until then, so that no share is posted after
+    // its last sweep.
+    while (!remote_slot_stopping() || __atomic_load_n(&remote_client.open_request, __ATOMIC_ACQUIRE)) {
         bool busy = __atomic_load_n(&remote_client.claimed_agents, __ATOMIC_ACQUIRE) != 0;
         uint32_t wait = busy ? remote_look_interval() : (uint32_t)server_wait_ms;
         // The platform folder appears with the first agent: watch it once it does.
         if (!watch.open)
             server_watch_open(&watch, remote_client.server_path, 1, platform_watch_names);
         server_watch_wait(&watch, wait, wait);
-        if (remote_slot_stopping())
-            break;
         scan_agents(false);
     }
     scan_agents(true);
