@@ -56,7 +56,15 @@ int try_agent(dispatch_call *call)
     return 1;
 }
 
-scan_result scan_agents(dispatch_call *call, int32_t *number)
+bool failed_before(const dispatch_call *call, int32_t n)
+{
+    for (int32_t i = 0; i < call->failed_count; ++i)
+        if (call->failed[i] == n)
+            return true;
+    return false;
+}
+
+scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bool *skipped)
 {
     bool any_usable = false;
     for (int32_t n = 0; n < remote_agent_count; ++n) {
@@ -75,6 +83,10 @@ scan_result scan_agents(dispatch_call *call, int32_t *number)
         }
         if (__atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE) < n + 1)
             __atomic_store_n(&remote_client.agent_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
+        if (skip_failed && failed_before(call, n)) {
+            *skipped = true;
+            continue;
+        }
         int tried = try_agent(call);
         if (tried > 0) {
             *number = n;
@@ -85,6 +97,17 @@ scan_result scan_agents(dispatch_call *call, int32_t *number)
     }
     // Every number the client may use is taken: wait as for busy agents.
     return scan_wait;
+}
+
+// An agent that failed this share is tried again only when no other one is
+// free: with a single agent, a failure that passes still gets its retries.
+scan_result scan_agents(dispatch_call *call, int32_t *number)
+{
+    bool skipped = false;
+    scan_result scanned = scan_pass(call, number, true, &skipped);
+    if (scanned != scan_claimed && skipped)
+        scanned = scan_pass(call, number, false, &skipped);
+    return scanned;
 }
 
 } // namespace

@@ -138,6 +138,10 @@ struct dispatch_call {
     int32_t row_count;
     int *status_option; // the Status descriptor's int, or null
     uint64_t claim_stamp;
+    // Agents that failed the share being dispatched, in a row: the next
+    // claim tries other agents first.
+    int32_t failed[remote_failed_agents_limit];
+    int32_t failed_count;
 };
 
 enum {
@@ -145,8 +149,9 @@ enum {
     agent_none = -1, // no agent 0, or every agent there is dead: serve elsewhere
     agent_stop = -2, // slot 0 stops
 };
-// Claims a free, live agent, waiting while all are busy.  agent_found with
-// *number and call->agent_folder set, or agent_none / agent_stop.
+// Claims a free, live agent, waiting while all are busy; one of
+// call->failed only when no other agent is free.  agent_found with *number
+// and call->agent_folder set, or agent_none / agent_stop.
 int claim_free_agent(dispatch_call *call, int32_t *number);
 enum {
     copy_done = 0,

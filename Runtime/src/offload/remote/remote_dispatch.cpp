@@ -285,7 +285,7 @@ void give_share_up(dispatch_call *call, int32_t share)
 void dispatch_shares(dispatch_call *call)
 {
     int32_t share = share_none; // chosen, not yet posted
-    int failed_agents = 0;
+    call->failed_count = 0;
     for (;;) {
         int32_t n = -1;
         if (claim_free_agent(call, &n) != agent_found)
@@ -306,11 +306,12 @@ void dispatch_shares(dispatch_call *call)
         if (!sent || !post_share(call, n, sent)) {
             platform_free(sent);
             release_claim(call);
-            if (++failed_agents >= remote_failed_agents_limit)
+            call->failed[call->failed_count++] = n;
+            if (call->failed_count >= remote_failed_agents_limit)
                 break;
             continue;
         }
-        failed_agents = 0;
+        call->failed_count = 0;
         if (share == 0) {
             call->request->host_must_run = 0;
             return;
