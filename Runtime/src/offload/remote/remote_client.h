@@ -99,7 +99,11 @@ struct remote_client_state {
     // dropped since (agent 0 gone while shares of later agents still run).
     volatile intptr_t posted_limit;
     volatile intptr_t monitor_running;  // 1 while the monitor runs
-    volatile intptr_t claimed_agents;   // records in use, so an idle monitor skips its scans
+    // Records in use, and posts under way: counted before "do" is created,
+    // so that a monitor woken by the agent's answer already scans for it.
+    volatile intptr_t claimed_agents;
+    // The monitor's thread record: a post wakes it from an idle wait.
+    void *volatile monitor_thread;
     volatile uint64_t last_activity_ms; // last post or collection: both sides look often after it
     // The request the dispatcher is still posting shares of, and the last
     // agent of its chain (-1 while the chain is empty), under that request's

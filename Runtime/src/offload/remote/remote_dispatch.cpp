@@ -232,7 +232,14 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
     qiv_exported_sync(agent_key(n));
     drop_stale_record(n);
     qiv_exported_sync(request);
+    // Counted first: an agent may answer before the post returns, and a
+    // monitor that then found no record in use would wait its idle wait.
+    __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
+    remote_note_activity();
+    qiv_exported_wake(__atomic_load_n(&remote_client.monitor_thread, __ATOMIC_ACQUIRE));
     bool posted = server_post(call->agent_folder) == 0;
+    if (!posted)
+        __atomic_sub_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
     if (posted) {
         agent_slot *slot = &agent_table[n];
         slot->request = request;
@@ -248,7 +255,6 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
         agent_watches[n].alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
         if (call->status_option)
             request->status_ptr = call->status_option;
-        __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
         if (__atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE) < n + 1)
             __atomic_store_n(&remote_client.posted_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
     }

@@ -1,13 +1,14 @@
 // The monitor: one pool thread that watches every claimed agent until its
 // share is over, for the life of the process.
 //
-// Between two scans it waits on the platform folder's tree, never longer
-// than the bounded wait, and only briefly for a while after a post or a
-// collection, so that a share finished on a network folder (whose changes
-// by other machines raise no notification here) is still seen within
-// milliseconds.  With no agent claimed it only waits, one bounded wait after
-// another, and looks at slot 0's owner after each: it ends within one wait
-// plus one scan of slot 0 stopping.
+// While agents are claimed it waits between two scans on the platform
+// folder's tree, never longer than the bounded wait, and only briefly for a
+// while after a post or a collection, so that a share finished on a network
+// folder (whose changes by other machines raise no notification here) is
+// still seen within milliseconds.  With no agent claimed it waits on its own
+// wake event, which each post sets, one bounded wait after another, and
+// looks at slot 0's owner after each: it ends within one wait plus one scan
+// of slot 0 stopping.
 //
 // A share is over when its agent published an outcome, when its "busy" is
 // gone or holds another stamp (someone took the agent away), or when the
@@ -131,17 +132,24 @@ void scan_agents(bool stopping)
 void remote_monitor(void)
 {
     __atomic_store_n(&remote_client.monitor_running, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&remote_client.monitor_thread, static_cast<void *>(get_thread_record()), __ATOMIC_RELEASE);
     server_watch watch;
     server_watch_open(&watch, remote_client.server_path, 1, platform_watch_names);
     // Once slot 0 stops, the dispatcher stops posting within one of its own
     // looks; the monitor stays until then, so that no share is posted after
     // its last sweep.
     while (!remote_slot_stopping() || __atomic_load_n(&remote_client.open_request, __ATOMIC_ACQUIRE)) {
-        bool busy = __atomic_load_n(&remote_client.claimed_agents, __ATOMIC_ACQUIRE) != 0;
-        uint32_t wait = busy ? remote_look_interval() : (uint32_t)server_wait_ms;
+        // With no agent claimed nothing on the tree concerns the monitor:
+        // it waits for the dispatcher's wake instead, which a post sends
+        // whether or not the file system notifies anyone of it.
+        if (__atomic_load_n(&remote_client.claimed_agents, __ATOMIC_ACQUIRE) == 0) {
+            qiv_exported_wait(1, server_wait_ms);
+            continue;
+        }
         // The platform folder appears with the first agent: watch it once it does.
         if (!watch.open)
             server_watch_open(&watch, remote_client.server_path, 1, platform_watch_names);
+        uint32_t wait = remote_look_interval();
         server_watch_wait(&watch, wait, wait);
         scan_agents(false);
     }
