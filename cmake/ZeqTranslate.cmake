@@ -75,3 +75,38 @@ function(zeq_translate target)
   endif()
   add_custom_target(${target} ALL DEPENDS ${outputs})
 endfunction()
+
+#   zeq_remote_module(<target> SOURCE <file.zeq> [BASE <name>] [OUTPUT_DIR <dir>])
+#
+# Builds the remote module <name>_net.so (name: the source's base name unless
+# BASE gives another) in OUTPUT_DIR (default: the programs' folder) from
+# zeqremote's output, linked against Zeq and exporting its fline<line> entry
+# points alone.  The client copies the module from the folder of the program
+# or library that makes the call, so that is where it belongs.  Modules of
+# one source in one folder share its translation.
+function(zeq_remote_module target)
+  cmake_parse_arguments(ZR "" "SOURCE;BASE;OUTPUT_DIR" "" ${ARGN})
+  get_filename_component(source ${ZR_SOURCE} ABSOLUTE)
+  get_filename_component(base ${source} NAME_WE)
+  set(name ${ZR_BASE})
+  if(NOT name)
+    set(name ${base})
+  endif()
+  set(dir ${ZR_OUTPUT_DIR})
+  if(NOT dir)
+    set(dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+  endif()
+  set(translation ${base}_remote_translation)
+  set(net ${CMAKE_CURRENT_BINARY_DIR}/${base}_net.cpp)
+  if(NOT TARGET ${translation})
+    zeq_translate(${translation} SOURCE ${source} REMOTE)
+  endif()
+  add_library(${target} MODULE ${net})
+  add_dependencies(${target} ${translation})
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/Parser/remote_include)
+  target_link_libraries(${target} PRIVATE Zeq)
+  target_compile_options(${target} PRIVATE -fvisibility=hidden)
+  target_link_options(${target} PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/Parser/remote_include/remote_module.map)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}_net SUFFIX ".so"
+                        LIBRARY_OUTPUT_DIRECTORY ${dir})
+endfunction()

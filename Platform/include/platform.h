@@ -123,6 +123,17 @@ uint64_t platform_timestamp(void);
 uint64_t platform_monotonic_ms(void);
 uint64_t platform_monotonic_ns(void);
 
+// ---- environment -----------------------------------------------------------
+
+enum {
+    platform_environment_unset = -1,
+    platform_environment_too_long = -2, // the buffer then holds ""
+};
+// Copies the value of the environment variable name, NUL-terminated, into
+// buffer.  Returns its length (0 for a variable set to ""), or one of the two
+// codes above.
+int platform_environment_read(const char *name, char *buffer, size_t size);
+
 // ---- memory ----------------------------------------------------------------
 
 // Zero-filled allocation and its release; null on failure.

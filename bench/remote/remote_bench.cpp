@@ -1,7 +1,7 @@
 // One zeqworker agent serving a module that does nothing, on a local server
 // folder and on the same folder reached through sshfs: requests per second,
 // the round trip from posting "do" to seeing "done" (p50 and p99), and the
-// processor time an idle agent takes.
+// processor time an idle agent takes; and the runtime's remote client.
 //
 // The client works on the local path in both cases, as the machine that
 // stores the folder does; only the agent goes through the mount, so that it
@@ -13,8 +13,22 @@
 // first; requests per second include that, the round trip does not.  The
 // "_idle_agent" cases leave the agent idle before each request, past its
 // own phase of quick looks after a request.
+//
+// The "_client" cases measure the runtime's remote client itself: coload
+// calls of this program (client_bench.zeq's functions, whose remote module
+// client_bench_net.so lies beside it) on local agents.  The client takes its
+// server folder once per process, from QIV_NETLOAD_SERVER, so each such case
+// runs its calls in a child process of this program ("--client <case>"),
+// which prints its figures for the parent to report: round trip of a call
+// with a one-member region (p50, p99, calls per second) on a local folder and
+// with client and agent on two sshfs mounts of one folder, and a call over
+// two agents and the pool against the pool alone (same processors: a report,
+// not a target).
 #include <benchmark/benchmark.h>
 
+#include "Zeq.h"
+
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -270,6 +284,197 @@ void idle_agent(benchmark::State &state, bool over_sshfs)
     setup_close(&setup);
 }
 
+// ---- the remote client, in a child process per case ----------------------
+
+enum {
+    touch_line = 13,
+    work_line = 25,
+    client_calls_local = 2000,
+    client_calls_sshfs = 300,
+    work_items = 1 << 18,
+    work_rounds = 400,
+    work_members = 8,
+    work_calls = 10,
+};
+
+char client_bench_source[] = "client_bench.zeq";
+qiv_coload_site touch_site = QIV_COLOAD_SITE_INIT(client_bench_source, touch_line);
+qiv_coload_site work_site = QIV_COLOAD_SITE_INIT(client_bench_source, work_line);
+
+struct touch_call {
+    int32_t *counts;
+    int32_t n;
+    int result;
+};
+
+QIV_REGION_OPENER void call_touch(touch_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
+    c->result = qiv_exported_coload(self, &touch_site, QIV_ARG_INOUT("int*", c->counts, 4, 4 * (intptr_t)c->n),
+                                    QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_END);
+    qiv_region_end_joined(self);
+}
+
+struct work_call {
+    float *y;
+    int32_t n, rounds;
+};
+
+void work_slice(work_call *c)
+{
+    int end = qiv_exported_range_end(c->n);
+    for (int i = qiv_exported_range_start(c->n); i < end; ++i) {
+        float v = c->y[i];
+        for (int r = 0; r < c->rounds; ++r)
+            v = 3.7f * v * (1.0f - v);
+        c->y[i] = v;
+    }
+}
+
+QIV_REGION_OPENER void call_work(work_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, work_members, QIV_LIMIT_TIGHT(1));
+    if (qiv_exported_pix() != 0 ||
+        qiv_exported_coload(self, &work_site, QIV_ARG_INOUT("float*", c->y, 4, 4 * (intptr_t)c->n),
+                            QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("int", &c->rounds, 4), QIV_ARG_END) != 0)
+        work_slice(c);
+    qiv_region_end_joined(self);
+}
+
+// Child: one-member calls, every result checked; prints the figures.
+int client_round_trips(int calls)
+{
+    std::vector<int32_t> counts(16, 0);
+    touch_call call = {counts.data(), 16, -1};
+    std::vector<uint64_t> trips;
+    uint64_t start = platform_monotonic_ns();
+    for (int k = 0; k < calls; ++k) {
+        uint64_t before = platform_monotonic_ns();
+        call_touch(&call);
+        trips.push_back(platform_monotonic_ns() - before);
+        if (call.result != 0 || counts[0] != k + 1 || counts[15] != k + 1) {
+            printf("error call %d: returned %d, counts %d\n", k, call.result, counts[0]);
+            return 1;
+        }
+    }
+    double seconds = (double)(platform_monotonic_ns() - start) / 1e9;
+    printf("p50_ms %f p99_ms %f calls_per_s %f\n", percentile_ms(trips, 0.5), percentile_ms(trips, 0.99),
+           (double)calls / seconds);
+    return 0;
+}
+
+double work_calls_ms(std::vector<float> *y)
+{
+    work_call call = {y->data(), (int32_t)y->size(), work_rounds};
+    uint64_t start = platform_monotonic_ns();
+    for (int k = 0; k < work_calls; ++k)
+        call_work(&call);
+    return (double)(platform_monotonic_ns() - start) / 1e6 / work_calls;
+}
+
+// Child: the same calls on the pool alone (no server named yet), then with
+// the agents; both must give the same items.
+int client_agents_and_pool(const char *server)
+{
+    std::vector<float> pool_y(work_items), agents_y(work_items);
+    for (int i = 0; i < work_items; ++i)
+        pool_y[(size_t)i] = agents_y[(size_t)i] = 0.1f + 0.8f * (float)(i % 1000) / 1000.0f;
+    unsetenv("QIV_NETLOAD_SERVER");
+    double pool_ms = work_calls_ms(&pool_y);
+    setenv("QIV_NETLOAD_SERVER", server, 1);
+    double agents_ms = work_calls_ms(&agents_y);
+    if (pool_y != agents_y) {
+        printf("error: the items differ\n");
+        return 1;
+    }
+    printf("pool_alone_ms %f two_agents_and_pool_ms %f\n", pool_ms, agents_ms);
+    return 0;
+}
+
+int client_child(int argc, char **argv)
+{
+    std::string which = argc > 2 ? argv[2] : "";
+    if (which == "round_trips_local")
+        return client_round_trips(client_calls_local);
+    if (which == "round_trips_sshfs")
+        return client_round_trips(client_calls_sshfs);
+    if (which == "agents_and_pool" && argc > 3)
+        return client_agents_and_pool(argv[3]);
+    fprintf(stderr, "Usage: remote_bench --client round_trips_local|round_trips_sshfs|agents_and_pool server\n");
+    return 2;
+}
+
+// Parent: agents on the server folder (through a mount of their own when
+// over_sshfs, the client through another), then the child; its figures
+// become the case's counters.
+void client_case(benchmark::State &state, const std::string &which, bool over_sshfs, int agents)
+{
+    remote_setup setup = {};
+    sshfs_server client_mount = {};
+    std::vector<agent_process> started((size_t)agents);
+    std::string why;
+    if (!make_scratch(&setup))
+        why = "cannot make a scratch folder";
+    std::string agent_root = setup.root, client_root = setup.root;
+    if (why.empty() && over_sshfs) {
+        setup.over_sshfs = 1;
+        if (sshfs_server_start(&setup.server, setup.root) != sshfs_server_started)
+            why = setup.server.message;
+        else if (sshfs_server_start(&client_mount, setup.root) != sshfs_server_started)
+            why = client_mount.message;
+        agent_root = setup.server.mount_point;
+        client_root = client_mount.mount_point;
+    }
+    for (int k = 0; why.empty() && k < agents; ++k) {
+        if (!agent_start(&started[(size_t)k], harness_zeqworker_path(), {agent_root},
+                         setup.scratch + "/agent" + std::to_string(k) + ".log"))
+            why = "cannot start zeqworker";
+        else if (!wait_for_registration(setup.root, k, harness_wait_ms))
+            why = "an agent did not register: " + agent_log(&started[(size_t)k]);
+    }
+    std::string output;
+    for (auto _ : state) {
+        if (!why.empty())
+            break;
+        agent_process child;
+        std::string log = setup.scratch + "/client.log";
+        std::vector<std::string> args = {"--client", which, client_root};
+        // By its own path: the client finds the module beside the program
+        // under the name the program was started by.
+        std::error_code error;
+        std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
+        if (!agent_start(&child, self, args, log, {"QIV_NETLOAD_SERVER=" + client_root})) {
+            why = "cannot start the client";
+            break;
+        }
+        int status = agent_wait_exit(&child, 300000);
+        agent_kill(&child);
+        output = agent_log(&child);
+        if (status != 0)
+            why = "the client failed: " + output;
+    }
+    if (!why.empty()) {
+        state.SkipWithError(why.c_str());
+    } else {
+        std::istringstream in(output);
+        std::string name;
+        double value;
+        while (in >> name >> value)
+            state.counters[name] = value;
+    }
+    for (agent_process &agent : started)
+        agent_kill(&agent);
+    if (over_sshfs)
+        sshfs_server_stop(&client_mount);
+    setup_close(&setup);
+}
+
+void BM_client_round_trip_local(benchmark::State &state) { client_case(state, "round_trips_local", false, 1); }
+void BM_client_round_trip_sshfs(benchmark::State &state) { client_case(state, "round_trips_sshfs", true, 1); }
+void BM_client_two_agents_and_pool(benchmark::State &state) { client_case(state, "agents_and_pool", false, 2); }
+
 void BM_round_trip_local(benchmark::State &state) { round_trips(state, false, 0); }
 void BM_round_trip_sshfs(benchmark::State &state) { round_trips(state, true, 0); }
 // Requests one by one to an agent that has gone idle: on sshfs it finds each
@@ -287,7 +492,20 @@ BENCHMARK(BM_round_trip_local_idle_agent)->Iterations(20)->UseRealTime()->Unit(b
 BENCHMARK(BM_round_trip_sshfs_idle_agent)->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_idle_agent_local)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_idle_agent_sshfs)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_client_round_trip_local)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_client_round_trip_sshfs)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_client_two_agents_and_pool)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+    if (argc > 1 && std::string(argv[1]) == "--client")
+        return client_child(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -119,7 +119,7 @@ void device_service_loop(int s)
         if (!request)
             continue;
         if (is_remote_slot(s))
-            remote_take_request(request);
+            serve_remote_request(request);
         else
             process_request(s, request);
     }

@@ -28,23 +28,6 @@ bool is_known_module(const device_slot *slot, const char *name)
     return false;
 }
 
-// Keeps the part after the last separator and cuts it at the first dot; the
-// name stays trimmed, so a second pass changes nothing.  Several slots may
-// trim one site at once: the lock keyed by the field makes them take turns.
-void trim_source(qiv_coload_site *site)
-{
-    qiv_exported_sync(&site->source);
-    char *name = site->source;
-    size_t length = strlen(name);
-    for (size_t i = 0; i < length; ++i) {
-        if (name[i] == '/' || name[i] == '\\')
-            site->source = name + i + 1;
-        else if (name[i] == '.')
-            name[i] = 0;
-    }
-    qiv_exported_unsync(&site->source);
-}
-
 void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
 {
     site->kernel[s] = -1;
@@ -65,6 +48,23 @@ void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
 }
 
 } // namespace
+
+// Keeps the part after the last separator and cuts it at the first dot; the
+// name stays trimmed, so a second pass changes nothing.  Several slots may
+// trim one site at once: the lock keyed by the field makes them take turns.
+void trim_site_source(qiv_coload_site *site)
+{
+    qiv_exported_sync(&site->source);
+    char *name = site->source;
+    size_t length = strlen(name);
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] == '/' || name[i] == '\\')
+            site->source = name + i + 1;
+        else if (name[i] == '.')
+            name[i] = 0;
+    }
+    qiv_exported_unsync(&site->source);
+}
 
 void load_device_modules(int s, const void *address)
 {
@@ -123,7 +123,7 @@ void look_kernel_up(int s, device_slot *slot, coload_request *request)
         site->kernel[s] = -1;
         return;
     }
-    trim_source(site);
+    trim_site_source(site);
     attempt_lookup(s, slot, site);
     if (site->kernel[s] == -1) {
         load_device_modules(s, request->caller);

@@ -152,16 +152,24 @@ void device_service_loop(int s);
 void load_device_modules(int s, const void *address);
 // Fills the site's kernel and group-limit entries of slot s (-1: no kernel).
 void look_kernel_up(int s, device_slot *slot, coload_request *request);
+// Trims the site's source to its base name in place: the text after the last
+// '/' or '\\', cut at its first '.'.  Module files of every kind, the remote
+// module included, are named after it.
+void trim_site_source(qiv_coload_site *site);
 
 // ---- coload.cpp / coload_request.cpp ---------------------------------------------
 void finish_request(coload_request *request);
 void process_request(int s, coload_request *request);
 
-// ---- remote/remote_slot.cpp: the remote slot until the remote client exists -------
-void remote_take_request(coload_request *request);
+// ---- remote/: the remote slot and the remote offload client ----------------------
+// Slot 0's service thread hands every request it takes to the client: on
+// return the request is finished (declined) or owned by the client's monitor,
+// which finishes it once its shares are collected.
+void serve_remote_request(coload_request *request);
+// 1 while the client's monitor runs; slot 0's loop waits for 0 when it ends.
 int remote_monitor_running(void);
-// 0 while the remote slot would decline every request, so that callers may
-// decline on its behalf without queueing.
+// 0 while the remote slot would decline every request (no server named), so
+// that callers may decline on its behalf without queueing.
 int remote_client_accepts(void);
 
 #endif

@@ -275,7 +275,10 @@ int server_release(const char *busy_path);
 // "dd" is removed and created exclusively.  Nothing is created through a
 // link left under these names.  0 posted, 1 an earlier "do" is there, -1
 // when "err" or "done" could not be removed or "do" could not be created; a
-// failure among the "dd" changes nothing.
+// failure among the "dd" changes nothing.  A create or close of "do" that
+// reports a failure while "do", "done" or "err" exists afterwards posted the
+// request all the same (0): on a network folder the agent can take "do"
+// before the create has returned.
 int server_post(const char *agent_folder);
 
 // What the client reads of a posted request.  "do" decides first: where the

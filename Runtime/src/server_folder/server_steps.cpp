@@ -106,14 +106,18 @@ int server_post(const char *agent_folder)
     // (on file systems without an atomic rename that refuses to replace), and
     // that unlink would take this request's "do" with it.
     intptr_t marker = platform_file_create(post, platform_create_exclusive | platform_create_write_through);
-    if (marker < 0)
-        return -1;
-    // Once the exclusive create has succeeded the request is posted: "do"
-    // holds no bytes that a failed close could lose.  And the close can fail
-    // for no fault of ours: on a network mount it flushes the file, which an
-    // agent on another machine may already have renamed to "done", and a
-    // client that took that for a failed post would post the share again.
-    platform_file_close(marker);
+    bool created = marker >= 0 && platform_file_close_checked(marker) == 0;
+    // On a network folder the create can fail after the server made the
+    // file: sshfs looks the new name up once more, and an agent that saw
+    // "do" at once may have renamed it by then.  "err" and "done" were
+    // removed above and only the agent makes them from "do", so any of the
+    // three names means that this request was posted; calling it failed
+    // would hand the same share to a second agent.
+    if (!created) {
+        int outcome = server_outcome(agent_folder);
+        if (outcome == server_outcome_lost || outcome == server_outcome_unknown)
+            return -1;
+    }
     // Only a burst of changes for watchers that coalesce notifications:
     // failures change nothing about the request.
     for (int i = 0; i < server_dd_bursts; ++i) {

@@ -283,6 +283,14 @@ TEST_F(server_exchange, a_failed_step_is_reported_and_changes_nothing_it_should_
     ASSERT_EQ(platform_fault_inject("open", 3, EIO), 0);
     EXPECT_EQ(server_post(folder.c_str()), 0) << "the burst of dd is only a hint";
     EXPECT_EQ(listing(tag + "/0"), "do");
+
+    // A "do" whose create or close failed after the file was made (sshfs
+    // after an agent took it at once) is posted: a second post would run
+    // the share twice.
+    ASSERT_EQ(unlink(in_folder(SERVER_NAME_DO).c_str()), 0);
+    ASSERT_EQ(platform_fault_inject("close", 1, EIO), 0);
+    EXPECT_EQ(server_post(folder.c_str()), 0) << "do exists: the request is posted";
+    EXPECT_EQ(listing(tag + "/0"), "do");
 }
 
 TEST_F(server_exchange, a_wait_ends_on_a_change_and_without_a_watch_sleeps_instead)
@@ -334,15 +342,4 @@ TEST_F(server_exchange, a_request_is_over_only_once_do_has_gone)
     ASSERT_EQ(server_post(folder.c_str()), 0);
     ASSERT_EQ(server_publish(folder.c_str(), 0), 0);
     EXPECT_EQ(server_outcome(folder.c_str()), server_outcome_failed);
-}
-
-// Through a network mount the close of "do" flushes a file that a fast agent
-// may already have renamed away; a client that read that as a failed post
-// would post the same share twice.
-TEST_F(server_exchange, a_do_created_is_posted_whatever_its_close_reports)
-{
-    std::string tag = SERVER_PLATFORM_TAG;
-    ASSERT_EQ(platform_fault_inject("close", 1, ENOENT), 0);
-    EXPECT_EQ(server_post(folder.c_str()), 0);
-    EXPECT_EQ(listing(tag + "/0"), "do");
 }

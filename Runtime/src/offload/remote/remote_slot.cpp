@@ -1,7 +1,6 @@
 // Slot 0, the remote slot.  Its operations do nothing: the slot never runs a
 // kernel itself, its service thread hands each request to the remote offload
-// client.  Until that client exists, handing over means finishing the request
-// at once without taking any work, so the caller and the pool compute it.
+// client (serve_remote_request).
 #include "offload.h"
 
 namespace {
@@ -27,18 +26,3 @@ const device_ops remote_ops = {
     remote_launch,         remote_alloc_buffer,       remote_free_buffer,  remote_init_slot,     remote_load_module,
     remote_unload_module,  remote_create_context,     remote_destroy_context, nullptr,
 };
-
-void remote_take_request(coload_request *request)
-{
-    finish_request(request);
-}
-
-int remote_client_accepts(void)
-{
-    return 0;
-}
-
-int remote_monitor_running(void)
-{
-    return 0;
-}

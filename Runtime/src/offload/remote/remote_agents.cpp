@@ -1,0 +1,228 @@
+// Finding an agent for one share: the scan of agent folders, the claim of a
+// free one, and the copies of the remote module into its folder.
+//
+// The scan runs from agent 0 up to the first folder without "tsc", claiming
+// the first agent whose "busy" it can create.  An agent that reads as dead
+// once claimed (its "tsc" no longer refreshed) is released at once and never
+// sent anything: agent folders outlive their agents, and a request posted to
+// a dead one would never be answered.  When every agent is busy, or every
+// number the client may use is taken, the dispatcher waits and scans again:
+// busy agents become free as their shares complete, whereas declining would
+// send the work to the host only because others were quicker to claim.  When
+// there is no agent 0, or every agent there is reads as dead and none is
+// busy, nothing would ever become free: the share goes elsewhere.
+//
+// Waiting is on the platform folder's tree, bounded, and frequent for a while
+// after activity: where the folder is on a network file system another
+// machine's changes raise no notification, and one look per bounded wait
+// would cost each share half a second.
+#include "remote_client.h"
+
+#include <string.h>
+
+namespace {
+
+// How often a waiting side looks, by the time since the last post or
+// collection: every millisecond for 100 ms (shares posted back to back), then
+// every 10 ms for the rest of a second, then once per bounded wait.
+struct look_phase {
+    uint32_t until_ms;
+    uint32_t every_ms;
+};
+const look_phase look_phases[] = {
+    {100, 1},
+    {1000, 10},
+};
+
+enum scan_result {
+    scan_claimed,
+    scan_wait,    // agents exist but none could be claimed now
+    scan_nothing, // no agent 0, or only dead ones and none busy
+};
+
+// Tries the agent of call->agent_folder, which has a "tsc": 1 claimed (and
+// alive), 0 busy or unusable now, -1 dead.
+int try_agent(dispatch_call *call)
+{
+    char busy[remote_path_size];
+    if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) < 0)
+        return 0;
+    if (server_claim(busy, call->claim_stamp) != 0)
+        return 0;
+    if (agent_is_alive(call->agent_folder) == 0) {
+        server_release(busy);
+        return -1;
+    }
+    return 1;
+}
+
+bool failed_before(const dispatch_call *call, int32_t n)
+{
+    for (int32_t i = 0; i < call->failed_count; ++i)
+        if (call->failed[i] == n)
+            return true;
+    return false;
+}
+
+scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bool *skipped)
+{
+    bool any_usable = false;
+    for (int32_t n = 0; n < remote_agent_count; ++n) {
+        char tsc[remote_path_size];
+        if (server_agent_folder(call->agent_folder, sizeof call->agent_folder, remote_client.server_root, n) < 0 ||
+            server_file_path(tsc, sizeof tsc, call->agent_folder, SERVER_NAME_TSC) < 0)
+            return scan_nothing;
+        if (server_file_present(tsc) <= 0) {
+            if (n == 0) {
+                __atomic_store_n(&remote_client.agent_limit, 0, __ATOMIC_RELEASE);
+                return scan_nothing;
+            }
+            if (__atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE) < n)
+                __atomic_store_n(&remote_client.agent_limit, (intptr_t)n, __ATOMIC_RELEASE);
+            return any_usable ? scan_wait : scan_nothing;
+        }
+        if (__atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE) < n + 1)
+            __atomic_store_n(&remote_client.agent_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
+        if (skip_failed && failed_before(call, n)) {
+            *skipped = true;
+            continue;
+        }
+        int tried = try_agent(call);
+        if (tried > 0) {
+            *number = n;
+            return scan_claimed;
+        }
+        if (tried == 0)
+            any_usable = true;
+    }
+    // Every number the client may use is taken: wait as for busy agents.
+    return scan_wait;
+}
+
+// An agent that failed this share is tried again only when no other one is
+// free: with a single agent, a failure that passes still gets its retries.
+scan_result scan_agents(dispatch_call *call, int32_t *number)
+{
+    bool skipped = false;
+    scan_result scanned = scan_pass(call, number, true, &skipped);
+    if (scanned != scan_claimed && skipped)
+        scanned = scan_pass(call, number, false, &skipped);
+    return scanned;
+}
+
+} // namespace
+
+void remote_note_activity(void)
+{
+    __atomic_store_n(&remote_client.last_activity_ms, platform_monotonic_ms(), __ATOMIC_RELEASE);
+}
+
+uint32_t remote_look_interval(void)
+{
+    uint64_t last = __atomic_load_n(&remote_client.last_activity_ms, __ATOMIC_ACQUIRE);
+    if (last == 0)
+        return server_wait_ms;
+    uint64_t since = platform_monotonic_ms() - last;
+    for (const look_phase &phase : look_phases)
+        if (since < phase.until_ms)
+            return phase.every_ms;
+    return server_wait_ms;
+}
+
+int claim_free_agent(dispatch_call *call, int32_t *number)
+{
+    server_watch watch;
+    bool watching = false;
+    int result = agent_none;
+    for (;;) {
+        if (remote_slot_stopping()) {
+            result = agent_stop;
+            break;
+        }
+        scan_result scanned = scan_agents(call, number);
+        if (scanned == scan_claimed) {
+            result = agent_found;
+            break;
+        }
+        if (scanned == scan_nothing) {
+            result = agent_none;
+            break;
+        }
+        // Opened on the first wait only: most shares find a free agent at once.
+        if (!watching) {
+            server_watch_open(&watch, remote_client.server_path, 1, platform_watch_names);
+            watching = true;
+        }
+        uint32_t wait = remote_look_interval();
+        server_watch_wait(&watch, wait, wait);
+    }
+    if (watching)
+        server_watch_close(&watch);
+    return result;
+}
+
+namespace {
+
+const char *const module_suffixes[] = {".so", ".ocl", ".ptx"};
+enum { module_levels_max = 64 };
+
+// base + "_net" (level + 1) times + suffix; false when it does not fit.
+bool module_file_name(char *out, size_t size, const char *base, int level, const char *suffix)
+{
+    size_t base_length = strlen(base), suffix_length = strlen(suffix);
+    size_t length = base_length + 4 * (size_t)(level + 1) + suffix_length;
+    if (length >= size)
+        return false;
+    memcpy(out, base, base_length);
+    char *p = out + base_length;
+    for (int i = 0; i <= level; ++i, p += 4)
+        memcpy(p, "_net", 4);
+    memcpy(p, suffix, suffix_length + 1);
+    return true;
+}
+
+enum copy_outcome {
+    copied,
+    source_missing,
+    copy_error,
+};
+
+copy_outcome copy_one(const dispatch_call *call, const char *name, int attempts)
+{
+    char from[remote_path_size], to[remote_path_size];
+    if (server_file_path(from, sizeof from, call->module_folder, name) < 0 ||
+        server_file_path(to, sizeof to, call->agent_folder, name) < 0)
+        return copy_error;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (platform_file_copy_replace(from, to) == 0)
+            return copied;
+        // A missing agent folder reads "not found" too: only a missing source is the end.
+        if (platform_last_error() == platform_error_not_found && platform_file_exists(from) == 0)
+            return source_missing;
+    }
+    return copy_error;
+}
+
+} // namespace
+
+// Level 0 is the module and its companions; each further level, named with
+// one more "_net", is copied when its module exists, so that a remote module
+// that itself offloads finds its own remote module beside it.
+int copy_module_files(const dispatch_call *call)
+{
+    for (int level = 0; level < module_levels_max; ++level) {
+        char name[remote_path_size];
+        if (!module_file_name(name, sizeof name, call->base_name, level, module_suffixes[0]))
+            return level == 0 ? copy_failed : copy_done;
+        copy_outcome outcome = copy_one(call, name, remote_copy_attempts);
+        if (outcome == source_missing)
+            return level == 0 ? copy_module_gone : copy_done;
+        if (outcome != copied)
+            return copy_failed;
+        for (int k = 1; k < 3; ++k) {
+            if (module_file_name(name, sizeof name, call->base_name, level, module_suffixes[k]))
+                copy_one(call, name, 1);
+        }
+    }
+    return copy_done;
+}

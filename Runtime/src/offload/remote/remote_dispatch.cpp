@@ -1,0 +1,357 @@
+// The dispatcher: serve_remote_request, on slot 0's service thread.
+//
+// A request is declined (finished at once, so the other slots and the host
+// compute it) unless the calling module has a remote module beside it and
+// the descriptors can travel: arrays and values only, at most 128 words.
+// Otherwise the dispatcher posts share after share, each to an agent of its
+// own: first whole member shares claimed from the region exactly as a pool
+// picker would take them, then the caller's own share.
+//
+// The request is held open while shares are still being posted: the monitor
+// may collect every share posted so far before the next one is, and must not
+// finish the request then.  The dispatcher lets go once it has posted the
+// last share or stopped posting; whichever of the two sides sees the chain
+// empty and the request let go finishes it, exactly once.
+//
+// When no agent can be had any more (no agent 0, only dead agents, slot 0
+// stopping), or three agents in a row fail one share, the dispatcher stops:
+// members it has not claimed stay with the pool, and the caller's share, if
+// not yet posted, runs on the host.  A member share that it had claimed and
+// could not post is recorded as failed: the pool no longer hands it out.
+#include "remote_client.h"
+
+#include <string.h>
+
+namespace {
+
+const char remote_module_suffix[] = "_net.so";
+
+bool is_array(intptr_t kind)
+{
+    return kind == QIV_ARG_KIND_IN || kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
+}
+
+bool is_result(uintptr_t kind)
+{
+    return kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
+}
+
+bool copy_text(char *out, size_t size, const char *text, size_t length)
+{
+    if (length >= size)
+        return false;
+    memcpy(out, text, length);
+    out[length] = 0;
+    return true;
+}
+
+// The calling module's folder and the remote module's name; false when
+// there is no calling module or no remote module beside it.
+bool locate_module(dispatch_call *call, coload_request *request)
+{
+    char path[remote_path_size];
+    if (platform_module_path_of_address(request->caller, path, sizeof path) <= 0)
+        return false;
+    const char *slash = strrchr(path, '/');
+    if (!slash || !copy_text(call->module_folder, sizeof call->module_folder, path, (size_t)(slash - path) + 1))
+        return false;
+    trim_site_source(request->site);
+    const char *base = request->site->source;
+    size_t base_length = strlen(base);
+    if (base_length == 0 || !copy_text(call->base_name, sizeof call->base_name, base, base_length) ||
+        server_file_path(call->module_name, sizeof call->module_name, base, remote_module_suffix) < 0 ||
+        server_file_path(path, sizeof path, call->module_folder, call->module_name) < 0)
+        return false;
+    intptr_t file = platform_file_open_read(path);
+    if (file < 0)
+        return false;
+    platform_file_close(file);
+    return true;
+}
+
+// Reads the descriptor list into rows; false declines.  A descriptor cut
+// short by the terminating 0, a null address or a size that is not positive
+// cannot travel, nor can more data than args.bin holds.
+bool walk_descriptors(dispatch_call *call, const intptr_t *w)
+{
+    int words = 0;
+    while (w[words] != 0) {
+        if (++words > remote_max_words)
+            return false;
+    }
+    call->row_count = 0;
+    call->status_option = nullptr;
+    uint64_t total = 0;
+    for (int i = 0; i < words;) {
+        intptr_t kind = w[i];
+        agent_row row = {};
+        if (is_array(kind)) {
+            if (i + 5 > words)
+                return false;
+            int length = w[i + 4] == -1 ? 5 : 6;
+            if (i + length > words)
+                return false;
+            row.kind = (uintptr_t)kind;
+            row.host = (uintptr_t)w[i + 2];
+            intptr_t bytes = w[i + 4] != -1 ? w[i + 4] : w[i + 3];
+            if (bytes <= 0)
+                return false;
+            row.bytes = (uintptr_t)bytes;
+            i += length;
+        } else if (kind == QIV_ARG_KIND_VALUE) {
+            if (i + 4 > words || w[i + 3] <= 0)
+                return false;
+            row.kind = (uintptr_t)kind;
+            row.host = (uintptr_t)w[i + 2];
+            row.bytes = (uintptr_t)w[i + 3];
+            row.value = row.host;
+            i += 4;
+        } else if (kind == QIV_ARG_KIND_STATUS) {
+            if (i + 2 > words)
+                return false;
+            call->status_option = reinterpret_cast<int *>(w[i + 1]);
+            i += 2;
+            continue;
+        } else if (kind == QIV_ARG_KIND_RANGE || kind == QIV_ARG_KIND_SHARED_BYTES || kind == QIV_ARG_KIND_GROUP_SIZE) {
+            return false;
+        } else {
+            ++i;
+            continue;
+        }
+        total += row.bytes;
+        if (row.host == 0 || total > server_data_size_limit || call->row_count >= remote_max_rows)
+            return false;
+        call->rows[call->row_count++] = row;
+    }
+    return true;
+}
+
+enum { share_none = -1 };
+
+// The next share: a member that no picker has taken (never the last one,
+// which the pool unlinks), else the caller's own share once, else none.
+// The caller's share is claimed as a device slot claims it, so that no other
+// slot computes it too; without a Range it is a single work item.
+int32_t choose_share(coload_request *request)
+{
+    qiv_parallel_region *home = request->region->home;
+    if (__atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) != 0) {
+        job_lock_acquire();
+        intptr_t u = home->unclaimed;
+        if (u >= 2) {
+            home->unclaimed = u - 1;
+            job_lock_release();
+            __atomic_sub_fetch(&home->unfinished, 1, __ATOMIC_SEQ_CST);
+            return (int32_t)(home->count - u);
+        }
+        job_lock_release();
+    }
+    int32_t share = share_none;
+    qiv_exported_sync(request);
+    if (!request->claimed_all && request->owner_progress == 0) {
+        request->owner_progress = 1;
+        request->claimed_all = 1;
+        share = 0;
+    }
+    qiv_exported_unsync(request);
+    return share;
+}
+
+// Writes args.bin for the share from the rows, the Out and InOut arrays from
+// the copy kept for the collection, so that what the agent compares against
+// is exactly what it was sent.  Returns the copy, or null.
+sent_share *write_request(const dispatch_call *call, int32_t share_index)
+{
+    uint64_t result_bytes = 0;
+    for (int32_t i = 0; i < call->row_count; ++i)
+        if (is_result(call->rows[i].kind))
+            result_bytes += call->rows[i].bytes;
+    sent_share *sent = static_cast<sent_share *>(platform_alloc_zeroed(sizeof(sent_share) + (size_t)result_bytes));
+    if (!sent)
+        return nullptr;
+    sent->result_bytes = result_bytes;
+    uint32_t kinds[remote_max_rows];
+    request_part parts[remote_max_rows];
+    uint8_t *copy = sent_share_bytes(sent);
+    for (int32_t i = 0; i < call->row_count; ++i) {
+        const agent_row *row = &call->rows[i];
+        kinds[i] = (uint32_t)row->kind;
+        parts[i].size = (uint32_t)row->bytes;
+        parts[i].bytes = reinterpret_cast<const void *>(row->host);
+        if (is_result(row->kind)) {
+            memcpy(copy, reinterpret_cast<const void *>(row->host), row->bytes);
+            parts[i].bytes = copy;
+            copy += row->bytes;
+        }
+    }
+    coload_request *request = call->request;
+    args_header *header = &sent->header;
+    header->version = server_request_version;
+    header->share_count = (int32_t)request->region->count;
+    header->share_index = share_index;
+    header->function_number = (int32_t)request->site->line;
+    char path[remote_path_size];
+    if (server_file_path(path, sizeof path, call->agent_folder, SERVER_NAME_ARGS) >= 0) {
+        for (int attempt = 0; attempt < remote_write_attempts; ++attempt) {
+            if (request_write(path, header, call->module_name, kinds, parts, call->row_count) == 0) {
+                // The header as request_write completed it, for the collection's check.
+                uint64_t data = 0;
+                for (int32_t i = 0; i < call->row_count; ++i)
+                    data += call->rows[i].bytes;
+                header->arg_count = call->row_count;
+                header->data_size_low = (uint32_t)data;
+                header->data_size_high = 0;
+                header->module_name_length = (int32_t)strlen(call->module_name) + 1;
+                return sent;
+            }
+        }
+    }
+    platform_free(sent);
+    return nullptr;
+}
+
+// A record still in use when its agent was claimed anew belongs to a share
+// whose "busy" someone removed: that share is lost.  Caller holds n's lock.
+void drop_stale_record(int32_t n)
+{
+    coload_request *stale = agent_table[n].request;
+    if (!stale)
+        return;
+    qiv_exported_sync(stale);
+    record_failure(stale);
+    coload_request *finished = release_agent(n);
+    qiv_exported_unsync(stale);
+    if (finished)
+        finish_request(finished);
+}
+
+// Posts the written request to agent n and links its record into the chain.
+bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
+{
+    coload_request *request = call->request;
+    qiv_exported_sync(agent_key(n));
+    drop_stale_record(n);
+    qiv_exported_sync(request);
+    // Counted first: an agent may answer before the post returns, and a
+    // monitor that then found no record in use would wait its idle wait.
+    __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
+    remote_note_activity();
+    qiv_exported_wake(__atomic_load_n(&remote_client.monitor_thread, __ATOMIC_ACQUIRE));
+    bool posted = server_post(call->agent_folder) == 0;
+    if (!posted)
+        __atomic_sub_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
+    if (posted) {
+        agent_slot *slot = &agent_table[n];
+        slot->request = request;
+        slot->claim_stamp = call->claim_stamp;
+        slot->prev_agent = remote_client.open_tail;
+        slot->next_agent = -1;
+        slot->row_count = call->row_count;
+        memcpy(slot->rows, call->rows, sizeof(agent_row) * (size_t)call->row_count);
+        if (remote_client.open_tail >= 0)
+            agent_table[remote_client.open_tail].next_agent = n;
+        remote_client.open_tail = n;
+        agent_watches[n].sent = sent;
+        agent_watches[n].alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
+        if (call->status_option)
+            request->status_ptr = call->status_option;
+        if (__atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE) < n + 1)
+            __atomic_store_n(&remote_client.posted_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
+    }
+    qiv_exported_unsync(request);
+    qiv_exported_unsync(agent_key(n));
+    if (posted)
+        remote_note_activity();
+    return posted;
+}
+
+void release_claim(const dispatch_call *call)
+{
+    char busy[remote_path_size];
+    if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) >= 0)
+        server_release(busy);
+}
+
+// A chosen share that no agent took: a member's is lost, the caller's runs
+// on the host.
+void give_share_up(dispatch_call *call, int32_t share)
+{
+    coload_request *request = call->request;
+    if (share == share_none)
+        return;
+    if (share == 0) {
+        request->host_must_run = 1;
+        return;
+    }
+    if (call->status_option)
+        request->status_ptr = call->status_option;
+    record_failure(request);
+}
+
+void dispatch_shares(dispatch_call *call)
+{
+    int32_t share = share_none; // chosen, not yet posted
+    call->failed_count = 0;
+    for (;;) {
+        int32_t n = -1;
+        if (claim_free_agent(call, &n) != agent_found)
+            break;
+        int copied = copy_module_files(call);
+        if (copied == copy_module_gone) {
+            release_claim(call);
+            break;
+        }
+        if (copied == copy_done && share == share_none) {
+            share = choose_share(call->request);
+            if (share == share_none) {
+                release_claim(call);
+                return;
+            }
+        }
+        sent_share *sent = copied == copy_done ? write_request(call, share) : nullptr;
+        if (!sent || !post_share(call, n, sent)) {
+            platform_free(sent);
+            release_claim(call);
+            call->failed[call->failed_count++] = n;
+            if (call->failed_count >= remote_failed_agents_limit)
+                break;
+            continue;
+        }
+        call->failed_count = 0;
+        if (share == 0) {
+            call->request->host_must_run = 0;
+            return;
+        }
+        share = share_none;
+    }
+    give_share_up(call, share);
+}
+
+} // namespace
+
+void serve_remote_request(coload_request *request)
+{
+    // One request at a time on this thread: the per-call state is static,
+    // which keeps some 20 KiB of paths and rows off the service thread's stack.
+    static dispatch_call call;
+    if (remote_setup() != 0 || !locate_module(&call, request) || !walk_descriptors(&call, request->args)) {
+        finish_request(request);
+        return;
+    }
+    call.request = request;
+    call.claim_stamp = server_new_stamp();
+    qiv_exported_sync(request);
+    remote_client.open_request = request;
+    remote_client.open_tail = -1;
+    qiv_exported_unsync(request);
+
+    dispatch_shares(&call);
+
+    qiv_exported_sync(request);
+    __atomic_store_n(&remote_client.open_request, nullptr, __ATOMIC_RELEASE);
+    bool chain_empty = remote_client.open_tail < 0;
+    remote_client.open_tail = -1;
+    qiv_exported_unsync(request);
+    if (chain_empty)
+        finish_request(request);
+}

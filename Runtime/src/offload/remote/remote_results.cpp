@@ -1,0 +1,132 @@
+// The end of a share: its results copied back, failures recorded, and the
+// agent's record released from its request's chain.
+//
+// Results are the bytes of the response that differ from what the agent was
+// sent.  The client cannot know the module's element size, and the work
+// ranges give member 0 the remainder of an uneven split, so no byte range
+// computed from the array size and the share index matches what an agent
+// wrote for every element count; comparing with the copy kept at the post
+// does, and it leaves every byte the agent did not change alone, whoever
+// else wrote it meanwhile.  The cost is one copy of the Out and InOut arrays
+// per share in flight, freed at the collection, and one buffer of
+// compare_chunk bytes that only the monitor uses.
+//
+// The response must carry the header and argument table that were sent: an
+// agent that answers with other offsets or sizes is a failed share, and
+// nothing is copied from it.
+#include "remote_client.h"
+
+#include <string.h>
+
+namespace {
+
+enum { compare_chunk = 64 * 1024 };
+uint8_t response_chunk[compare_chunk]; // the monitor's alone
+
+// Copies the bytes of [0, bytes) where response differs from sent into host.
+void copy_changed(uint8_t *host, const uint8_t *sent, const uint8_t *response, size_t bytes)
+{
+    if (memcmp(sent, response, bytes) == 0)
+        return;
+    size_t i = 0;
+    while (i < bytes) {
+        while (i < bytes && sent[i] == response[i])
+            ++i;
+        size_t start = i;
+        while (i < bytes && sent[i] != response[i])
+            ++i;
+        if (i > start)
+            memcpy(host + start, response + start, i - start);
+    }
+}
+
+// Streams one array of the response and copies back what changed.
+bool read_array(intptr_t file, int64_t offset, uint8_t *host, const uint8_t *sent, uint64_t bytes)
+{
+    for (uint64_t done = 0; done < bytes;) {
+        size_t want = bytes - done < compare_chunk ? (size_t)(bytes - done) : (size_t)compare_chunk;
+        if (platform_file_read_at(file, response_chunk, want, offset + (int64_t)done) != (int64_t)want)
+            return false;
+        copy_changed(host + done, sent + done, response_chunk, want);
+        done += want;
+    }
+    return true;
+}
+
+bool response_matches(intptr_t file, const sent_share *sent, const agent_slot *slot)
+{
+    platform_file_info info;
+    if (platform_file_info_of(file, &info) != 0 || info.kind != platform_kind_regular)
+        return false;
+    args_header header;
+    if (platform_file_read_at(file, &header, sizeof header, 0) != (int64_t)sizeof header ||
+        memcmp(&header, &sent->header, sizeof header) != 0)
+        return false;
+    uint32_t table = (uint32_t)sizeof header + (uint32_t)header.module_name_length;
+    uint32_t offset = table + 8u * (uint32_t)slot->row_count;
+    for (int32_t i = 0; i < slot->row_count; ++i) {
+        args_entry entry;
+        if (platform_file_read_at(file, &entry, sizeof entry, (int64_t)table + 8 * i) != (int64_t)sizeof entry ||
+            entry.data_offset != offset || entry.kind != slot->rows[i].kind)
+            return false;
+        offset += (uint32_t)slot->rows[i].bytes;
+    }
+    return info.size >= (int64_t)offset;
+}
+
+} // namespace
+
+void record_failure(coload_request *request)
+{
+    __atomic_store_n(&request->status_value, (intptr_t)-1, __ATOMIC_RELEASE);
+}
+
+coload_request *release_agent(int32_t n)
+{
+    agent_slot *slot = &agent_table[n];
+    coload_request *request = slot->request;
+    if (!request)
+        return nullptr;
+    int32_t prev = slot->prev_agent, next = slot->next_agent;
+    if (prev >= 0)
+        agent_table[prev].next_agent = next;
+    if (next >= 0)
+        agent_table[next].prev_agent = prev;
+    bool open = remote_client.open_request == request;
+    if (open && remote_client.open_tail == n)
+        remote_client.open_tail = prev;
+    slot->request = nullptr;
+    slot->prev_agent = -1;
+    slot->next_agent = -1;
+    slot->row_count = 0;
+    platform_free(agent_watches[n].sent);
+    agent_watches[n].sent = nullptr;
+    __atomic_sub_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
+    return prev < 0 && next < 0 && !open ? request : nullptr;
+}
+
+bool collect_results(int32_t n, const char *agent_folder)
+{
+    const agent_slot *slot = &agent_table[n];
+    sent_share *sent = agent_watches[n].sent;
+    char path[remote_path_size];
+    if (!sent || server_file_path(path, sizeof path, agent_folder, SERVER_NAME_ARGS) < 0)
+        return false;
+    intptr_t file = platform_file_open_existing(path, 0);
+    if (file < 0)
+        return false;
+    bool ok = response_matches(file, sent, slot);
+    uint32_t offset = (uint32_t)sizeof(args_header) + (uint32_t)sent->header.module_name_length +
+                      8u * (uint32_t)slot->row_count;
+    const uint8_t *copy = sent_share_bytes(sent);
+    for (int32_t i = 0; ok && i < slot->row_count; ++i) {
+        const agent_row *row = &slot->rows[i];
+        if (row->kind == QIV_ARG_KIND_OUT || row->kind == QIV_ARG_KIND_INOUT) {
+            ok = read_array(file, offset, reinterpret_cast<uint8_t *>(row->host), copy, row->bytes);
+            copy += row->bytes;
+        }
+        offset += (uint32_t)row->bytes;
+    }
+    platform_file_close(file);
+    return ok;
+}

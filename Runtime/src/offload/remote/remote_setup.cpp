@@ -1,0 +1,81 @@
+// The remote client's set-up on its first request: the server's platform
+// folder from QIV_NETLOAD_SERVER, and the monitor on a pool thread of its own.
+//
+// The monitor is started the way every long-lived runtime thread is: as
+// member 1 of a detached region of two that slot 0's service thread opens,
+// both members declaring themselves blocking so that the pool puts another
+// thread in each one's place.  A dedicated platform thread would have no
+// thread record, and so no wake event or address-keyed locks.
+//
+// The agent table is static storage, zero when the library is loaded, so the
+// set-up never writes it: a loop nulling 65536 records would make every page
+// of a table of more than 100 MiB resident for nothing.
+#include "remote_client.h"
+
+#include <string.h>
+
+remote_client_state remote_client;
+agent_slot agent_table[remote_agent_count];
+agent_watch agent_watches[remote_agent_count];
+
+namespace {
+
+const char server_variable[] = "QIV_NETLOAD_SERVER";
+
+// Opens the region; member 1 runs the monitor until slot 0 stops.  Returns
+// whether the monitor was started.
+QIV_REGION_OPENER bool start_monitor(void)
+{
+    // Set before the open so that slot 0's loop, should it end at once,
+    // still waits for a monitor that has not reached its first line yet.
+    __atomic_store_n(&remote_client.monitor_running, 1, __ATOMIC_RELEASE);
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 2, QIV_LIMIT_TIGHT(0));
+    qiv_exported_pid();
+    if (self->index == 1)
+        remote_monitor();
+    bool started = self->count == 2;
+    qiv_region_end_detached(self);
+    if (!started)
+        __atomic_store_n(&remote_client.monitor_running, 0, __ATOMIC_RELEASE);
+    return started;
+}
+
+} // namespace
+
+int remote_setup(void)
+{
+    if (__atomic_load_n(&remote_client.server_length, __ATOMIC_ACQUIRE) != 0)
+        return 0;
+    char root[remote_root_limit + 1];
+    int length = platform_environment_read(server_variable, root, sizeof root);
+    if (length <= 0)
+        return -1;
+    int folder = server_platform_folder(remote_client.server_path, sizeof remote_client.server_path, root);
+    if (folder <= 0)
+        return -1;
+    memcpy(remote_client.server_root, root, (size_t)length + 1);
+    if (!start_monitor())
+        return -1;
+    __atomic_store_n(&remote_client.server_length, (intptr_t)folder, __ATOMIC_RELEASE);
+    return 0;
+}
+
+int remote_client_accepts(void)
+{
+    if (__atomic_load_n(&remote_client.server_length, __ATOMIC_ACQUIRE) != 0)
+        return 1;
+    char root[remote_root_limit + 1];
+    return platform_environment_read(server_variable, root, sizeof root) > 0;
+}
+
+int remote_monitor_running(void)
+{
+    return (int)__atomic_load_n(&remote_client.monitor_running, __ATOMIC_ACQUIRE);
+}
+
+bool remote_slot_stopping(void)
+{
+    device_slot *table = offload.device_table;
+    return !table || __atomic_load_n(&table[remote_slot].owner, __ATOMIC_ACQUIRE) == owner_stop;
+}

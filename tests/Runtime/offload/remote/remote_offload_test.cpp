@@ -1,0 +1,327 @@
+// The remote slot against real agents: when it declines, how it spreads the
+// shares of a region over agents, how it waits for busy agents, what it
+// copies into an agent folder, what args.bin holds, and how a failed share
+// reaches the caller.  Every test checks every item of the call's results,
+// since a claim or read-back fault shows as an item missing or doubled.
+#include "remote_fixture.h"
+
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+namespace {
+
+// A fill call over a region of `members`, run on this thread.
+void call_fill(fill_run *r, int n, int members, int tag)
+{
+    fill_prepare(r, n, members, tag);
+    run_fill(&r->call);
+}
+
+args_header header_of(const std::vector<uint8_t> &bytes)
+{
+    args_header header = {};
+    if (bytes.size() >= sizeof header)
+        memcpy(&header, bytes.data(), sizeof header);
+    return header;
+}
+
+// The monitor hands the request back before it deletes "busy".
+bool wait_released(const std::string &agent_folder)
+{
+    return wait_until([&] { return !file_exists(agent_folder + SERVER_NAME_BUSY); }, harness_wait_ms, 1);
+}
+
+void put_u32(std::vector<uint8_t> *bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes->push_back((uint8_t)(value >> (8 * i)));
+}
+
+void put_bytes(std::vector<uint8_t> *bytes, const void *from, size_t size)
+{
+    const uint8_t *p = static_cast<const uint8_t *>(from);
+    bytes->insert(bytes->end(), p, p + size);
+}
+
+TEST_F(remote_offload, declined_while_no_server_is_named_then_served_once_one_is)
+{
+    unsetenv("QIV_NETLOAD_SERVER");
+    start_agents(1);
+    fill_run r;
+    call_fill(&r, 1000, 1, 1);
+    EXPECT_EQ(r.call.result, 1) << "the host computes a declined call";
+    EXPECT_EQ(r.call.host_runs[0], 1);
+    EXPECT_EQ(fill_first_wrong(r, 0, 1000), -1);
+    EXPECT_EQ(r.call.status, 77) << "no slot recorded the status";
+    EXPECT_TRUE(client_files(folder(0)).empty());
+    EXPECT_TRUE(shares().empty());
+
+    // The client reads the variable again on the next request.
+    ASSERT_TRUE(serve_from());
+    call_fill(&r, 1000, 1, 2);
+    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(r.call.host_runs[0], 0);
+    EXPECT_EQ(r.call.status, 0);
+    EXPECT_EQ(fill_first_wrong(r, 0, 1000), -1);
+    EXPECT_EQ(shares_of(2).size(), 1u);
+}
+
+TEST_F(remote_offload, a_folder_0_without_tsc_declines_even_with_higher_agents)
+{
+    ASSERT_NE(server_make_folder(harness_platform_folder(root).c_str()), server_folder_failed);
+    ASSERT_EQ(server_make_folder(folder(0).c_str()), server_folder_made);
+    start_agents(2, 1);
+    ASSERT_TRUE(serve_from());
+    for (int tag = 1; tag <= 2; ++tag) {
+        SCOPED_TRACE(tag);
+        fill_run r;
+        call_fill(&r, 333, 1, tag);
+        EXPECT_EQ(r.call.result, 1);
+        EXPECT_EQ(r.call.host_runs[0], 1);
+        EXPECT_EQ(fill_first_wrong(r, 0, 333), -1);
+    }
+    EXPECT_TRUE(shares().empty());
+    for (int number = 0; number <= 2; ++number)
+        EXPECT_TRUE(client_files(folder(number)).empty()) << number;
+}
+
+TEST_F(remote_offload, a_one_member_region_goes_whole_to_one_agent)
+{
+    std::vector<agent_process *> agents = start_agents(1);
+    ASSERT_TRUE(serve_from());
+    fill_run r;
+    call_fill(&r, 1001, 1, 5);
+    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(r.call.status, 0);
+    EXPECT_EQ(r.call.host_runs[0], 0);
+    EXPECT_EQ(fill_first_wrong(r, 0, 1001), -1);
+
+    std::vector<uint8_t> response;
+    ASSERT_TRUE(read_file(folder(0) + SERVER_NAME_ARGS, &response));
+    args_header header = header_of(response);
+    EXPECT_EQ(header.share_count, 1);
+    EXPECT_EQ(header.share_index, 0);
+    EXPECT_EQ(header.function_number, fill_line);
+    std::vector<share_record> served = shares_of(5);
+    ASSERT_EQ(served.size(), 1u);
+    EXPECT_EQ(served[0].pid, agents[0]->pid);
+
+    // No ".ocl" or ".ptx" beside the program: the module alone was copied.
+    ASSERT_TRUE(wait_released(folder(0)));
+    EXPECT_EQ(client_files(folder(0)),
+              (std::vector<std::string>{SERVER_NAME_ARGS, SERVER_NAME_DONE, "remote_kernels_net.so"}));
+}
+
+// The region is a record of the test's own that no pool thread can see, so
+// that nothing but the dispatcher takes its members: count 4, three members
+// unclaimed.  Each share sleeps long enough that every agent is still busy
+// when the next share is dispatched.
+QIV_REGION_OPENER void offer_from_region_of_four(fill_call *call, qiv_parallel_region *region)
+{
+    memset(region, 0, sizeof *region);
+    qiv_thread_record *me = static_cast<qiv_thread_record *>(qiv_exported_pid());
+    region->count = 4;
+    region->unstarted = 3;
+    region->unclaimed = 3;
+    region->unfinished = 4;
+    region->owner = me;
+    region->runner = me;
+    region->home = region;
+    call->result = offer_fill(region, call);
+}
+
+TEST_F(remote_offload, a_region_of_four_with_three_unclaimed_sends_1_and_2_then_0_and_leaves_3)
+{
+    std::vector<agent_process *> agents = start_agents(3);
+    ASSERT_TRUE(serve_from());
+    fill_run r;
+    fill_prepare(&r, 1003, 4, 9);
+    r.call.pause_ms = 300;
+    qiv_parallel_region region;
+    offer_from_region_of_four(&r.call, &region);
+    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(r.call.status, 0);
+    EXPECT_EQ(region.unclaimed, 1) << "the last member stays with the pool";
+    EXPECT_EQ(region.unfinished, 2) << "two members claimed";
+
+    std::vector<share_record> served = shares_of(9);
+    ASSERT_EQ(served.size(), 3u);
+    std::sort(served.begin(), served.end(), [](const share_record &a, const share_record &b) { return a.index < b.index; });
+    int expected_pid[3] = {agents[2]->pid, agents[0]->pid, agents[1]->pid}; // indices 0, 1, 2
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(served[i].index, i);
+        EXPECT_EQ(served[i].count, 4);
+        EXPECT_EQ(served[i].pid, expected_pid[i]) << "share " << i;
+    }
+    int first, end;
+    member_slice(2, 4, 1003, &first, &end);
+    EXPECT_EQ(fill_first_wrong(r, 0, end), -1);
+    member_slice(3, 4, 1003, &first, &end);
+    for (int i = first; i < end; ++i)
+        ASSERT_EQ(r.hits[(size_t)i], 0) << "member 3's item " << i << " was computed";
+}
+
+TEST_F(remote_offload, a_busy_agent_makes_the_dispatcher_wait_until_busy_goes)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    std::string busy = folder(0) + SERVER_NAME_BUSY;
+    ASSERT_EQ(server_claim(busy.c_str(), server_new_stamp()), 0);
+
+    fill_run r;
+    fill_prepare(&r, 500, 1, 3);
+    std::atomic<int> returned{0};
+    std::thread caller([&] {
+        run_fill(&r.call);
+        returned.store(1);
+    });
+    platform_sleep_ms(1500); // three of the dispatcher's bounded waits
+    EXPECT_EQ(returned.load(), 0) << "the call did not wait for the busy agent";
+    EXPECT_FALSE(file_exists(folder(0) + SERVER_NAME_DO));
+    EXPECT_EQ(server_release(busy.c_str()), 0);
+    EXPECT_TRUE(wait_until([&] { return returned.load() == 1; }, harness_wait_ms, 5));
+    caller.join();
+    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(r.call.status, 0);
+    EXPECT_EQ(fill_first_wrong(r, 0, 500), -1);
+    EXPECT_EQ(shares_of(3).size(), 1u);
+}
+
+// companion_kernels_net.so is the same module under another base name, with
+// companions beside it: level 0's ".ocl" and ".ptx", and level 1's ".so" and
+// ".ocl" ("_net_net").  No level 2 exists, which ends the copying.
+char companion_source[] = "companion_kernels.zeq";
+qiv_coload_site companion_site = QIV_COLOAD_SITE_INIT(companion_source, fill_line);
+
+TEST_F(remote_offload, companions_and_further_levels_are_copied_when_present)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    fill_run r;
+    fill_prepare(&r, 64, 1, 4);
+    r.call.site = &companion_site;
+    run_fill(&r.call);
+    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(fill_first_wrong(r, 0, 64), -1);
+    ASSERT_TRUE(wait_released(folder(0)));
+    const char *copied[] = {"companion_kernels_net.so", "companion_kernels_net.ocl", "companion_kernels_net.ptx",
+                            "companion_kernels_net_net.so", "companion_kernels_net_net.ocl"};
+    for (const char *name : copied) {
+        std::vector<uint8_t> source, copy;
+        ASSERT_TRUE(read_file(std::string(ZEQ_TEST_PROGRAM_DIR) + "/" + name, &source)) << name;
+        EXPECT_TRUE(read_file(folder(0) + name, &copy) && copy == source) << name;
+    }
+    EXPECT_FALSE(file_exists(folder(0) + "companion_kernels_net_net.ptx"));
+}
+
+TEST_F(remote_offload, a_share_the_agent_fails_gives_status_minus_1_and_the_agent_serves_on)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        int32_t out[2] = {0, 0};
+        int status = 77;
+        EXPECT_EQ(run_fault(out, &status), 0) << "a failed share is not recomputed on the host";
+        EXPECT_EQ(status, -1);
+        EXPECT_TRUE(wait_released(folder(0)));
+        EXPECT_TRUE(file_exists(folder(0) + SERVER_NAME_ERR));
+
+        fill_run r;
+        call_fill(&r, 100, 1, 10 + round);
+        EXPECT_EQ(r.call.result, 0);
+        EXPECT_EQ(r.call.status, 0) << "a new call starts without the old failure";
+        EXPECT_EQ(fill_first_wrong(r, 0, 100), -1);
+    }
+}
+
+TEST_F(remote_offload, an_agent_folder_whose_agent_is_dead_is_never_claimed)
+{
+    // Folder 0 keeps the "tsc" of an agent that ended a minute ago.
+    ASSERT_NE(server_make_folder(harness_platform_folder(root).c_str()), server_folder_failed);
+    ASSERT_EQ(server_make_folder(folder(0).c_str()), server_folder_made);
+    std::string tsc = folder(0) + SERVER_NAME_TSC;
+    ASSERT_EQ(server_stamp_create(tsc.c_str(), server_new_stamp()), server_ok);
+    struct timeval old[2];
+    gettimeofday(&old[0], nullptr);
+    old[0].tv_sec -= 60;
+    old[1] = old[0];
+    ASSERT_EQ(utimes(tsc.c_str(), old), 0);
+    std::vector<agent_process *> agents = start_agents(1, 1);
+    ASSERT_TRUE(serve_from());
+
+    for (int tag = 1; tag <= 3; ++tag) {
+        fill_run r;
+        call_fill(&r, 200, 1, tag);
+        EXPECT_EQ(r.call.result, 0);
+        EXPECT_EQ(r.call.status, 0);
+        EXPECT_EQ(fill_first_wrong(r, 0, 200), -1);
+        std::vector<share_record> served = shares_of(tag);
+        ASSERT_EQ(served.size(), 1u);
+        EXPECT_EQ(served[0].pid, agents[0]->pid);
+    }
+    EXPECT_TRUE(wait_until([&] { return client_files(folder(0)).empty(); }, harness_wait_ms, 5))
+        << "left in the dead agent's folder: " << ::testing::PrintToString(client_files(folder(0)));
+}
+
+// The request of the N-body sample's call shape, sent whole: In 256 x 16
+// bytes, Out 256 x 12, three 4-byte values, laid out by hand.
+TEST_F(remote_offload, args_bin_is_laid_out_byte_for_byte)
+{
+    const int n = 256;
+    played_agent *agent = play_agent(0, [](std::vector<uint8_t> *bytes) {
+        // Out holds bytes 4096 to 7168 of the data block: answer 1.5, 2.5, ...
+        size_t out = bytes->size() - 12 - 3 * 4 * n;
+        for (int k = 0; k < 3 * n; ++k) {
+            float value = (float)k + 1.5f;
+            memcpy(bytes->data() + out + 4 * k, &value, 4);
+        }
+        return true;
+    });
+    ASSERT_TRUE(serve_from());
+    std::vector<float> pos(4 * n), acc(3 * n, -1.0f);
+    for (int i = 0; i < 4 * n; ++i)
+        pos[(size_t)i] = (float)i * 0.25f;
+    accelerations_call call = {pos.data(), acc.data(), n, 0.75f, 0.125f, 77, -1};
+    run_accelerations(&call);
+    EXPECT_EQ(call.result, 0);
+    EXPECT_EQ(call.status, 0);
+    for (int k = 0; k < 3 * n; ++k)
+        ASSERT_EQ(acc[(size_t)k], (float)k + 1.5f) << k;
+
+    ASSERT_EQ(agent->requests.size(), 1u);
+    const std::string name = "remote_kernels_net.so";
+    const uint32_t L = (uint32_t)name.size() + 1;
+    const uint32_t data = 32 + L + 8 * 5;
+    std::vector<uint8_t> expected;
+    for (uint32_t word : {0u, 1u, 0u, (uint32_t)accelerations_line, 5u, 7180u, 0u, L})
+        put_u32(&expected, word);
+    put_bytes(&expected, name.c_str(), L);
+    uint32_t offsets[5] = {data, data + 4096, data + 7168, data + 7172, data + 7176};
+    uint32_t kinds[5] = {1, 2, 4, 4, 4};
+    for (int i = 0; i < 5; ++i) {
+        put_u32(&expected, offsets[i]);
+        put_u32(&expected, kinds[i]);
+    }
+    std::vector<float> acc_before(3 * n, -1.0f); // Out arrays travel with what they held
+    float spare = 0.75f, eps = 0.125f;
+    put_bytes(&expected, pos.data(), 4096);
+    put_bytes(&expected, acc_before.data(), 3072);
+    put_bytes(&expected, &n, 4);
+    put_bytes(&expected, &spare, 4);
+    put_bytes(&expected, &eps, 4);
+    ASSERT_EQ(expected.size(), data + 7180u);
+
+    const std::vector<uint8_t> &sent = agent->requests[0];
+    ASSERT_EQ(sent.size(), expected.size());
+    auto differ = std::mismatch(sent.begin(), sent.end(), expected.begin());
+    EXPECT_TRUE(differ.first == sent.end()) << "first difference at offset " << (differ.first - sent.begin());
+}
+
+} // namespace

@@ -1,0 +1,207 @@
+// Shares spread over agents and the host under the conditions that break a
+// client: splits whose element counts do not divide evenly, a share that
+// finishes while the dispatcher still posts the next one, an agent killed in
+// the middle of a request, and two client processes on the same agents.
+// What counts is that every item is right and every share computed once:
+// the agents log each share they compute, the host counts each it runs.
+#include "remote_fixture.h"
+
+#include <signal.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#ifndef ZEQ_TEST_CLIENT_PROGRAM
+#error "ZEQ_TEST_CLIENT_PROGRAM names the client program"
+#endif
+
+namespace {
+
+// Every member of the call ran exactly once, on an agent (in shares, for
+// the call's tag) or on the host.
+void expect_each_share_once(const fill_call &call, const std::vector<share_record> &shares)
+{
+    std::vector<int> runs(call.members, 0);
+    for (const share_record &s : shares) {
+        EXPECT_EQ(s.count, call.members);
+        if (s.index >= 0 && s.index < call.members)
+            ++runs[(size_t)s.index];
+    }
+    for (int p = 0; p < call.members; ++p)
+        EXPECT_EQ(runs[(size_t)p] + call.host_runs[p], 1)
+            << "member " << p << ": agents " << runs[(size_t)p] << ", host " << call.host_runs[p];
+}
+
+TEST_F(remote_offload, uneven_splits_between_host_and_two_agents_are_exact_and_computed_once)
+{
+    std::vector<agent_process *> agents = start_agents(2);
+    ASSERT_TRUE(serve_from());
+    // Members and element counts: none divides evenly; 16 members over 7
+    // items leaves most members empty.  The host's members take a
+    // millisecond each, so that the dispatcher finds members to claim.
+    struct shape {
+        int members, n;
+    } shapes[] = {{2, 1001}, {3, 1000}, {5, 10007}, {16, 4099}, {16, 7}, {3, 2}, {5, 1}, {2, 3}};
+    const int calls = 200;
+    for (int c = 0; c < calls; ++c) {
+        const shape &s = shapes[c % (sizeof shapes / sizeof shapes[0])];
+        SCOPED_TRACE("call " + std::to_string(c) + ": " + std::to_string(s.n) + " items over " +
+                     std::to_string(s.members) + " members");
+        fill_run r;
+        fill_prepare(&r, s.n, s.members, 1000 + c);
+        r.call.host_pause_ms = 1;
+        run_fill(&r.call);
+        ASSERT_EQ(r.call.status, 0);
+        ASSERT_EQ(fill_first_wrong(r, 0, s.n), -1);
+        expect_each_share_once(r.call, shares_of(1000 + c));
+        if (HasFailure())
+            return;
+    }
+    std::set<int> pids;
+    for (const share_record &s : shares())
+        pids.insert(s.pid);
+    EXPECT_EQ(pids, (std::set<int>{agents[0]->pid, agents[1]->pid})) << "both agents served shares";
+    EXPECT_GE(shares().size(), (size_t)calls) << "every call dispatches at least its last share";
+}
+
+// A region record of the test's own (no pool thread sees it): count 3, two
+// members unclaimed, so the dispatcher posts member 1 and then the caller's
+// share 0, and leaves member 2.
+QIV_REGION_OPENER void offer_from_region_of_three(fill_call *call, qiv_parallel_region *region)
+{
+    memset(region, 0, sizeof *region);
+    qiv_thread_record *me = static_cast<qiv_thread_record *>(qiv_exported_pid());
+    region->count = 3;
+    region->unstarted = 2;
+    region->unclaimed = 2;
+    region->unfinished = 3;
+    region->owner = me;
+    region->runner = me;
+    region->home = region;
+    call->result = offer_fill(region, call);
+}
+
+// One agent that answers at once: member 1's share is done, collected and
+// its agent released while the dispatcher is still looking for an agent for
+// share 0, which it then gets only by reusing that agent.  A client that
+// finishes the request when the chain first runs empty returns before
+// share 0 is computed (and leaves the dispatcher writing to a request
+// whose caller has gone).
+TEST_F(remote_offload, a_share_done_while_the_next_is_posted_does_not_finish_the_call)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        fill_run r;
+        fill_prepare(&r, 301, 3, 50 + round);
+        qiv_parallel_region region;
+        offer_from_region_of_three(&r.call, &region);
+        EXPECT_EQ(r.call.result, 0);
+        EXPECT_EQ(r.call.status, 0);
+        std::vector<share_record> served = shares_of(50 + round);
+        std::set<int> indices;
+        for (const share_record &s : served)
+            indices.insert(s.index);
+        EXPECT_EQ(served.size(), 2u);
+        EXPECT_EQ(indices, (std::set<int>{0, 1}));
+        int first, end;
+        member_slice(1, 3, 301, &first, &end);
+        EXPECT_EQ(fill_first_wrong(r, 0, end), -1);
+        if (HasFailure())
+            return;
+    }
+}
+
+// Agent 0 is killed while its module sleeps in the share: the call must end
+// with status -1 (the agent's share lost) within the client's bound for a
+// dead agent, and the next call must go to agent 1.
+TEST_F(remote_offload, an_agent_killed_mid_request_fails_its_share_and_the_next_call_goes_elsewhere)
+{
+    std::vector<agent_process *> agents = start_agents(2);
+    ASSERT_TRUE(serve_from());
+    fill_run r;
+    fill_prepare(&r, 100, 1, 1);
+    r.call.pause_ms = 60000;
+    std::atomic<int> returned{0};
+    std::thread caller([&] {
+        run_fill(&r.call);
+        returned.store(1);
+    });
+    bool posted = wait_until([&] { return file_exists(folder(0) + SERVER_NAME_DO); }, harness_wait_ms, 2);
+    EXPECT_TRUE(posted);
+    platform_sleep_ms(100);
+    agent_kill(agents[0]);
+    uint64_t killed = platform_monotonic_ms();
+    // Generous against a loaded machine; a client that never gives up hangs here.
+    bool ended = wait_until([&] { return returned.load() == 1; }, 30000, 10);
+    uint64_t took = platform_monotonic_ms() - killed;
+    if (!ended) {
+        ADD_FAILURE() << "the call still waits for the killed agent after 30 s";
+        // Nothing can end the call now; the test process's end takes it.
+        caller.detach();
+        return;
+    }
+    caller.join();
+    RecordProperty("lost_after_ms", (int)took);
+    EXPECT_LT(took, 15000u) << "the loss took " << took << " ms to see";
+    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(r.call.status, -1);
+
+    fill_run next;
+    fill_prepare(&next, 100, 1, 2);
+    run_fill(&next.call);
+    EXPECT_EQ(next.call.result, 0);
+    EXPECT_EQ(next.call.status, 0);
+    EXPECT_EQ(fill_first_wrong(next, 0, 100), -1);
+    std::vector<share_record> served = shares_of(2);
+    ASSERT_EQ(served.size(), 1u);
+    EXPECT_EQ(served[0].pid, agents[1]->pid);
+}
+
+// Two processes of the client program make their calls at once on the same
+// two agents; each checks its own results, and the agents' log shows every
+// share of every call exactly once.
+TEST_F(remote_offload, two_client_processes_on_two_agents_get_every_share_served_once)
+{
+    start_agents(2);
+    const int calls = 40, members = 3;
+    std::vector<agent_process *> clients;
+    for (int k = 1; k <= 2; ++k)
+        clients.push_back(start_program({std::to_string(calls), std::to_string(members), std::to_string(k * 100000)},
+                                        {"QIV_NETLOAD_SERVER=" + root}, ZEQ_TEST_CLIENT_PROGRAM));
+    for (agent_process *client : clients) {
+        EXPECT_EQ(agent_wait_exit(client, 60000), 0) << agent_log(client);
+        EXPECT_NE(agent_log(client).find("all correct"), std::string::npos) << agent_log(client);
+    }
+    // Each client prints how many shares of each call its host ran; the
+    // agents must have run exactly the rest.
+    std::map<int, std::vector<int>> agent_runs;
+    for (const share_record &s : shares()) {
+        std::vector<int> &runs = agent_runs[s.tag];
+        runs.resize(members, 0);
+        ASSERT_TRUE(s.index >= 0 && s.index < members) << s.index;
+        ++runs[(size_t)s.index];
+    }
+    for (int k = 1; k <= 2; ++k) {
+        std::string log = agent_log(clients[(size_t)k - 1]);
+        for (int c = 0; c < calls; ++c) {
+            int tag = k * 100000 + c;
+            std::string line = "call " + std::to_string(tag) + " host";
+            size_t at = log.find(line);
+            ASSERT_NE(at, std::string::npos) << line;
+            std::vector<int> &runs = agent_runs[tag];
+            runs.resize(members, 0);
+            for (int p = 0; p < members; ++p) {
+                int host = log[at + line.size() + 1 + 2 * (size_t)p] - '0';
+                EXPECT_EQ(runs[(size_t)p] + host, 1) << "call " << tag << " member " << p;
+            }
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,73 @@
+// The client on a network folder: the test process reaches the server
+// folder through an sshfs mount of a private sshd, the agents work on the
+// local folder behind it.  The client then gets no change notification for
+// anything the agents do (their steps reach the mount only when it looks),
+// and its files pass through the SFTP server, where a rename cannot refuse
+// to replace and "done" is published by link and unlink.
+#include "remote_fixture.h"
+#include "sshfs_server.h"
+
+#include <set>
+
+namespace {
+
+class remote_over_sshfs : public remote_offload {
+protected:
+    void SetUp() override
+    {
+        remote_offload::SetUp();
+        if (HasFatalFailure())
+            return;
+        int started = sshfs_server_start(&server, root);
+        if (started == sshfs_server_no_fuse)
+            GTEST_SKIP() << server.message;
+        ASSERT_EQ(started, sshfs_server_started) << server.message;
+        mounted_root = server.mount_point;
+    }
+
+    // The agents go first: the mount cannot go while they work in it.
+    void TearDown() override
+    {
+        remote_offload::TearDown();
+        EXPECT_EQ(sshfs_server_stop(&server), 0) << server.message;
+    }
+
+    sshfs_server server = {};
+    std::string mounted_root; // the server folder as the client reaches it
+};
+
+TEST_F(remote_over_sshfs, a_client_through_the_mount_gets_every_share_served_once_and_exact)
+{
+    std::vector<agent_process *> agents = start_agents(2);
+    ASSERT_TRUE(serve_from(mounted_root));
+    struct shape {
+        int members, n;
+    } shapes[] = {{1, 1000}, {3, 1000}, {5, 4099}, {2, 7}};
+    for (int c = 0; c < 20; ++c) {
+        const shape &s = shapes[c % 4];
+        SCOPED_TRACE("call " + std::to_string(c));
+        fill_run r;
+        fill_prepare(&r, s.n, s.members, 1 + c);
+        r.call.host_pause_ms = 1;
+        run_fill(&r.call);
+        ASSERT_EQ(r.call.status, 0);
+        ASSERT_EQ(fill_first_wrong(r, 0, s.n), -1);
+        std::vector<int> runs(s.members, 0);
+        std::string served_by;
+        for (const share_record &served : shares_of(1 + c)) {
+            ++runs[(size_t)served.index];
+            served_by += " share " + std::to_string(served.index) + " by " + std::to_string(served.pid);
+        }
+        for (int p = 0; p < s.members; ++p)
+            ASSERT_EQ(runs[(size_t)p] + r.call.host_runs[p], 1)
+                << "member " << p << ": agents " << runs[(size_t)p] << ", host " << r.call.host_runs[p] << "; returned "
+                << r.call.result << ";" << served_by << " (agents " << agents[0]->pid << ", " << agents[1]->pid << ")";
+        if (s.members == 1) {
+            EXPECT_EQ(r.call.result, 0);
+        }
+    }
+    for (agent_process *agent : agents)
+        EXPECT_TRUE(agent_running(agent)) << agent_log(agent);
+}
+
+} // namespace
