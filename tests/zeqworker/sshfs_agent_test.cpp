@@ -14,35 +14,13 @@
 
 #include "agent_harness.h"
 #include "server_folder.h"
-#include "sshfs_server.h"
+#include "sshfs_mount_test.h"
 
 namespace {
 
-class sshfs_agents : public agent_fixture {
+class sshfs_agents : public sshfs_mounted<agent_fixture> {
 protected:
-    void SetUp() override
-    {
-        agent_fixture::SetUp();
-        if (HasFatalFailure())
-            return;
-        int started = sshfs_server_start(&server, root);
-        if (started == sshfs_server_no_fuse)
-            GTEST_SKIP() << server.message;
-        ASSERT_EQ(started, sshfs_server_started) << server.message;
-        remote_root = server.mount_point;
-    }
-
-    // The agents go first: the mount cannot go while they work in it.
-    void TearDown() override
-    {
-        agent_fixture::TearDown();
-        EXPECT_EQ(sshfs_server_stop(&server), 0) << server.message;
-    }
-
-    agent_process *start_remote_agent() { return start_agent(remote_root); }
-
-    sshfs_server server = {};
-    std::string remote_root; // the server folder as the agents reach it
+    agent_process *start_remote_agent() { return start_agent(mounted_root); }
 };
 
 // The counts and the share of a response to counting_request.

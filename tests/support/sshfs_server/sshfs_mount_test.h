@@ -44,4 +44,33 @@ protected:
     std::string remote; // the same folder through sshfs
 };
 
+// The same server around another fixture that owns a server folder in its
+// `root` (an agent fixture, a client fixture): `mounted_root` is that folder
+// through sshfs.  The base fixture's TearDown runs first, so that the agents
+// and clients it started are gone before the mount goes, which it cannot
+// while they work in it.
+template <class base_fixture> class sshfs_mounted : public base_fixture {
+protected:
+    void SetUp() override
+    {
+        base_fixture::SetUp();
+        if (this->HasFatalFailure() || this->IsSkipped())
+            return;
+        int started = sshfs_server_start(&server, this->root);
+        if (started == sshfs_server_no_fuse)
+            GTEST_SKIP() << server.message;
+        ASSERT_EQ(started, sshfs_server_started) << server.message;
+        mounted_root = server.mount_point;
+    }
+
+    void TearDown() override
+    {
+        base_fixture::TearDown();
+        EXPECT_EQ(sshfs_server_stop(&server), 0) << server.message;
+    }
+
+    sshfs_server server = {};
+    std::string mounted_root;
+};
+
 #endif

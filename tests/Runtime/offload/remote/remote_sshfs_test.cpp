@@ -5,36 +5,15 @@
 // and its files pass through the SFTP server, where a rename cannot refuse
 // to replace and "done" is published by link and unlink.
 #include "remote_fixture.h"
-#include "sshfs_server.h"
+#include "sshfs_mount_test.h"
 
 #include <set>
 
 namespace {
 
-class remote_over_sshfs : public remote_offload {
-protected:
-    void SetUp() override
-    {
-        remote_offload::SetUp();
-        if (HasFatalFailure())
-            return;
-        int started = sshfs_server_start(&server, root);
-        if (started == sshfs_server_no_fuse)
-            GTEST_SKIP() << server.message;
-        ASSERT_EQ(started, sshfs_server_started) << server.message;
-        mounted_root = server.mount_point;
-    }
-
-    // The agents go first: the mount cannot go while they work in it.
-    void TearDown() override
-    {
-        remote_offload::TearDown();
-        EXPECT_EQ(sshfs_server_stop(&server), 0) << server.message;
-    }
-
-    sshfs_server server = {};
-    std::string mounted_root; // the server folder as the client reaches it
-};
+// The client reaches the server folder through the mount, the agents work
+// on the local path.
+using remote_over_sshfs = sshfs_mounted<remote_offload>;
 
 TEST_F(remote_over_sshfs, a_client_through_the_mount_gets_every_share_served_once_and_exact)
 {
