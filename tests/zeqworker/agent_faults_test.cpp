@@ -15,9 +15,9 @@ namespace {
 
 using agent_faults = agent_fixture;
 
-std::string faults(const std::string &spec)
+std::string faults(const std::string &fault_list)
 {
-    return "ZEQ_TEST_FAULTS=" + spec;
+    return "ZEQ_TEST_FAULTS=" + fault_list;
 }
 
 test_request counting_request()

@@ -11,11 +11,11 @@
 
 namespace {
 
-// Arms every entry of spec; 0, or -1 for an entry that does not parse or arm.
-int arm_faults(const char *spec)
+// Arms every entry of fault_list; 0, or -1 for an entry that does not parse or arm.
+int arm_faults(const char *fault_list)
 {
     char copy[512];
-    snprintf(copy, sizeof copy, "%s", spec);
+    snprintf(copy, sizeof copy, "%s", fault_list);
     for (char *entry = strtok(copy, ","); entry; entry = strtok(nullptr, ",")) {
         char call[32];
         unsigned nth = 0;
@@ -32,8 +32,8 @@ int arm_faults(const char *spec)
 
 int main(int argc, char **argv)
 {
-    const char *spec = getenv("ZEQ_TEST_FAULTS");
-    if (spec && arm_faults(spec) != 0)
+    const char *fault_list = getenv("ZEQ_TEST_FAULTS");
+    if (fault_list && arm_faults(fault_list) != 0)
         return 2;
     return agent_main(argc, argv);
 }
