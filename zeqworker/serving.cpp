@@ -15,29 +15,7 @@
 
 namespace {
 
-// How often the agent looks for the next "do", by the time since the last
-// request ended.
-struct look_phase {
-    uint32_t until_ms;
-    uint32_t every_ms;
-};
 enum { stamp_check_every_ms = 250 };
-const look_phase look_phases[] = {
-    {100, 1},
-    {1000, 10},
-};
-
-// The look interval for now; 0 when the agent is idle (or has served nothing yet).
-uint32_t look_interval(uint64_t last_request_ms)
-{
-    if (last_request_ms == 0)
-        return 0;
-    uint64_t since = platform_monotonic_ms() - last_request_ms;
-    for (const look_phase &phase : look_phases)
-        if (since < phase.until_ms)
-            return phase.every_ms;
-    return 0;
-}
 
 // Returns when "do" has a name (of any kind: serving tells them apart) or
 // when the stamp check fails.  The look opens the name, as the protocol's
@@ -49,19 +27,17 @@ void wait_for_request(agent_state *agent, uint64_t last_request_ms)
     for (;;) {
         if (server_file_present(agent->do_path) > 0)
             return;
-        uint32_t every = look_interval(last_request_ms);
+        uint32_t every = server_look_interval(last_request_ms);
+        bool idle = every >= server_wait_ms;
         // The frequent looks check the stamp now and then, so that a folder
         // taken away right after a request is still noticed within a wait.
         uint64_t now = platform_monotonic_ms();
-        if (every == 0 || now - stamp_checked_ms >= stamp_check_every_ms) {
+        if (idle || now - stamp_checked_ms >= stamp_check_every_ms) {
             if (!agent_stamp_holds(agent))
                 return;
             stamp_checked_ms = now;
         }
-        if (every != 0)
-            server_watch_wait(&agent->watch, every, every);
-        else
-            server_watch_wait(&agent->watch, server_wait_ms, server_watch_fallback_ms);
+        server_watch_wait(&agent->watch, every, idle ? server_watch_fallback_ms : every);
     }
 }
 

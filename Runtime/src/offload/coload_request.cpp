@@ -22,15 +22,10 @@ struct arg_binding {
     uintptr_t device; // Value rows: the host address of the value
 };
 
-bool is_array(intptr_t kind)
-{
-    return kind == QIV_ARG_KIND_IN || kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
-}
-
 void free_rows(int s, const device_ops *ops, const arg_binding *rows, int count)
 {
     for (int k = 0; k < count; ++k) {
-        if (is_array(rows[k].kind) && rows[k].device)
+        if (is_array_kind(rows[k].kind) && rows[k].device)
             ops->free_buffer(s, rows[k].device);
     }
 }
@@ -62,13 +57,13 @@ int bind_arguments(int s, device_slot *slot, const intptr_t *w, request_plan *pl
     int error = 0;
     for (int i = 0; i < words && error == 0;) {
         intptr_t kind = w[i];
-        if (is_array(kind)) {
+        if (is_array_kind(kind)) {
             arg_binding *row = &plan->rows[plan->row_count];
             row->kind = kind;
             row->host = (uintptr_t)w[i + 2];
-            row->bytes = (uintptr_t)(w[i + 4] != -1 ? w[i + 4] : w[i + 3]);
+            row->bytes = (uintptr_t)array_descriptor_bytes(w + i);
             row->device = 0;
-            i += w[i + 4] == -1 ? 5 : 6;
+            i += array_descriptor_words(w + i);
             // A null array or a size that is not positive cannot be copied.
             if (row->host == 0 || (intptr_t)row->bytes <= 0) {
                 error = -1;
@@ -258,7 +253,7 @@ void set_kernel_arguments(int s, const device_ops *ops, intptr_t kernel, const r
 {
     for (int k = 0; k < plan->row_count; ++k) {
         const arg_binding *row = &plan->rows[k];
-        if (is_array(row->kind))
+        if (is_array_kind(row->kind))
             ops->set_arg(s, kernel, k, sizeof(uintptr_t), &row->device);
         else
             ops->set_arg(s, kernel, k, row->bytes, reinterpret_cast<const void *>(row->device));
@@ -339,7 +334,7 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
     void *params[max_arg_words + 1];
     int32_t start_arg = 0;
     for (int k = 0; k < plan->row_count; ++k)
-        params[k] = is_array(plan->rows[k].kind) ? static_cast<void *>(&plan->rows[k].device)
+        params[k] = is_array_kind(plan->rows[k].kind) ? static_cast<void *>(&plan->rows[k].device)
                                                  : reinterpret_cast<void *>(plan->rows[k].device);
     params[plan->row_count] = &start_arg;
 

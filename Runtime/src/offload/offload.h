@@ -63,6 +63,25 @@ struct coload_request {
     coload_request *next[max_slots];  // per-slot queue links
 };
 
+// The layout of a coload call's descriptor words, read by the device slots
+// and by the remote client alike (zeq_coload.h writes it).
+static inline bool is_array_kind(intptr_t kind)
+{
+    return kind == QIV_ARG_KIND_IN || kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
+}
+// Bytes an array descriptor at w moves: its transfer size, or its element
+// size when the transfer size word is -1.
+static inline intptr_t array_descriptor_bytes(const intptr_t *w)
+{
+    return w[4] != -1 ? w[4] : w[3];
+}
+// Words an array descriptor at w occupies: a sixth word follows unless the
+// fifth is -1.
+static inline int array_descriptor_words(const intptr_t *w)
+{
+    return w[4] == -1 ? 5 : 6;
+}
+
 struct module_entry {
     char *name;       // file name less its extension; platform_alloc_zeroed
     uintptr_t handle; // program or module; 0 when loading failed

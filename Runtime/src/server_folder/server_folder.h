@@ -330,4 +330,13 @@ void server_watch_open(server_watch *watch, const char *folder, int subtree, uin
 void server_watch_wait(server_watch *watch, uint32_t timeout_ms, uint32_t fallback_ms);
 void server_watch_close(server_watch *watch);
 
+// How long a side that waits for the other should wait before it looks
+// again, by when it last saw activity (a post, a collection, a request
+// served; 0 for never).  Where the tree is on a network file system the
+// other machine's changes raise no notification, so right after activity
+// both sides look far more often than once per bounded wait: every
+// millisecond for 100 ms (work arriving back to back), then every 10 ms for
+// the rest of a second, then server_wait_ms, which means idle.
+uint32_t server_look_interval(uint64_t last_activity_ms);
+
 #endif

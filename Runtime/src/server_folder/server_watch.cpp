@@ -25,3 +25,27 @@ void server_watch_close(server_watch *watch)
         platform_watch_close(&watch->watch);
     watch->open = 0;
 }
+
+namespace {
+
+struct look_phase {
+    uint32_t until_ms; // since the last activity
+    uint32_t every_ms;
+};
+const look_phase look_phases[] = {
+    {100, 1},
+    {1000, 10},
+};
+
+} // namespace
+
+uint32_t server_look_interval(uint64_t last_activity_ms)
+{
+    if (last_activity_ms == 0)
+        return server_wait_ms;
+    uint64_t since = platform_monotonic_ms() - last_activity_ms;
+    for (const look_phase &phase : look_phases)
+        if (since < phase.until_ms)
+            return phase.every_ms;
+    return server_wait_ms;
+}

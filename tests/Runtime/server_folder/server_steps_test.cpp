@@ -343,3 +343,14 @@ TEST_F(server_exchange, a_request_is_over_only_once_do_has_gone)
     ASSERT_EQ(server_publish(folder.c_str(), 0), 0);
     EXPECT_EQ(server_outcome(folder.c_str()), server_outcome_failed);
 }
+
+// Both sides follow one schedule after activity; a gap in it would leave a
+// network folder at one look per bounded wait right when work arrives.
+TEST(server_look, looks_often_right_after_activity_and_once_per_wait_when_idle)
+{
+    uint64_t now = platform_monotonic_ms();
+    EXPECT_EQ(server_look_interval(0), (uint32_t)server_wait_ms) << "never active: idle";
+    EXPECT_EQ(server_look_interval(now), 1u);
+    EXPECT_EQ(server_look_interval(now - 500), 10u);
+    EXPECT_EQ(server_look_interval(now - 5000), (uint32_t)server_wait_ms);
+}

@@ -22,18 +22,6 @@
 
 namespace {
 
-// How often a waiting side looks, by the time since the last post or
-// collection: every millisecond for 100 ms (shares posted back to back), then
-// every 10 ms for the rest of a second, then once per bounded wait.
-struct look_phase {
-    uint32_t until_ms;
-    uint32_t every_ms;
-};
-const look_phase look_phases[] = {
-    {100, 1},
-    {1000, 10},
-};
-
 enum scan_result {
     scan_claimed,
     scan_wait,    // agents exist but none could be claimed now
@@ -119,14 +107,7 @@ void remote_note_activity(void)
 
 uint32_t remote_look_interval(void)
 {
-    uint64_t last = __atomic_load_n(&remote_client.last_activity_ms, __ATOMIC_ACQUIRE);
-    if (last == 0)
-        return server_wait_ms;
-    uint64_t since = platform_monotonic_ms() - last;
-    for (const look_phase &phase : look_phases)
-        if (since < phase.until_ms)
-            return phase.every_ms;
-    return server_wait_ms;
+    return server_look_interval(__atomic_load_n(&remote_client.last_activity_ms, __ATOMIC_ACQUIRE));
 }
 
 int claim_free_agent(dispatch_call *call, int32_t *number)

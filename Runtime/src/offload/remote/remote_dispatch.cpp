@@ -26,11 +26,6 @@ namespace {
 
 const char remote_module_suffix[] = "_net.so";
 
-bool is_array(intptr_t kind)
-{
-    return kind == QIV_ARG_KIND_IN || kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
-}
-
 bool is_result(uintptr_t kind)
 {
     return kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
@@ -85,15 +80,15 @@ bool walk_descriptors(dispatch_call *call, const intptr_t *w)
     for (int i = 0; i < words;) {
         intptr_t kind = w[i];
         agent_row row = {};
-        if (is_array(kind)) {
+        if (is_array_kind(kind)) {
             if (i + 5 > words)
                 return false;
-            int length = w[i + 4] == -1 ? 5 : 6;
+            int length = array_descriptor_words(w + i);
             if (i + length > words)
                 return false;
             row.kind = (uintptr_t)kind;
             row.host = (uintptr_t)w[i + 2];
-            intptr_t bytes = w[i + 4] != -1 ? w[i + 4] : w[i + 3];
+            intptr_t bytes = array_descriptor_bytes(w + i);
             if (bytes <= 0)
                 return false;
             row.bytes = (uintptr_t)bytes;
