@@ -119,6 +119,14 @@ int qiv_exported_slot_count(void);
 const char *qiv_exported_slot_kind(int slot);
 long long qiv_exported_slot_items(int slot);
 
+/* The remote slot's share of it, per agent: one past the highest agent number
+ * a share was posted to (0 when none was), and the shares whose results came
+ * back from agent number `agent` since the program started (0 for a number
+ * outside the table).  A share's items are its region member's slice, which
+ * the caller knows. */
+int qiv_exported_agent_count(void);
+long long qiv_exported_agent_shares(int agent);
+
 #ifdef __cplusplus
 }
 #endif

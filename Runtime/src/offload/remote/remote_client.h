@@ -85,6 +85,9 @@ static inline uint8_t *sent_share_bytes(sent_share *sent)
 struct agent_watch {
     sent_share *sent;          // platform_alloc_zeroed; null when the record is free
     uint64_t alive_check_ms;   // when the monitor next asks whether the agent lives
+    // Shares whose results came back from this agent number, for reports:
+    // written by the monitor alone, read by anyone, so atomic.
+    volatile int64_t shares_collected;
 };
 
 struct remote_client_state {

@@ -82,6 +82,8 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
     }
     if (state != share_collected)
         record_failure(request);
+    else
+        __atomic_add_fetch(&agent_watches[n].shares_collected, 1, __ATOMIC_RELAXED);
     coload_request *finished = release_agent(n);
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));

@@ -130,3 +130,16 @@ bool collect_results(int32_t n, const char *agent_folder)
     platform_file_close(file);
     return ok;
 }
+
+ZEQ_EXPORT int qiv_exported_agent_count(void)
+{
+    intptr_t posted = __atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE);
+    return posted < remote_agent_count ? (int)posted : remote_agent_count;
+}
+
+ZEQ_EXPORT long long qiv_exported_agent_shares(int agent)
+{
+    if (agent < 0 || agent >= remote_agent_count)
+        return 0;
+    return (long long)__atomic_load_n(&agent_watches[agent].shares_collected, __ATOMIC_RELAXED);
+}

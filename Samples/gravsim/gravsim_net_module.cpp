@@ -1,0 +1,133 @@
+// gravsim_net_module.cpp: the remote module gravsim_net.so, which zeqworker
+// agents load to compute shares of gravsim's calls.
+//
+// The module is zeqremote's translation of gravsim.zeq (gravsim_net.cpp,
+// included below) plus the one layer that compiled code puts between an
+// entry and the kernel body: fline144's internal function opens a region of
+// one member and offers the work to the agent's own devices through a coload
+// call of its own (line 54 of the module's translated source, so the devices
+// look for kernel fline54 in gravsim_net.ocl or gravsim_net.ptx, the
+// companions the client copies beside the module).  Only what no device
+// takes runs the translated body on the agent's processor.  fline345 and
+// fline420 are zeqremote's entries unchanged: the time step is too short to
+// be worth a device, and the empty kernel does nothing anywhere.
+//
+// The translated entry of line 144 would call the body directly; it is
+// renamed on inclusion so that the entry below, with the device layer, is the
+// one the module exports.  The export list (remote_module.map) keeps the
+// renamed one local.
+//
+// Only the share: inside the one-member region a range query covers all n
+// bodies, so a body run there would compute every body for every share, and
+// a device offered the region's range computes all of them too.  So the
+// host body runs after the region has closed, in the agent's share region,
+// where the range queries give the share; and when a device computed the
+// whole range, the accelerations outside the share are put back as they
+// arrived, so that the response changes exactly the share's records, as the
+// response of the host body does.
+#define fline144 gravsim_net_translated_fline144
+#include "gravsim_net.cpp"
+#undef fline144
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+enum {
+    module_line = 54, // the line of the coload call in the module's translated source
+    tile = 256,
+};
+
+// Writable: the runtime trims it to the base name gravsim_net in place.  Its
+// full path is the translated source's (GRAVSIM_NET_SOURCE, from the build).
+char module_source[] = GRAVSIM_NET_SOURCE;
+qiv_coload_site accelerations_site = QIV_COLOAD_SITE_INIT(module_source, module_line);
+
+struct accelerations_call {
+    float *pos;
+    float *acc;
+    int n;
+    float spare;
+    float eps;
+    int devices_done; // the devices computed the whole range
+};
+
+// The region of one member whose only member offers the call to the devices.
+// Members resume on copies of this frame, so the call's record is reached
+// through the one pointer argument.
+QIV_REGION_OPENER void offer_region(accelerations_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
+    if (qiv_exported_pix() == 0 &&
+        qiv_exported_coload(self, &accelerations_site,
+                            QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
+                            QIV_ARG_OUT("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
+                            QIV_ARG_VALUE("int", &c->n, sizeof(int)),
+                            QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
+                            QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
+                            QIV_ARG_SHARED_BYTES(tile * 16), QIV_ARG_GROUP_SIZE(tile),
+                            QIV_ARG_RANGE(c->n), QIV_ARG_END) == 0)
+        c->devices_done = 1;
+    qiv_region_end_joined(self);
+}
+
+// The accelerations outside [first, last), kept while a device may overwrite
+// them: records before the share, then records after it.
+struct kept_records {
+    float *floats;
+    size_t before, after; // floats
+};
+
+bool keep_outside(const float *acc, int n, int first, int last, kept_records *k)
+{
+    k->before = 3 * (size_t)first;
+    k->after = 3 * (size_t)(n - last);
+    k->floats = nullptr;
+    if (k->before + k->after == 0)
+        return true;
+    k->floats = static_cast<float *>(malloc((k->before + k->after) * sizeof(float)));
+    if (!k->floats)
+        return false;
+    memcpy(k->floats, acc, k->before * sizeof(float));
+    memcpy(k->floats + k->before, acc + 3 * (size_t)last, k->after * sizeof(float));
+    return true;
+}
+
+void put_back_outside(float *acc, int last, const kept_records *k)
+{
+    if (!k->floats)
+        return;
+    memcpy(acc, k->floats, k->before * sizeof(float));
+    memcpy(acc + 3 * (size_t)last, k->floats + k->before, k->after * sizeof(float));
+}
+
+// The internal function of fline144: the devices first, then the share's
+// remainder on the host.  Out of memory for the kept records, the devices are
+// not asked and the host computes the share.
+void accelerations(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs)
+{
+    int first = qiv_exported_range_start(n);
+    int last = qiv_exported_range_end(n);
+    if (n <= 0 || first >= last)
+        return;
+    kept_records kept;
+    accelerations_call c = {pos, acc, n, spare, eps, 0};
+    if (keep_outside(acc, n, first, last, &kept)) {
+        offer_region(&c);
+        if (c.devices_done)
+            put_back_outside(acc, last, &kept);
+        free(kept.floats);
+    }
+    if (!c.devices_done)
+        fline144_(pos, acc, n, spare, eps, qiv_extra_arg_offs);
+}
+
+} // namespace
+
+extern "C" __declspec(dllexport) void fline144(size_t *arg)
+{
+    accelerations((float *)arg[0], (float *)arg[1], *(int *)arg[2], *(float *)arg[3], *(float *)arg[4], 0);
+}
