@@ -10,6 +10,12 @@
 # present, PoCL's CPU OpenCL device stands in for one through the test library
 # that presents it as a GPU; the script says so before the run.
 # ZEQ_BUILD_DIR names another build folder than build/.
+#
+# ZEQ_AGENTS=N (default 2; 0 for none) also starts N zeqworker agents on a
+# temporary server folder (scripts/run_with_agents.sh) and runs the
+# simulation with QIV_NETLOAD_SERVER naming it, so that every other step goes
+# to the agents and the pool.  The agents are stopped when the run ends,
+# fails or is interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,8 +28,15 @@ if [[ ! -f $build/build.ninja ]]; then
   echo "== configuring $build/"
   cmake -S . -B "$build" -G Ninja > /dev/null
 fi
-echo "== building gravsim (only what is missing)"
-cmake --build "$build" -j "$jobs" --target gravsim
+agents=${ZEQ_AGENTS:-2}
+if ! [[ $agents =~ ^[0-9]+$ ]]; then
+  echo "demo.sh: ZEQ_AGENTS must be a number of agents (0 for none), not '$agents'" >&2
+  exit 2
+fi
+targets=(gravsim)
+(( agents > 0 )) && targets+=(zeqworker)
+echo "== building ${targets[*]} (only what is missing)"
+cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 bodies=${1:-4096}
 steps=${2:-300}
@@ -49,8 +62,26 @@ else
   echo "== devices: no GPU and no usable OpenCL library: the host pool runs everything"
 fi
 
+run=()
+if (( agents > 0 )); then
+  # The agents: local zeqworker processes on a temporary server folder,
+  # stopped when the run ends, fails or is interrupted.  They get no device
+  # library: on this machine a second and third PoCL device would only add
+  # threads on the same cores.
+  run=(scripts/run_with_agents.sh "$agents" "$build/bin/zeqworker")
+  echo "== agents: $agents local zeqworker process(es) on a temporary server folder; every"
+  echo "   other step goes to them and the pool.  They run on this machine, so they share"
+  echo "   its $(nproc) cores with the pool (and with the OpenCL stand-in): they show the work"
+  echo "   spreading, not a speed-up."
+fi
+
 echo "== running: gravsim $bodies $steps $picture $frames"
 start=$(date +%s%N)
-env "${env_vars[@]}" "$build/bin/gravsim" "$bodies" "$steps" "$picture" "$frames"
+"${run[@]}" env "${env_vars[@]}" "$build/bin/gravsim" "$bodies" "$steps" "$picture" "$frames"
 ms=$(( ($(date +%s%N) - start) / 1000000 ))
+if (( agents > 0 )); then
+  echo "== the agents were local processes sharing this machine's $(nproc) cores with the pool;"
+  echo "   agents on other machines that mount one shared folder add cores of their own"
+  echo "   (README, \"Remote agents\")."
+fi
 printf '== demo finished in %d.%d s (wall time of the run)\n' $((ms / 1000)) $((ms % 1000 / 100))

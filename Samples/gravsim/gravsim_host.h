@@ -19,6 +19,8 @@ enum {
     gravsim_line_time_step = 345,
     gravsim_line_idle = 420,
     gravsim_max_members = 64,    /* pool members the host tally tells apart */
+    gravsim_max_agents = 64,     /* agent numbers the tally tells apart */
+    gravsim_max_slots = 32,      /* device slots the tally tells apart (slot 0 is the remote slot) */
 };
 
 /* acc = accelerations of all n bodies from all n bodies.  spare is passed on
@@ -35,14 +37,26 @@ void gravsim_idle(float *pos, int n, int members);
  * word, which the runtime reads and never writes). */
 void gravsim_host_only(int on);
 
-/* Items computed on the host since the last reset, per call site and per
- * region member; items of a call that the host did not compute went to the
- * device slots; which slot took how many, the runtime reports for the whole
- * run (qiv_exported_slot_items, as gravsim_main prints it). */
+/* Nonzero: later calls take the agents' form, whose member shares go to
+ * zeqworker agents (where QIV_NETLOAD_SERVER names a server folder) and to
+ * the pool, never to the local devices; zero: the devices' form, shared
+ * between the device slots and the pool.  An agents' region has as many
+ * members as the largest power of two up to four times the processors
+ * and up to the tiles, whatever `members` says. */
+void gravsim_use_agents(int on);
+
+/* The processors this process may run on: the pool's threads. */
+int gravsim_processors(void);
+
+/* Where each call site's items ran since the last reset: on the host per
+ * region member, on the devices per slot, on the agents per agent number. */
 struct gravsim_tally {
     long long calls;
     long long items;                              /* n summed over the calls */
     long long host_items[gravsim_max_members];    /* by member index; the last row takes the rest */
+    long long slot_items[gravsim_max_slots];      /* by device slot */
+    long long agent_calls;                        /* calls made in the agents' form */
+    long long agent_items[gravsim_max_agents];    /* by agent number; the last row takes the rest */
 };
 
 enum { gravsim_site_accelerations, gravsim_site_time_step, gravsim_site_idle, gravsim_sites };

@@ -1,9 +1,13 @@
 // gravsim: a gravitational N-body simulation whose kernels are gravsim.zeq's
 // coload functions.  Every step computes all pair accelerations (fline144)
 // and moves the bodies (fline345); each call is shared between the device
-// slots of the runtime and the host pool.  At the end the program says where
-// the work ran, how fast it went, how well energy and momentum were kept, and
-// draws the bodies.
+// slots of the runtime and the host pool.  With QIV_NETLOAD_SERVER naming a
+// server folder, every other step goes to zeqworker agents and the pool
+// instead: a call goes either to the devices or to the agents (each form's
+// launch shape is the other's refusal), so the steps alternate between the
+// two, and over a run every kind of worker computes its part.  At the end
+// the program says where the work ran, how fast it went, how well energy and
+// momentum were kept, and draws the bodies.
 //
 //   gravsim [bodies] [steps] [picture] [frame_every] [members]
 //
@@ -19,7 +23,6 @@
 #include "gravsim_state.h"
 
 #include <math.h>
-#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,8 +78,7 @@ int parse_options(int argc, char **argv, options *o)
 // divides the tiles evenly; with 12 threads and 16 tiles that is 8.
 int pool_members(int bodies)
 {
-    cpu_set_t set;
-    int threads = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    int threads = gravsim_processors();
     int tiles = bodies / gravsim_tile;
     int members = threads < tiles ? threads : tiles;
     while (members > 1 && tiles % members != 0)
@@ -114,35 +116,35 @@ void show_progress(int step, int steps, double elapsed, int interactive)
     }
 }
 
-// Where one call site's items ran: the device slots together (the items the
-// host did not compute) and each pool member that took a share.
+void report_line(const char *who, long long items, long long total)
+{
+    printf("  %-22s%12lld items (%5.1f%%)\n", who, items, total > 0 ? 100.0 * (double)items / (double)total : 0.0);
+}
+
+// Where one call site's items ran: the pool (its members together), each
+// device slot (the remote slot 0 launches nothing and is left out) and each
+// agent.
 void report_site(const char *what, int site)
 {
     gravsim_tally t;
     gravsim_tally_read(site, &t);
     if (t.calls == 0)
         return;
-    long long host = 0;
+    printf("%s: %lld calls (%lld to the agents), %lld items\n", what, t.calls, t.agent_calls, t.items);
+    long long pool = 0;
     for (int m = 0; m < gravsim_max_members; ++m)
-        host += t.host_items[m];
-    printf("%s: %lld calls, %lld items\n", what, t.calls, t.items);
-    printf("  device slots  %12lld items (%5.1f%%)\n", t.items - host, 100.0 * (double)(t.items - host) / (double)t.items);
-    for (int m = 0; m < gravsim_max_members; ++m)
-        if (t.host_items[m])
-            printf("  pool member %-2d%12lld items (%5.1f%%)\n", m, t.host_items[m],
-                   100.0 * (double)t.host_items[m] / (double)t.items);
-}
-
-// Which device slot computed how many items, over all calls of the run (the
-// warm-up included); the runtime counts them per slot.
-void report_slots(void)
-{
-    for (int s = 0; s < qiv_exported_slot_count(); ++s) {
-        long long items = qiv_exported_slot_items(s);
-        if (s > 0 || items > 0)
-            printf("  slot %d (%s)%*s%12lld items\n", s, qiv_exported_slot_kind(s),
-                   (int)(8 - strlen(qiv_exported_slot_kind(s))), "", items);
+        pool += t.host_items[m];
+    report_line("pool", pool, t.items);
+    char who[64];
+    for (int s = 1; s < gravsim_max_slots && s < qiv_exported_slot_count(); ++s) {
+        snprintf(who, sizeof who, "device slot %d (%s)", s, qiv_exported_slot_kind(s));
+        report_line(who, t.slot_items[s], t.items);
     }
+    for (int a = 0; a < gravsim_max_agents; ++a)
+        if (t.agent_items[a]) {
+            snprintf(who, sizeof who, "agent %d", a);
+            report_line(who, t.agent_items[a], t.items);
+        }
 }
 
 double length3(const double *v)
@@ -171,14 +173,22 @@ int main(int argc, char **argv)
     gravsim_invariants before, after;
     gravsim_measure(&b, softening, &before);
 
-    // The empty kernel first: it starts the device service threads, so the
-    // timed steps measure the work and not the runtime's start-up.
+    const char *server = getenv("QIV_NETLOAD_SERVER");
+    int agents = server && *server;
+    if (agents)
+        printf("agents: every other step goes to the zeqworker agents of %s and the pool\n", server);
+
+    // The empty kernel first: it starts the device service threads (and,
+    // with agents, the remote client), so the timed steps measure the work
+    // and not the runtime's start-up.
+    gravsim_use_agents(agents);
     gravsim_idle(b.pos, b.n, o.members);
     gravsim_tally_reset();
 
     int interactive = isatty(1);
     double start = now_seconds(), drawing = 0;
     for (int step = 1; step <= o.steps; ++step) {
+        gravsim_use_agents(agents && step % 2 == 0);
         gravsim_accelerations(b.pos, b.acc, b.n, 0.0f, softening, o.members);
         gravsim_time_step(b.acc, b.vel, b.pos, damping, time_step, b.n, o.members);
         if (o.picture && o.frame_every > 0 && step % o.frame_every == 0) {
@@ -199,10 +209,6 @@ int main(int argc, char **argv)
            elapsed > 0 ? interactions / elapsed : 0.0);
     report_site("accelerations (fline144)", gravsim_site_accelerations);
     report_site("time step (fline345)", gravsim_site_time_step);
-    if (qiv_exported_slot_count() > 1) {
-        printf("by device slot, all calls:\n");
-        report_slots();
-    }
 
     double momentum_change[3];
     for (int c = 0; c < 3; ++c)
