@@ -4,9 +4,10 @@
 // serve, register again) plus a heartbeat thread that only rewrites the
 // stamp of the current "tsc".  Its state is one record in static storage,
 // owned by the main thread; the heartbeat has a locked copy of what it needs
-// (heartbeat.cpp).  Every file step goes through the server-folder protocol
-// module, which refuses hostile requests and never follows links, so no file
-// code lives here.
+// (heartbeat.cpp).  Every file step in the server folder goes through the
+// server-folder protocol module, which refuses hostile requests and never
+// follows links, so no file code of the folder lives here; the one file the
+// agent writes outside it, the operator's slot report, is report.cpp's.
 #ifndef ZEQ_AGENT_H
 #define ZEQ_AGENT_H
 
@@ -77,6 +78,12 @@ enum module_outcome {
 };
 int agent_call_module(const agent_state *agent, const char *module_name, int32_t function_number,
                       void **words, int32_t share_index, int32_t share_count);
+
+// The slot report (report.cpp): agent_report_start reads ZEQ_AGENT_REPORT
+// once at start-up; agent_report_slots rewrites the named file with the
+// per-slot item counts, and does nothing when no file was named.
+void agent_report_start(void);
+void agent_report_slots(void);
 
 // The heartbeat thread: refreshes the current "tsc" every server_heartbeat_ms.
 // agent_heartbeat_follow starts it on its first call and from then on points

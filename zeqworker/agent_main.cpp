@@ -53,6 +53,7 @@ int agent_main(int argc, char **argv)
 {
     setvbuf(stderr, nullptr, _IONBF, 0);
     int status = agent_start_up(&agent, argc, argv);
+    agent_report_start();
     while (status == 0) {
         status = agent_register(&agent);
         if (status != 0)

@@ -106,6 +106,10 @@ int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *l
     int called = agent_call_module(agent, module_name, header.function_number, buffers.words, header.share_index,
                                    header.share_count);
     release_call_buffers(request, layout, &buffers);
+    // Before the outcome: a client that sees it reads counts that include
+    // this request, failed or not (a device may have worked before a fault).
+    if (called != module_unload_failed)
+        agent_report_slots();
     if (called == module_unload_failed)
         return give_up(agent, agent_exit_unload_failed);
     if (called == module_failed)

@@ -25,6 +25,13 @@
 // whole range, the accelerations outside the share are put back as they
 // arrived, so that the response changes exactly the share's records, as the
 // response of the host body does.
+//
+// Only what the devices computed right: the call carries a Status
+// descriptor, and a status other than 0 (a launch or a read that failed, or
+// groups smaller than the 256 that the tile in group memory needs, which
+// leave most of every tile unloaded and the sums wrong) sends the share to
+// the host body as if no device had taken it.  The records outside the
+// share are put back whenever a device may have written them.
 #define fline144 gravsim_net_translated_fline144
 #include "gravsim_net.cpp"
 #undef fline144
@@ -51,7 +58,8 @@ struct accelerations_call {
     int n;
     float spare;
     float eps;
-    int devices_done; // the devices computed the whole range
+    int devices_done; // the devices took the whole range
+    int status;       // the call's status: 0 when every launch and read-back worked
 };
 
 // The region of one member whose only member offers the call to the devices.
@@ -69,7 +77,7 @@ QIV_REGION_OPENER void offer_region(accelerations_call *c)
                             QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
                             QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
                             QIV_ARG_SHARED_BYTES(tile * 16), QIV_ARG_GROUP_SIZE(tile),
-                            QIV_ARG_RANGE(c->n), QIV_ARG_END) == 0)
+                            QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_END) == 0)
         c->devices_done = 1;
     qiv_region_end_joined(self);
 }
@@ -104,9 +112,10 @@ void put_back_outside(float *acc, int last, const kept_records *k)
     memcpy(acc + 3 * (size_t)last, k->floats + k->before, k->after * sizeof(float));
 }
 
-// The internal function of fline144: the devices first, then the share's
-// remainder on the host.  Out of memory for the kept records, the devices are
-// not asked and the host computes the share.
+// The internal function of fline144: the devices first, then the host
+// body over the share unless the devices computed all of it right.  Out of
+// memory for the kept records, the devices are not asked and the host
+// computes the share.
 void accelerations(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs)
 {
     int first = qiv_exported_range_start(n);
@@ -114,14 +123,14 @@ void accelerations(float *pos, float *acc, int n, float spare, float eps, int qi
     if (n <= 0 || first >= last)
         return;
     kept_records kept;
-    accelerations_call c = {pos, acc, n, spare, eps, 0};
+    accelerations_call c = {pos, acc, n, spare, eps, 0, 0};
     if (keep_outside(acc, n, first, last, &kept)) {
         offer_region(&c);
         if (c.devices_done)
             put_back_outside(acc, last, &kept);
         free(kept.floats);
     }
-    if (!c.devices_done)
+    if (!c.devices_done || c.status != 0)
         fline144_(pos, acc, n, spare, eps, qiv_extra_arg_offs);
 }
 

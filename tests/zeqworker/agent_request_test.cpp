@@ -2,7 +2,8 @@
 // name and table and carries the module's results; the module sees the share
 // the request names; malformed requests and faulting modules end in "err"
 // (with the agent's message, or none for a fault) and the agent serves the
-// next request; a leftover outcome of an earlier request confuses nothing.
+// next request; a leftover outcome of an earlier request confuses nothing;
+// the slot report (ZEQ_AGENT_REPORT) follows every module call.
 #include "agent_harness.h"
 
 #include <string.h>
@@ -160,6 +161,44 @@ TEST_F(agent_requests, a_leftover_outcome_confuses_neither_the_post_nor_the_agen
         ASSERT_TRUE(wait_until([&] { return !file_exists(folder(0) + "do"); }, harness_wait_ms));
     });
     EXPECT_EQ(send_request(folder(0), probe_share_request(0, 1, {1}), harness_wait_ms), outcome_done);
+}
+
+// ZEQ_AGENT_REPORT: after each request whose module ran, and before its
+// outcome, one line per slot; slot 0, the remote slot, is always there and
+// computes nothing inside an agent.  A report that cannot be written costs a
+// message, never the request.
+TEST_F(agent_requests, the_slot_report_follows_every_module_call_and_never_fails_one)
+{
+    std::string report = scratch + "/report";
+    agent_process *agent = start_ready_agent({"ZEQ_AGENT_REPORT=" + report});
+    EXPECT_FALSE(file_exists(report)) << "no request, no report";
+    ASSERT_EQ(send_request(folder(0), probe_share_request(0, 1, {1}), harness_wait_ms), outcome_done) << agent_log(agent);
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(read_file(report, &bytes)) << "the report is there when the outcome is";
+    std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(text.substr(0, 11), "0 remote 0\n") << text;
+    EXPECT_FALSE(file_exists(report + ".new"));
+
+    // Refused before any module call: the report stays as it was.
+    ASSERT_TRUE(platform_file_delete(report.c_str()) == 0);
+    test_request refused = probe_share_request(0, 1, {1});
+    refused.header.share_count = 0;
+    EXPECT_EQ(send_raw_request(folder(0), request_file_bytes(refused), harness_wait_ms), outcome_err);
+    EXPECT_FALSE(file_exists(report));
+    EXPECT_EQ(send_request(folder(0), make_request("probe_net.so", 30, {}), harness_wait_ms), outcome_err);
+    EXPECT_TRUE(file_exists(report)) << "a module that faulted ran: its request is reported";
+    EXPECT_EQ(agent_log(agent), "Incorrect coload share: 0 of 0\n");
+
+    // A report in a folder that does not exist (the new agent takes number 1:
+    // folder 0 is still there).
+    agent_kill(agent);
+    std::string nowhere = scratch + "/absent/report";
+    agent_process *second = start_agent("", {"ZEQ_AGENT_REPORT=" + nowhere});
+    ASSERT_TRUE(wait_for_registration(root, 1, harness_wait_ms)) << agent_log(second);
+    ASSERT_TRUE(claim_agent(folder(1)));
+    ASSERT_TRUE(copy_module(folder(1), "probe_net.so"));
+    EXPECT_EQ(send_request(folder(1), probe_share_request(0, 1, {1}), harness_wait_ms), outcome_done);
+    EXPECT_EQ(agent_log(second), "Failed to write " + nowhere + "\n");
 }
 
 } // namespace
