@@ -19,7 +19,9 @@
 // takes a call without the launch shape its kernel needs.  An agents' call
 // carries a Status descriptor: when a share fails, its results are missing or
 // partial, and the call is computed again in the devices' form, from the
-// arrays as they were before it.
+// arrays as they were before it.  The devices' accelerations carry one too:
+// a device that can only launch groups smaller than the tile computes wrong
+// sums and says so there, and the call is then computed on the host.
 //
 // Each region function takes one pointer to a record of its arguments: the
 // members resume on copies of the function's frame, so everything they share
@@ -126,7 +128,8 @@ struct accelerations_call {
     float eps;
     int members;
     int agents;   // the agents' form
-    int status;   // the agents' form's Status: -1 when a share failed
+    int status;   // the call's Status: -1 when a share failed or a launch could not keep the tile
+    int host;     // offer nothing: the host computes every share
 };
 
 struct time_step_call {
@@ -159,6 +162,8 @@ int offer_accelerations(qiv_parallel_region *self, accelerations_call *c)
                                    QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
                                    QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
                                    QIV_ARG_STATUS(&c->status), QIV_ARG_END);
+    if (c->host)
+        return 1;
     return qiv_exported_coload(self, &accelerations_site,
                                QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
                                QIV_ARG_OUT("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
@@ -166,7 +171,7 @@ int offer_accelerations(qiv_parallel_region *self, accelerations_call *c)
                                QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
                                QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
                                QIV_ARG_SHARED_BYTES(gravsim_tile * 16), QIV_ARG_GROUP_SIZE(gravsim_tile),
-                               QIV_ARG_RANGE(c->n), QIV_ARG_END);
+                               QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_END);
 }
 
 int offer_time_step(qiv_parallel_region *self, time_step_call *c)
@@ -257,13 +262,13 @@ bool use_agents(void)
     return agents_form && !host_only;
 }
 
-// Reports the first failed agents' call of the run; the call is then
-// computed again without agents.
-void note_agents_failure(const char *what)
+// Reports the first failed call of the run; the caller computes it again,
+// without agents or on the host.
+void note_failure(const char *what)
 {
     static int reported;
     if (__atomic_exchange_n(&reported, 1, __ATOMIC_RELAXED) == 0)
-        fprintf(stderr, "gravsim: a share of %s failed on an agent; that call and any later failed one are computed again without agents\n", what);
+        fprintf(stderr, "gravsim: %s; that call and any later failed one are computed again\n", what);
 }
 
 } // namespace
@@ -272,7 +277,7 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
 {
     work_counts before;
     read_work_counts(&before);
-    accelerations_call c = {pos, acc, n, spare, eps, members, 0, 0};
+    accelerations_call c = {pos, acc, n, spare, eps, members, 0, 0, 0};
     if (use_agents()) {
         c.agents = 1;
         c.members = agents_members(n);
@@ -282,10 +287,15 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
             return;
         }
         // acc is Out: whatever the failed share left there is computed anew.
-        note_agents_failure("the accelerations");
-        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0};
+        note_failure("a share of the accelerations failed on an agent");
+        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 0};
     }
     accelerations_region(&c);
+    if (c.status != 0) {
+        note_failure("a device could not launch the accelerations in groups of a whole tile");
+        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 1};
+        accelerations_region(&c);
+    }
     tally_work(gravsim_site_accelerations, &before, n, 0);
 }
 
@@ -307,7 +317,7 @@ void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, 
         time_step_region(&c);
         bool failed = c.status != 0;
         if (failed) {
-            note_agents_failure("the time step");
+            note_failure("a share of the time step failed on an agent");
             memcpy(vel, kept, floats * sizeof(float));
             memcpy(pos, kept + floats, floats * sizeof(float));
         }

@@ -16,6 +16,7 @@
 // of an agent whose process has an OpenCL device (the GPU-presenting library
 // in the agent's environment, not the test's), seen through the agent's slot
 // report (ZEQ_AGENT_REPORT).
+#include "gravsim_host.h"
 #include "gravsim_reference.h"
 #include "gravsim_state.h"
 #include "remote_fixture.h"
@@ -473,30 +474,6 @@ TEST_F(gravsim_net_opencl_agent, a_device_launch_in_smaller_groups_is_redone_on_
 
 // ---- the runtime's remote client -----------------------------------------------------
 
-// The accelerations call in the form the remote slot takes: no Range, group
-// memory or group size descriptors, so each member of the one-member region
-// is one share.  The site is gravsim.zeq's line 144: the client names the
-// module gravsim_net.so and copies it from beside this program.
-char gravsim_source[] = "gravsim.zeq";
-qiv_coload_site gravsim_site = QIV_COLOAD_SITE_INIT(gravsim_source, line_accelerations);
-
-struct remote_accelerations {
-    float *pos, *acc;
-    int32_t n;
-    float spare, eps;
-    int result;
-};
-
-QIV_REGION_OPENER void offer_accelerations(remote_accelerations *c)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
-    c->result = qiv_exported_coload(self, &gravsim_site, QIV_ARG_IN("float*", c->pos, 4, 16 * (intptr_t)c->n),
-                                    QIV_ARG_OUT("float*", c->acc, 4, 12 * (intptr_t)c->n), QIV_ARG_VALUE("int", &c->n, 4),
-                                    QIV_ARG_VALUE("float", &c->spare, 4), QIV_ARG_VALUE("float", &c->eps, 4), QIV_ARG_END);
-    qiv_region_end_joined(self);
-}
-
 void put_u32(std::vector<uint8_t> *bytes, uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
@@ -521,9 +498,15 @@ TEST_F(gravsim_net_client, a_one_share_accelerations_request_is_laid_out_byte_fo
     bodies b = disk(n, 31u);
     std::fill(b.acc.begin(), b.acc.end(), -1.0f);
     float spare = 0.75f;
-    remote_accelerations call = {b.pos.data(), b.acc.data(), n, spare, eps, -1};
-    offer_accelerations(&call);
-    EXPECT_EQ(call.result, 0) << "the remote slot served the call";
+    // The program's own agents' form: with one tile its region has one
+    // member, so the whole call is one share.
+    gravsim_tally_reset();
+    gravsim_use_agents(1);
+    gravsim_accelerations(b.pos.data(), b.acc.data(), n, spare, eps, 0);
+    gravsim_use_agents(0);
+    gravsim_tally t;
+    gravsim_tally_read(gravsim_site_accelerations, &t);
+    EXPECT_EQ(t.agent_items[0], n) << "agent 0 served the whole call";
 
     ASSERT_EQ(agent->requests.size(), 1u);
     std::vector<uint8_t> expected;
@@ -553,20 +536,35 @@ TEST_F(gravsim_net_client, a_one_share_accelerations_request_is_laid_out_byte_fo
         << ::testing::PrintToString(files);
 }
 
-// The same call served by a real agent: the client copies the module, the
-// agent computes the one share, and the client copies the results back,
-// bit for bit the host path.
-TEST_F(gravsim_net_client, a_real_agent_serves_the_call_bit_for_bit)
+// The program's steps in the agents' form, served by two real agents and the
+// pool: whichever shares the agents take, every call is bit for bit the host
+// path, and the agents' items show in the tally.
+TEST_F(gravsim_net_client, steps_on_agents_and_pool_match_the_host_path_bit_for_bit)
 {
-    start_agents(1);
+    start_agents(2);
     ASSERT_TRUE(serve_from());
     const int n = 1024;
     bodies b = disk(n, 41u), ref = b;
-    remote_accelerations call = {b.pos.data(), b.acc.data(), n, 0.0f, eps, -1};
-    offer_accelerations(&call);
-    ASSERT_EQ(call.result, 0) << "the remote slot served the call";
-    reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
-    EXPECT_TRUE(same_bits(b.acc, ref.acc)) << "acc differs at float " << first_difference(b.acc, ref.acc);
+    gravsim_tally_reset();
+    gravsim_use_agents(1);
+    for (int step = 0; step < 4; ++step) {
+        gravsim_accelerations(b.pos.data(), b.acc.data(), n, 0.0f, eps, 0);
+        reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
+        ASSERT_TRUE(same_bits(b.acc, ref.acc)) << "step " << step << ": acc differs at float "
+                                               << first_difference(b.acc, ref.acc);
+        gravsim_time_step(b.acc.data(), b.vel.data(), b.pos.data(), 1.0f, dt, n, 0);
+        reference_time_step(ref.acc.data(), ref.vel.data(), ref.pos.data(), 1.0f, dt, n);
+        ASSERT_TRUE(same_bits(b.pos, ref.pos)) << "step " << step;
+        ASSERT_TRUE(same_bits(b.vel, ref.vel)) << "step " << step;
+    }
+    gravsim_use_agents(0);
+    gravsim_tally t;
+    gravsim_tally_read(gravsim_site_accelerations, &t);
+    EXPECT_EQ(t.agent_calls, 4);
+    long long agents = 0;
+    for (long long items : t.agent_items)
+        agents += items;
+    EXPECT_GE(agents, n / 4) << "every call posts at least the caller's share";
 }
 
 } // namespace
