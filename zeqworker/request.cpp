@@ -49,7 +49,7 @@ int share_is_sound(const args_header *header)
 // the block starts right after a name of any length; arrays of floats or
 // records at odd addresses are slow at best, and a fault for the aligned
 // vector instructions a compiler may use on them.  A block of its own starts
-// where the allocator aligns (as each argument then does whenever the sizes
+// on a 64-byte boundary (as each argument then does whenever the sizes
 // before it are multiples of its alignment, as with a client's arrays).
 struct call_buffers {
     void **words;
@@ -57,17 +57,25 @@ struct call_buffers {
     uint32_t block_size;
 };
 
+// The block with request_read's 8 bytes of slack after its end, fenced: a
+// module only has the words, and believes whatever sizes the request's
+// values claim, so one that runs past the block faults on the fence (and
+// fails its request) rather than writing over the agent's own memory.
+size_t fenced_size(const call_buffers *buffers)
+{
+    return (size_t)buffers->block_size + 8;
+}
+
 // 0, or -1 when memory runs out (nothing is left allocated then).
 int make_call_buffers(uint8_t *request, const request_layout *layout, call_buffers *buffers)
 {
     buffers->block_size = layout->total_size - layout->data_offset;
-    // One spare word, so that a request without arguments still has an array;
-    // the block keeps request_read's 8 bytes of slack after its end.
+    // One spare word, so that a request without arguments still has an array.
     buffers->words = static_cast<void **>(platform_alloc_zeroed(((size_t)layout->arg_count + 1) * sizeof(void *)));
-    buffers->block = static_cast<uint8_t *>(platform_alloc_zeroed((size_t)buffers->block_size + 8));
+    buffers->block = static_cast<uint8_t *>(platform_alloc_fenced(fenced_size(buffers)));
     if (!buffers->words || !buffers->block) {
         platform_free(buffers->words);
-        platform_free(buffers->block);
+        platform_free_fenced(buffers->block, fenced_size(buffers));
         return -1;
     }
     uint8_t *data = request + layout->data_offset;
@@ -83,7 +91,7 @@ void release_call_buffers(uint8_t *request, const request_layout *layout, call_b
 {
     memcpy(request + layout->data_offset, buffers->block, buffers->block_size);
     platform_free(buffers->words);
-    platform_free(buffers->block);
+    platform_free_fenced(buffers->block, fenced_size(buffers));
 }
 
 // Runs the module on an accepted request, writes the response and publishes.

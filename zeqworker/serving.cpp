@@ -37,7 +37,7 @@ void wait_for_request(agent_state *agent, uint64_t last_request_ms)
                 return;
             stamp_checked_ms = now;
         }
-        server_watch_wait(&agent->watch, every, idle ? server_watch_fallback_ms : every);
+        server_watch_wait(&agent->watch, every, idle ? (uint32_t)server_watch_fallback_ms : every);
     }
 }
 

@@ -140,6 +140,14 @@ int platform_environment_read(const char *name, char *buffer, size_t size);
 void *platform_alloc_zeroed(size_t size);
 void platform_free(void *block);
 
+// A zero-filled block of size bytes for code that is not trusted to stay
+// inside it: the block starts on a 64-byte boundary and ends at most 63
+// bytes before a page that cannot be read or written, so that running off
+// its end faults (a fault that platform_guarded_call can catch) instead of
+// overwriting other memory.  Null on failure.  Released with the same size.
+void *platform_alloc_fenced(size_t size);
+void platform_free_fenced(void *block, size_t size);
+
 // ---- errors of the module, file and folder calls ---------------------------
 
 // Every module, file and folder call below that fails says why through

@@ -118,6 +118,12 @@ void put_back_outside(float *acc, int last, const kept_records *k)
 // computes the share.
 void accelerations(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs)
 {
+    // The force sum reads whole tiles: with a count that is not a multiple
+    // of the tile it would read past pos into the next argument and return
+    // wrong sums as results.  Such a request fails instead (the trap ends
+    // the call, and the agent answers "err").
+    if (n % tile != 0)
+        __builtin_trap();
     int first = qiv_exported_range_start(n);
     int last = qiv_exported_range_end(n);
     if (n <= 0 || first >= last)

@@ -371,6 +371,24 @@ TEST_F(gravsim_net_agent, the_empty_kernel_returns_the_request_unchanged)
     }
 }
 
+// Counts the module cannot trust: one that is not whole tiles would make the
+// force sum read past pos (into acc, still inside the block) and answer
+// wrong sums as results; one larger than the arrays sent runs off the data
+// block into the agent's fence.  Both requests fail, and the agent serves
+// the next one.
+TEST_F(gravsim_net_agent, counts_beyond_what_was_sent_fail_the_request)
+{
+    std::string at = ready_agent(0);
+    bodies b = disk(512, 17u);
+    for (int n : {300, 256 * 4096}) {
+        SCOPED_TRACE("n " + std::to_string(n));
+        test_request bad = make_request(module_name, line_accelerations,
+                                        {{1, bytes_of(b.pos)}, {2, bytes_of(b.acc)}, value(n), value(0.0f), value(eps)});
+        EXPECT_EQ(send_request(at, bad, compute_wait_ms), outcome_err);
+        EXPECT_EQ(send_request(at, accelerations_request(b, 0, 1), compute_wait_ms), outcome_done);
+    }
+}
+
 // The simulation run through agents, compared with the reference after every
 // call: 1, 2, 3 (uneven: member 0 takes the remainder, and boundaries fall
 // inside tiles) and 4 shares, on one agent and on two at once.

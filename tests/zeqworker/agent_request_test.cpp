@@ -143,6 +143,25 @@ TEST_F(agent_requests, a_faulting_module_fails_its_request_silently_and_the_next
     EXPECT_TRUE(agent_running(agent));
 }
 
+// A module that believes a count larger than what it was sent runs off the
+// data block: the fence after the block turns that into a fault of the
+// request instead of a write over the agent's own memory, request after
+// request, and the agent serves on.
+TEST_F(agent_requests, a_module_that_runs_past_its_data_fails_its_request_and_the_agent_serves_on)
+{
+    agent_process *agent = start_ready_agent();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        test_request runaway = make_request("probe_net.so", 33, {{4, int_bytes({1 << 22})}});
+        ASSERT_EQ(send_request(folder(0), runaway, harness_wait_ms), outcome_err);
+        ASSERT_EQ(send_request(folder(0), probe_share_request(0, 1, {round}), harness_wait_ms), outcome_done);
+    }
+    // Writes within the block and its slack are the module's own business.
+    EXPECT_EQ(send_request(folder(0), make_request("probe_net.so", 33, {{4, int_bytes({8})}}), harness_wait_ms),
+              outcome_done);
+    EXPECT_TRUE(agent_running(agent)) << agent_log(agent);
+}
+
 TEST_F(agent_requests, a_leftover_outcome_confuses_neither_the_post_nor_the_agent)
 {
     agent_process *agent = start_ready_agent();

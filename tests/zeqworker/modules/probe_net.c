@@ -117,3 +117,13 @@ void fline40(size_t *arg)
     while (nanosleep(&pause, &pause) != 0) {
     }
 }
+
+/* Writes arg 0 (Value int) bytes from its own argument on, as a module does
+ * that believes a count larger than the arrays it was sent. */
+void fline33(size_t *arg)
+{
+    volatile unsigned char *p = (volatile unsigned char *)arg[0];
+    int bytes = *(int *)arg[0];
+    for (int i = 0; i < bytes; ++i)
+        p[i] = 0xa5;
+}

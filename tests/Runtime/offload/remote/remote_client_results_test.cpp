@@ -153,8 +153,9 @@ TEST_F(share_read_back, a_response_without_the_request_layout_copies_nothing)
         t.change(&response);
         write_response(response);
         EXPECT_FALSE(collect_results(agent, folder.c_str()));
-        if (t.what[0] != 'c') // a file cut short may have given part of Out
+        if (t.what[0] != 'c') { // a file cut short may have given part of Out
             EXPECT_TRUE(out == before) << "nothing copied from a response that is not the request's";
+        }
         out = before;
     }
     ASSERT_EQ(unlink((folder + SERVER_NAME_ARGS).c_str()), 0);
