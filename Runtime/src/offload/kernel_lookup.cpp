@@ -8,13 +8,47 @@
 // beside the file that made the call, which may be a library in another
 // folder.  Module rows are only ever added, and each is published with a
 // release increment of module_count, so a lookup reads rows without a lock.
+//
+// The kernels a slot has made are kept per slot, by module row and line: a
+// site whose library is unloaded and loaded again (an agent does that for
+// every request) starts with an empty cache, and without the slot's own
+// record each lookup would make one more kernel that nobody releases.  Only
+// the slot's service thread looks kernels up for it, so the record needs no
+// lock.
 #include "offload.h"
 
 #include <string.h>
 
 namespace {
 
-enum { module_path_size = 4096 };
+enum {
+    module_path_size = 4096,
+    kernels_kept = 256, // per slot; past it, a lookup makes its kernel anew
+};
+
+struct kept_kernel {
+    intptr_t row;
+    intptr_t line;
+    intptr_t kernel;
+    int group_limit;
+};
+kept_kernel kept_kernels[max_slots][kernels_kept];
+int kept_count[max_slots];
+
+const kept_kernel *find_kept(int s, intptr_t row, intptr_t line)
+{
+    for (int k = 0; k < kept_count[s]; ++k)
+        if (kept_kernels[s][k].row == row && kept_kernels[s][k].line == line)
+            return &kept_kernels[s][k];
+    return nullptr;
+}
+
+void keep_kernel(int s, intptr_t row, intptr_t line, intptr_t kernel, int group_limit)
+{
+    if (kernel == 0 || kernel == -1 || kept_count[s] >= kernels_kept)
+        return;
+    kept_kernels[s][kept_count[s]++] = kept_kernel{row, line, kernel, group_limit};
+}
 
 // Whether the slot has a row of that name.  A row is named after its file,
 // less the suffix, and names compare without regard to case, so "APP.OCL"
@@ -41,8 +75,14 @@ void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
         char name[QIV_KERNEL_NAME_SIZE];
         if (qiv_kernel_name(name, sizeof name, site->line) < 0)
             return;
+        if (const kept_kernel *kept = find_kept(s, i, site->line)) {
+            site->kernel[s] = kept->kernel;
+            site->group_limit[s] = kept->group_limit;
+            return;
+        }
         slot->ops->get_kernel(s, &site->kernel[s], slot->modules[i].handle, name);
         site->group_limit[s] = slot->ops->kernel_group_limit(s, site->kernel[s]);
+        keep_kernel(s, i, site->line, site->kernel[s], site->group_limit[s]);
         return;
     }
 }

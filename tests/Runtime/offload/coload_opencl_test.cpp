@@ -56,6 +56,31 @@ TEST(ColoadOpenCL, OneMemberRegionComputesTheWholeRangeOnTheDevice)
         ASSERT_EQ(y[i], 2.0f * x[i] + 1.0f) << i;
 }
 
+// A library unloaded and loaded again brings its sites back empty, as an
+// agent's module does on every request: the slot hands such a fresh site the
+// kernel it made before, instead of making (and leaking) one more each time.
+TEST(ColoadOpenCL, AFreshSiteOfTheSameKernelGetsTheKernelTheSlotMadeBefore)
+{
+    REQUIRE_OPENCL();
+    static char source[] = "coload_cl.zeq";
+    const int n = 4099;
+    std::vector<float> x(n, 1.0f), y(n, 1.0f);
+    intptr_t first = 0;
+    for (int load = 0; load < 5; ++load) {
+        qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 12);
+        std::fill(y.begin(), y.end(), 1.0f);
+        saxpy_call call = {&site, y.data(), x.data(), 2.0f, n, 1, 0, -1};
+        run_saxpy(&call);
+        ASSERT_GT(site.kernel[1], 0) << "load " << load;
+        EXPECT_EQ(site.group_limit[1], 64);
+        if (load == 0)
+            first = site.kernel[1];
+        EXPECT_EQ(site.kernel[1], first) << "load " << load << " made a kernel of its own";
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(y[i], 3.0f) << "load " << load << ", item " << i;
+    }
+}
+
 TEST(ColoadOpenCL, DeviceAndPoolComputeEveryItemExactlyOnceOverManyCalls)
 {
     REQUIRE_OPENCL();
