@@ -155,57 +155,28 @@ struct idle_call {
 int offer_accelerations(qiv_parallel_region *self, accelerations_call *c)
 {
     if (c->agents)
-        return qiv_exported_coload(self, &accelerations_agents_site,
-                                   QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                                   QIV_ARG_OUT("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
-                                   QIV_ARG_VALUE("int", &c->n, sizeof(int)),
-                                   QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
-                                   QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
+        return qiv_exported_coload(self, &accelerations_agents_site, GRAVSIM_ACCELERATIONS_ARGS(c),
                                    QIV_ARG_STATUS(&c->status), QIV_ARG_END);
     if (c->host)
         return 1;
-    return qiv_exported_coload(self, &accelerations_site,
-                               QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                               QIV_ARG_OUT("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
-                               QIV_ARG_VALUE("int", &c->n, sizeof(int)),
-                               QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
-                               QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
-                               QIV_ARG_SHARED_BYTES(gravsim_tile * 16), QIV_ARG_GROUP_SIZE(gravsim_tile),
+    return qiv_exported_coload(self, &accelerations_site, GRAVSIM_ACCELERATIONS_ARGS(c), GRAVSIM_TILE_SHAPE,
                                QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_END);
 }
 
 int offer_time_step(qiv_parallel_region *self, time_step_call *c)
 {
     if (c->agents)
-        return qiv_exported_coload(self, &time_step_agents_site,
-                                   QIV_ARG_IN("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
-                                   QIV_ARG_INOUT("float*", c->vel, sizeof(float), (intptr_t)c->n * 16),
-                                   QIV_ARG_INOUT("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                                   QIV_ARG_VALUE("float", &c->damping, sizeof(float)),
-                                   QIV_ARG_VALUE("float", &c->dt, sizeof(float)),
-                                   QIV_ARG_VALUE("int", &c->n, sizeof(int)),
+        return qiv_exported_coload(self, &time_step_agents_site, GRAVSIM_TIME_STEP_ARGS(c),
                                    QIV_ARG_STATUS(&c->status), QIV_ARG_END);
-    return qiv_exported_coload(self, &time_step_site,
-                               QIV_ARG_IN("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
-                               QIV_ARG_INOUT("float*", c->vel, sizeof(float), (intptr_t)c->n * 16),
-                               QIV_ARG_INOUT("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                               QIV_ARG_VALUE("float", &c->damping, sizeof(float)),
-                               QIV_ARG_VALUE("float", &c->dt, sizeof(float)),
-                               QIV_ARG_VALUE("int", &c->n, sizeof(int)),
-                               QIV_ARG_RANGE(c->n), QIV_ARG_END);
+    return qiv_exported_coload(self, &time_step_site, GRAVSIM_TIME_STEP_ARGS(c), QIV_ARG_RANGE(c->n), QIV_ARG_END);
 }
 
 int offer_idle(qiv_parallel_region *self, idle_call *c)
 {
     if (c->agents)
-        return qiv_exported_coload(self, &idle_agents_site,
-                                   QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                                   QIV_ARG_VALUE("int", &c->n, sizeof(int)),
-                                   QIV_ARG_STATUS(&c->status), QIV_ARG_END);
-    return qiv_exported_coload(self, &idle_site,
-                               QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                               QIV_ARG_VALUE("int", &c->n, sizeof(int)),
-                               QIV_ARG_RANGE(c->n), QIV_ARG_END);
+        return qiv_exported_coload(self, &idle_agents_site, GRAVSIM_IDLE_ARGS(c), QIV_ARG_STATUS(&c->status),
+                                   QIV_ARG_END);
+    return qiv_exported_coload(self, &idle_site, GRAVSIM_IDLE_ARGS(c), QIV_ARG_RANGE(c->n), QIV_ARG_END);
 }
 
 QIV_REGION_OPENER void accelerations_region(accelerations_call *c)

@@ -23,6 +23,30 @@ enum {
     gravsim_max_slots = 32,      /* device slots the tally tells apart (slot 0 is the remote slot) */
 };
 
+/* The argument descriptors of the three kernels (Zeq.h's QIV_ARG_...), in
+ * the order of their headers' argument groups, which is the order in which
+ * the remote module's entries read their words; c points to a record with
+ * fields of the arguments' names.  GRAVSIM_TILE_SHAPE is what a device
+ * launch of the accelerations needs besides: group memory for one tile,
+ * groups of one tile. */
+#define GRAVSIM_ACCELERATIONS_ARGS(c)                                       \
+    QIV_ARG_IN("float*", (c)->pos, sizeof(float), (intptr_t)(c)->n * 16),  \
+    QIV_ARG_OUT("float*", (c)->acc, sizeof(float), (intptr_t)(c)->n * 12), \
+    QIV_ARG_VALUE("int", &(c)->n, sizeof(int)),                            \
+    QIV_ARG_VALUE("float", &(c)->spare, sizeof(float)),                    \
+    QIV_ARG_VALUE("float", &(c)->eps, sizeof(float))
+#define GRAVSIM_TIME_STEP_ARGS(c)                                            \
+    QIV_ARG_IN("float*", (c)->acc, sizeof(float), (intptr_t)(c)->n * 12),   \
+    QIV_ARG_INOUT("float*", (c)->vel, sizeof(float), (intptr_t)(c)->n * 16), \
+    QIV_ARG_INOUT("float*", (c)->pos, sizeof(float), (intptr_t)(c)->n * 16), \
+    QIV_ARG_VALUE("float", &(c)->damping, sizeof(float)),                   \
+    QIV_ARG_VALUE("float", &(c)->dt, sizeof(float)),                        \
+    QIV_ARG_VALUE("int", &(c)->n, sizeof(int))
+#define GRAVSIM_IDLE_ARGS(c)                                               \
+    QIV_ARG_IN("float*", (c)->pos, sizeof(float), (intptr_t)(c)->n * 16), \
+    QIV_ARG_VALUE("int", &(c)->n, sizeof(int))
+#define GRAVSIM_TILE_SHAPE QIV_ARG_SHARED_BYTES(gravsim_tile * 16), QIV_ARG_GROUP_SIZE(gravsim_tile)
+
 /* acc = accelerations of all n bodies from all n bodies.  spare is passed on
  * to the devices and read by nobody. */
 void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps, int members);

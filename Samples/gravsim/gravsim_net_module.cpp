@@ -36,6 +36,8 @@
 #include "gravsim_net.cpp"
 #undef fline144
 
+#include "gravsim_host.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,7 +46,6 @@ namespace {
 
 enum {
     module_line = 54, // the line of the coload call in the module's translated source
-    tile = 256,
 };
 
 // Writable: the runtime trims it to the base name gravsim_net in place.  Its
@@ -70,13 +71,7 @@ QIV_REGION_OPENER void offer_region(accelerations_call *c)
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
     if (qiv_exported_pix() == 0 &&
-        qiv_exported_coload(self, &accelerations_site,
-                            QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
-                            QIV_ARG_OUT("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
-                            QIV_ARG_VALUE("int", &c->n, sizeof(int)),
-                            QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
-                            QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
-                            QIV_ARG_SHARED_BYTES(tile * 16), QIV_ARG_GROUP_SIZE(tile),
+        qiv_exported_coload(self, &accelerations_site, GRAVSIM_ACCELERATIONS_ARGS(c), GRAVSIM_TILE_SHAPE,
                             QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_END) == 0)
         c->devices_done = 1;
     qiv_region_end_joined(self);
@@ -122,7 +117,7 @@ void accelerations(float *pos, float *acc, int n, float spare, float eps, int qi
     // of the tile it would read past pos into the next argument and return
     // wrong sums as results.  Such a request fails instead (the trap ends
     // the call, and the agent answers "err").
-    if (n % tile != 0)
+    if (n % gravsim_tile != 0)
         __builtin_trap();
     int first = qiv_exported_range_start(n);
     int last = qiv_exported_range_end(n);
