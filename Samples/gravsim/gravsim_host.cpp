@@ -37,8 +37,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The translated bodies (gravsim_net.cpp, generated at build time).
+// The translated bodies (gravsim_net.cpp, generated at build time), and the
+// accelerations body in the wider instruction sets (gravsim_lanes.cpp).
 void fline144_(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+void gravsim_accelerations_body_avx2(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+void gravsim_accelerations_body_avx512(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
 void fline345_(float *acc, float *vel, float *pos, float damping, float dt, int n, int qiv_extra_arg_offs);
 void fline420_(float *pos, int n, int qiv_extra_arg_offs);
 
@@ -62,6 +65,46 @@ char idle_agents_source[] = "gravsim.zeq";
 qiv_coload_site accelerations_agents_site = AGENTS_SITE_INIT(accelerations_agents_source, gravsim_line_accelerations);
 qiv_coload_site time_step_agents_site = AGENTS_SITE_INIT(time_step_agents_source, gravsim_line_time_step);
 qiv_coload_site idle_agents_site = AGENTS_SITE_INIT(idle_agents_source, gravsim_line_idle);
+
+// The accelerations body in each vector width, widest first; the first one
+// the processor runs is taken at the first call, unless one was asked for.
+typedef void accelerations_body_fn(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+struct vector_width {
+    const char *name;
+    accelerations_body_fn *body;
+    bool (*runs_here)(void);
+};
+bool has_avx512(void)
+{
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+}
+bool has_avx2(void)
+{
+    return __builtin_cpu_supports("avx2");
+}
+bool always(void)
+{
+    return true;
+}
+const vector_width vector_widths[] = {
+    {"AVX-512", gravsim_accelerations_body_avx512, has_avx512},
+    {"AVX2", gravsim_accelerations_body_avx2, has_avx2},
+    {"SSE2", fline144_, always},
+};
+const vector_width *chosen_width;
+
+const vector_width *width_in_use(void)
+{
+    if (!chosen_width) {
+        __builtin_cpu_init();
+        for (const vector_width &w : vector_widths)
+            if (w.runs_here()) {
+                chosen_width = &w;
+                break;
+            }
+    }
+    return chosen_width;
+}
 
 int agents_form; // nonzero: calls take the agents' form
 int host_only;
@@ -130,6 +173,7 @@ struct accelerations_call {
     int agents;   // the agents' form
     int status;   // the call's Status: -1 when a share failed or a launch could not keep the tile
     int host;     // offer nothing: the host computes every share
+    accelerations_body_fn *body; // the host body in the width in use
 };
 
 struct time_step_call {
@@ -184,7 +228,7 @@ QIV_REGION_OPENER void accelerations_region(accelerations_call *c)
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));
     if (qiv_exported_pix() != 0 || offer_accelerations(self, c) != 0) {
-        fline144_(c->pos, c->acc, c->n, c->spare, c->eps, 0);
+        c->body(c->pos, c->acc, c->n, c->spare, c->eps, 0);
         tally_host(gravsim_site_accelerations, c->n);
     }
     qiv_region_end_joined(self);
@@ -248,7 +292,8 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
 {
     work_counts before;
     read_work_counts(&before);
-    accelerations_call c = {pos, acc, n, spare, eps, members, 0, 0, 0};
+    accelerations_body_fn *body = width_in_use()->body;
+    accelerations_call c = {pos, acc, n, spare, eps, members, 0, 0, 0, body};
     if (use_agents()) {
         c.agents = 1;
         c.members = agents_members(n);
@@ -259,12 +304,12 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
         }
         // acc is Out: whatever the failed share left there is computed anew.
         note_failure("a share of the accelerations failed on an agent");
-        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 0};
+        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 0, body};
     }
     accelerations_region(&c);
     if (c.status != 0) {
         note_failure("a device could not launch the accelerations in groups of a whole tile");
-        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 1};
+        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 1, body};
         accelerations_region(&c);
     }
     tally_work(gravsim_site_accelerations, &before, n, 0);
@@ -331,6 +376,24 @@ int gravsim_processors(void)
     cpu_set_t set;
     int threads = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
     return threads > 0 ? threads : 1;
+}
+
+const char *gravsim_vector_width(void)
+{
+    return width_in_use()->name;
+}
+
+int gravsim_use_vector_width(const char *name)
+{
+    for (const vector_width &w : vector_widths)
+        if (strcmp(w.name, name) == 0) {
+            __builtin_cpu_init();
+            if (!w.runs_here())
+                return -1;
+            chosen_width = &w;
+            return 0;
+        }
+    return -1;
 }
 
 void gravsim_use_agents(int on)

@@ -69,6 +69,14 @@ void gravsim_host_only(int on);
  * and up to the tiles, whatever `members` says. */
 void gravsim_use_agents(int on);
 
+/* The vector width of the host's accelerations body: "AVX-512", "AVX2" or
+ * "SSE2" (the baseline of both flavours), the widest this processor runs
+ * unless gravsim_use_vector_width chose another.  Every width gives the same
+ * bits. */
+const char *gravsim_vector_width(void);
+/* 0, or -1 when the name is none of the three or the processor lacks it. */
+int gravsim_use_vector_width(const char *name);
+
 /* The processors this process may run on: the pool's threads. */
 int gravsim_processors(void);
 

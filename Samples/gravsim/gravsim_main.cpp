@@ -167,8 +167,16 @@ int main(int argc, char **argv)
     gravsim_disk(&b, seed, softening);
     if (o.members == 0)
         o.members = pool_members(o.bodies);
+    // GRAVSIM_WIDTH=SSE2 (or AVX2, AVX-512) runs a narrower host body than
+    // the widest, to compare them.
+    const char *width = getenv("GRAVSIM_WIDTH");
+    if (width && *width && gravsim_use_vector_width(width) != 0)
+        fprintf(stderr, "gravsim: GRAVSIM_WIDTH=%s is not a vector width this processor runs (AVX-512, AVX2, SSE2)\n",
+                width);
     printf("gravsim: %d bodies, %d steps, dt %g, eps %g, damping %g, regions of %d member%s\n", o.bodies, o.steps,
            (double)time_step, (double)softening, (double)damping, o.members, o.members == 1 ? "" : "s");
+    printf("host vector width: %s (the pool's accelerations, %d bodies side by side)\n", gravsim_vector_width(),
+           QIV_HOST_LANES);
 
     gravsim_invariants before, after;
     gravsim_measure(&b, softening, &before);

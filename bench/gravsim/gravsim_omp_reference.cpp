@@ -1,10 +1,17 @@
 // The peer of the benchmark: gravsim's accelerations as a plain loop over the
 // bodies under `#pragma omp parallel for`, every partner read straight from
 // pos, the same single-precision arithmetic as the .zeq body (the benchmark
-// checks that both give the same bits).
+// checks that both give the same bits).  The build compiles it several
+// times, OMP_ACCELERATIONS naming each copy: with GCC's defaults at -O3,
+// with -fno-math-errno as gravsim's own bodies are built, and with
+// -ffast-math -march=native, which reorders the sums (for information only).
 #include <math.h>
 
-void omp_accelerations(const float *pos, float *acc, int n, float eps)
+#ifndef OMP_ACCELERATIONS
+#error "OMP_ACCELERATIONS names this copy"
+#endif
+
+void OMP_ACCELERATIONS(const float *pos, float *acc, int n, float eps)
 {
 #pragma omp parallel for schedule(static)
     for (int i = 0; i < n; ++i) {

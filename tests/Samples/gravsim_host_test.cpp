@@ -89,6 +89,27 @@ TEST(GravsimHost, MatchesReferenceBitForBitAcrossRegionSizes)
             run_and_compare(n, m, 3);
 }
 
+// The host body in every vector width this processor runs, over shares
+// that end inside a block of lanes (three and five members), gives the
+// reference's bits; and an unknown width is refused.
+TEST(GravsimHost, EveryVectorWidthMatchesReferenceBitForBit)
+{
+    std::string widest = gravsim_vector_width();
+    int tried = 0;
+    for (const char *width : {"AVX-512", "AVX2", "SSE2"}) {
+        if (gravsim_use_vector_width(width) != 0)
+            continue;
+        SCOPED_TRACE(width);
+        ++tried;
+        EXPECT_STREQ(gravsim_vector_width(), width);
+        run_and_compare(1024, 3, 2);
+        run_and_compare(256, 5, 1);
+    }
+    EXPECT_GE(tried, 1) << "the baseline runs everywhere";
+    EXPECT_EQ(gravsim_use_vector_width("AVX-1024"), -1);
+    ASSERT_EQ(gravsim_use_vector_width(widest.c_str()), 0);
+}
+
 // The pool size itself, not just the region's member count: the same run on
 // more members than processors (the pool helps with members queued beyond
 // its threads).
