@@ -10,6 +10,9 @@
 // baseline's.  The arithmetic is the translation's, unchanged; only the
 // instructions the compiler may choose differ, and none of them changes a
 // result (no contraction, IEEE division and square root in every width).
+// Nothing here may be a weak definition (an inline function out of line),
+// or the linker could keep the AVX-512 copy for the whole program; a test
+// looks at the objects' symbols.
 #ifndef GRAVSIM_ISA
 #error "GRAVSIM_ISA names the instruction set this copy is built for"
 #endif
