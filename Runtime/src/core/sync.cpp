@@ -25,6 +25,28 @@ void cell_unlock(sync_cell *cell)
     spin_lock_release(&cell->spin_lock);
 }
 
+// How many pauses a waiter polls its own ring link before it sleeps: about a
+// few microseconds, longer than a short critical section on another core and
+// far shorter than a futex sleep and wake-up.
+const int hand_over_spins = 2000;
+
+// Returns once the unsyncing thread has cleared rec's wait_next (made rec the
+// owner).  The hand-over usually comes within a critical section's length, so
+// the waiter polls first; a signal left on its event by a hand-over it saw
+// while polling only makes a later wait wake spuriously, which every waiter
+// allows for.  Wakes meant for other purposes end a sleep too: the ring link
+// decides.
+void wait_for_hand_over(thread_record *rec)
+{
+    for (int i = 0; i < hand_over_spins; ++i) {
+        if (__atomic_load_n(&rec->wait_next, __ATOMIC_ACQUIRE) == nullptr)
+            return;
+        __builtin_ia32_pause();
+    }
+    while (__atomic_load_n(&rec->wait_next, __ATOMIC_ACQUIRE) != nullptr)
+        platform_event_wait(&rec->wake_event);
+}
+
 } // namespace
 
 ZEQ_EXPORT void qiv_exported_sync(const volatile void *address)
@@ -61,9 +83,7 @@ ZEQ_EXPORT void qiv_exported_sync(const volatile void *address)
         head->wait_prev = rec;
     }
     cell_unlock(cell);
-    // Wakes meant for other purposes end a wait too: the ring link decides.
-    while (__atomic_load_n(&rec->wait_next, __ATOMIC_ACQUIRE) != nullptr)
-        platform_event_wait(&rec->wake_event);
+    wait_for_hand_over(rec);
     // The unsyncing thread made us the owner and left the cell locked for us.
     cell_unlock(cell);
 }
