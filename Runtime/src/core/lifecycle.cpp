@@ -44,6 +44,13 @@ spin_lock_word setup_lock = spin_lock_free; // guards pool_phase changes and the
 volatile int32_t process_exiting = 0;
 volatile int32_t exit_hook_late = 0;
 __thread int32_t is_pool_worker __attribute__((tls_model("initial-exec")));
+// The calling thread's record, the same value as its entry in tls_slot, so
+// that a lookup is one load instead of a library call.  Initial-exec suits a
+// library loaded with the program (its static TLS block is reserved at start);
+// one loaded later takes its few bytes from the surplus the loader keeps.  The
+// slot stays the source of truth for the thread-exit destructor; both are set
+// and cleared together in make_record and release_record, on the thread itself.
+__thread thread_record *cached_record __attribute__((tls_model("initial-exec")));
 
 void mark_process_exiting(void);
 
@@ -106,6 +113,7 @@ thread_record *make_record(void)
         keep_spare_record(rec);
         return nullptr;
     }
+    cached_record = rec;
     return rec;
 }
 
@@ -174,6 +182,8 @@ int init_pool(void)
 
 thread_record *get_thread_record(void)
 {
+    if (thread_record *rec = cached_record)
+        return rec;
     if (__atomic_load_n(&pool_phase, __ATOMIC_ACQUIRE) == phase_unset) {
         if (init_pool() != 0)
             return nullptr;
@@ -191,6 +201,7 @@ int release_record(thread_record *rec)
     if (!rec || rec->current_region)
         return -1;
     platform_tls_set(tls_slot, nullptr);
+    cached_record = nullptr;
     keep_spare_record(rec);
     return 0;
 }

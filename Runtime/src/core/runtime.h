@@ -87,7 +87,10 @@ static inline void job_lock_release(void)
 
 // ---- address-keyed locks (sync.cpp) ------------------------------------------
 
-// One cell of the lock table; every field but spin_lock is under spin_lock.
+// One cell of the lock table.  waiter_ring and the waiters' links are under
+// spin_lock; contenders changes only atomically (a free cell is taken, and an
+// unqueued one freed, by one compare-exchange without the spin lock); depth
+// and owner are written only by the owner or by the unsync handing it the cell.
 struct sync_cell {
     volatile intptr_t depth;      // how often the owner has taken the lock without releasing it
     spin_lock_word spin_lock;     // guards the cell; handed over, still held, to the next owner

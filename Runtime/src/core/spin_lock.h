@@ -2,7 +2,7 @@
 //
 // Contract: a spin lock is one machine word, 0 free and 1 held.  Acquiring is
 // one compare-exchange when the lock is free (acquire order), then polling
-// with a pause until it is.  Releasing is a plain store of 0 (release order).
+// with a pause and plain loads until it is.  Releasing is a plain store of 0 (release order).
 // Any thread may release a held lock, not only the one that took it: sync
 // hands a held cell over to the waiter it wakes, and that waiter releases it
 // once it runs.  There is no owner, no recursion and no fairness; holders keep
@@ -28,10 +28,14 @@ enum : intptr_t {
 
 static inline void spin_lock_acquire(spin_lock_word *lock)
 {
+    // Polling with plain loads keeps the line shared while the holder works on
+    // it; a compare-exchange per poll would take it away from the holder each time.
     intptr_t expected = spin_lock_free;
     while (!__atomic_compare_exchange_n(lock, &expected, spin_lock_held, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        do
+            __builtin_ia32_pause();
+        while (__atomic_load_n(lock, __ATOMIC_RELAXED) != spin_lock_free);
         expected = spin_lock_free;
-        __builtin_ia32_pause();
     }
 }
 

@@ -128,3 +128,38 @@ TEST(identity, a_blocking_pid_releases_a_parked_worker_instead_of_adding_one)
 }
 
 } // namespace
+
+// A thread's record is also cached in a thread-local word for the fast
+// lookup.  Once released it goes back to the kept records, where the next new
+// thread takes it: the releasing thread must then get a record of its own,
+// not keep answering with the one another thread now holds.
+TEST(identity, a_released_record_is_not_shared_with_the_thread_that_reuses_it)
+{
+    std::atomic<int> step{0};
+    thread_record *reused = nullptr;
+    thread_record *again = nullptr;
+    std::thread first([&] {
+        thread_record *mine = get_thread_record();
+        EXPECT_NE(mine, nullptr);
+        EXPECT_EQ(release_record(mine), 0);
+        step = 1;
+        while (step.load() != 2)
+            std::this_thread::yield();
+        again = get_thread_record();
+        EXPECT_EQ(get_thread_record(), again);
+        step = 3;
+    });
+    std::thread second([&] {
+        while (step.load() != 1)
+            std::this_thread::yield();
+        reused = get_thread_record();
+        step = 2;
+        while (step.load() != 3)
+            std::this_thread::yield();
+    });
+    first.join();
+    second.join();
+    ASSERT_NE(reused, nullptr);
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, reused);
+}
