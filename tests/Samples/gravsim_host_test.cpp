@@ -47,19 +47,6 @@ bodies disk(int n, uint32_t seed)
     return b;
 }
 
-bool same_bits(const std::vector<float> &a, const std::vector<float> &b)
-{
-    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
-
-// Index of the first float that differs, for the failure message.
-size_t first_difference(const std::vector<float> &a, const std::vector<float> &b)
-{
-    for (size_t k = 0; k < a.size(); ++k)
-        if (memcmp(&a[k], &b[k], sizeof(float)) != 0)
-            return k;
-    return a.size();
-}
 
 // Steps of the simulation through the host side and through the reference,
 // compared after every call.  members: the region size (0 = the pool).

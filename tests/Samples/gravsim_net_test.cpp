@@ -73,18 +73,6 @@ template <typename T> test_argument value(T v)
     return {4, bytes_of(&v, sizeof v)};
 }
 
-bool same_bits(const std::vector<float> &a, const std::vector<float> &b)
-{
-    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
-
-size_t first_difference(const std::vector<float> &a, const std::vector<float> &b)
-{
-    for (size_t k = 0; k < a.size() && k < b.size(); ++k)
-        if (memcmp(&a[k], &b[k], sizeof(float)) != 0)
-            return k;
-    return a.size();
-}
 
 // ---- requests of the three calls ----------------------------------------------
 

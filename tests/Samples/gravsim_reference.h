@@ -8,6 +8,9 @@
 
 #include <math.h>
 #include <stddef.h>
+#include <string.h>
+
+#include <vector>
 
 /* How far device results may stand from the host path: the largest
  * difference relative to the host's RMS.  The accelerations' partial sums run
@@ -61,6 +64,22 @@ static inline void reference_time_step(const float *acc, float *vel, float *pos,
             pos[4 * i + c] = pos[4 * i + c] + v * dt;
             vel[4 * i + c] = v;
         }
+}
+
+/* Whether two arrays hold the same bits, and where they first differ (the
+ * smaller size when they agree that far), for the bit-for-bit comparisons
+ * and their failure messages. */
+static inline bool same_bits(const std::vector<float> &a, const std::vector<float> &b)
+{
+    return a.size() == b.size() && memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+static inline size_t first_difference(const std::vector<float> &a, const std::vector<float> &b)
+{
+    size_t k = 0;
+    while (k < a.size() && k < b.size() && memcmp(&a[k], &b[k], sizeof(float)) == 0)
+        ++k;
+    return k;
 }
 
 #endif
