@@ -2,7 +2,8 @@
 # runtime (`#pragma comment(lib, "Deviro")`, or -lDeviro on the command line).
 # It must be the same library as libZeq, not a copy: two copies would bring two
 # worker pools into one process.  So it is a GNU linker script naming libZeq;
-# GNU ld, gold and lld all accept it, and the program records libZeq.so as
-# its dependency.  The library is found through the -L search path.
+# GNU ld, gold and lld all accept it, and the program records libZeq's SONAME
+# (libZeq.so.1) as its dependency.  The script names the link name libZeq.so,
+# found through the -L search path in the build tree and when installed.
 file(GENERATE OUTPUT ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libDeviro.so
-     CONTENT "/* GNU linker script: the OpenMP entry points live in the runtime itself. */\nINPUT($<TARGET_FILE_NAME:Zeq>)\n")
+     CONTENT "/* GNU linker script: the OpenMP entry points live in the runtime itself. */\nINPUT($<TARGET_LINKER_FILE_NAME:Zeq>)\n")

@@ -13,9 +13,14 @@
 # KERNEL_DIR defaults to the programs' folder: the runtime looks for kernel
 # files beside the executable (and beside the library that makes the call).
 #
-# The translators are targets of this build and run through ZEQ_RUN_PREFIX,
-# so the i386 flavour runs them under its emulator.  The remote source gets a
-# .cpp name because zeqremote writes C++ (its wrappers are extern "C").
+# The same file serves Zeq's own build and, installed with the CMake package,
+# any project that calls find_package(Zeq).  The translators are the programs
+# Zeq::<translator>: this build's targets under that name in Zeq's build, the
+# package's imported programs elsewhere.  They run through
+# CMAKE_CROSSCOMPILING_EMULATOR where the project has one, which is how the
+# i386 flavour runs them on a kernel that runs no 32-bit programs.  The remote
+# source gets a .cpp name because zeqremote writes C++ (its wrappers are
+# extern "C").
 # nvcc is looked up once, in PATH and in /usr/local/cuda/bin; a build without
 # it simply has no .ptx, and the CUDA slot then declines the kernels.
 include_guard(GLOBAL)
@@ -42,16 +47,16 @@ function(zeq_translate target)
     set(ocl ${kernel_dir}/${base}.ocl)
     add_custom_command(OUTPUT ${ocl}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${kernel_dir}
-      COMMAND ${ZEQ_RUN_PREFIX} $<TARGET_FILE:zeqopencl> ${source} > ${ocl}
-      DEPENDS zeqopencl ${source}
+      COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:Zeq::zeqopencl> ${source} > ${ocl}
+      DEPENDS Zeq::zeqopencl ${source}
       COMMENT "zeqopencl: ${base}.zeq -> ${base}.ocl" VERBATIM)
     list(APPEND outputs ${ocl})
   endif()
   if(ZT_CUDA)
     set(cu ${CMAKE_CURRENT_BINARY_DIR}/${base}.cu)
     add_custom_command(OUTPUT ${cu}
-      COMMAND ${ZEQ_RUN_PREFIX} $<TARGET_FILE:zeqcuda> ${source} > ${cu}
-      DEPENDS zeqcuda ${source}
+      COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:Zeq::zeqcuda> ${source} > ${cu}
+      DEPENDS Zeq::zeqcuda ${source}
       COMMENT "zeqcuda: ${base}.zeq -> ${base}.cu" VERBATIM)
     list(APPEND outputs ${cu})
     if(ZEQ_NVCC)
@@ -67,8 +72,8 @@ function(zeq_translate target)
   if(ZT_REMOTE)
     set(net ${CMAKE_CURRENT_BINARY_DIR}/${base}_net.cpp)
     add_custom_command(OUTPUT ${net}
-      COMMAND ${ZEQ_RUN_PREFIX} $<TARGET_FILE:zeqremote> ${source} > ${net}
-      DEPENDS zeqremote ${source}
+      COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:Zeq::zeqremote> ${source} > ${net}
+      DEPENDS Zeq::zeqremote ${source}
       COMMENT "zeqremote: ${base}.zeq -> ${base}_net.cpp" VERBATIM)
     list(APPEND outputs ${net})
     set(${target}_REMOTE_SOURCE ${net} PARENT_SCOPE)
@@ -81,9 +86,10 @@ endfunction()
 # Builds the remote module <name>_net.so (name: the source's base name unless
 # BASE gives another) in OUTPUT_DIR (default: the programs' folder) from
 # zeqremote's output, linked against Zeq and exporting its fline<line> entry
-# points alone.  The client copies the module from the folder of the program
-# or library that makes the call, so that is where it belongs.  Modules of
-# one source in one folder share its translation.
+# points alone (the target Zeq::remote_module).  The client copies the module
+# from the folder of the program or library that makes the call, so that is
+# where it belongs.  Modules of one source in one folder share its
+# translation.
 function(zeq_remote_module target)
   cmake_parse_arguments(ZR "" "SOURCE;BASE;OUTPUT_DIR" "" ${ARGN})
   get_filename_component(source ${ZR_SOURCE} ABSOLUTE)
@@ -96,6 +102,9 @@ function(zeq_remote_module target)
   if(NOT dir)
     set(dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
   endif()
+  if(NOT dir)
+    set(dir ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
   set(translation ${base}_remote_translation)
   set(net ${CMAKE_CURRENT_BINARY_DIR}/${base}_net.cpp)
   if(NOT TARGET ${translation})
@@ -103,10 +112,7 @@ function(zeq_remote_module target)
   endif()
   add_library(${target} MODULE ${net})
   add_dependencies(${target} ${translation})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/Parser/remote_include)
-  target_link_libraries(${target} PRIVATE Zeq)
-  target_compile_options(${target} PRIVATE -fvisibility=hidden)
-  target_link_options(${target} PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/Parser/remote_include/remote_module.map)
+  target_link_libraries(${target} PRIVATE Zeq::remote_module)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}_net SUFFIX ".so"
                         LIBRARY_OUTPUT_DIRECTORY ${dir})
 endfunction()
