@@ -13,6 +13,7 @@ packages=(
   libpng-dev                                        # the N-body demo's picture
   qemu-user                                         # runs i386 tests where the kernel cannot
   sshfs openssh-server openssh-client               # the agents' tests on a network folder (fuse3 comes with sshfs)
+  pkg-config dpkg-dev file                          # the installed toolchain's tests: pkg-config, CPack's Debian package
 )
 
 missing=()
