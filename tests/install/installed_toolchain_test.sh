@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs one flavour's build into a fresh staging prefix and builds the
-# consumer project (consumer/) against it twice, through the CMake package
-# and through pkg-config, then runs both on the pool, on a device where the
-# GPU-presenting library is given, and with two of the installed agents.
+# Installs one flavour's build into a fresh staging prefix, moves the
+# installed tree elsewhere, and builds the consumer project (consumer/)
+# against it twice, through the CMake package and through pkg-config, then
+# runs both on the pool, on a device where the GPU-presenting library is
+# given, and with two of the installed agents.
 # For the x86-64 flavour it also makes the Debian package and checks what it
 # holds.  The installed unit passes systemd-analyze where that tool exists.
 #
@@ -42,7 +43,25 @@ fi
 lib=$work/prefix/lib/$arch
 
 step "cmake --install into the staging prefix"
-cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
+cmake --install "$build" --prefix "$work/installed" >"$work/install.log"
+if command -v systemd-analyze >/dev/null; then
+    step "systemd-analyze verify $unit"
+    # An instance of the template, as systemctl would start it.
+    units=$work/units
+    mkdir -p "$units" "$work/server"
+    cp "$work/installed/lib/systemd/system/$unit" "$units/"
+    instance=${unit/@.service/@$(systemd-escape --path "$work/server").service}
+    # Any message counts: systemd-analyze reports bad settings and still exits 0.
+    if ! report=$(systemd-analyze verify "$units/$instance" 2>&1) || [[ -n $report ]]; then
+        fail "systemd-analyze verify: $report"
+    fi
+else
+    echo "systemd-analyze is not installed: the unit is not verified"
+fi
+
+# Everything but the unit finds the rest relative to itself: from here on the
+# test uses the installed tree moved elsewhere.
+mv "$work/installed" "$work/prefix"
 for f in "$lib/libZeq.so.1" "$lib/libDeviro.so" "$lib/cmake/Zeq/ZeqConfig.cmake" \
          "$lib/cmake/Zeq/ZeqConfigVersion.cmake" "$lib/pkgconfig/zeq.pc" \
          "$work/prefix/include/zeq/Zeq.h" "$work/prefix/include/zeq/zeq_coload.h" \
@@ -129,21 +148,6 @@ if [[ $flavour == x86_64 ]]; then
     else
         fail "cpack failed:"; tail -30 "$work/cpack.log"
     fi
-fi
-
-if command -v systemd-analyze >/dev/null; then
-    step "systemd-analyze verify $unit"
-    # An instance of the template, as systemctl would start it.
-    units=$work/units
-    mkdir -p "$units" "$work/server"
-    cp "$work/prefix/lib/systemd/system/$unit" "$units/"
-    instance=${unit/@.service/@$(systemd-escape --path "$work/server").service}
-    # Any message counts: systemd-analyze reports bad settings and still exits 0.
-    if ! report=$(systemd-analyze verify "$units/$instance" 2>&1) || [[ -n $report ]]; then
-        fail "systemd-analyze verify: $report"
-    fi
-else
-    echo "systemd-analyze is not installed: the unit is not verified"
 fi
 
 if (( failures )); then
