@@ -143,7 +143,9 @@ if [[ $flavour == x86_64 ]]; then
         [[ $depends == *libc6* && $depends == *adduser* ]] || fail "Depends: '$depends'"
         [[ $depends != *pocl* && $depends != *opencl* && $depends != *cuda* ]] || fail "a device is required: '$depends'"
         [[ $suggests == *pocl-opencl-icd* && $suggests == *libcuda1* ]] || fail "Suggests: '$suggests'"
-        dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -x './postinst' >/dev/null || fail "the package has no postinst"
+        control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+        grep -x './postinst' <<<"$control" >/dev/null || fail "the package has no postinst"
+        [[ $(dpkg-deb --info "$deb" triggers) == "activate-noawait ldconfig" ]] || fail "the package does not trigger ldconfig"
         dpkg-deb --field "$deb" Package Version Architecture Depends Suggests
     else
         fail "cpack failed:"; tail -30 "$work/cpack.log"
