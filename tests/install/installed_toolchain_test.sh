@@ -72,6 +72,12 @@ for f in "$lib/libZeq.so.1" "$lib/libDeviro.so" "$lib/cmake/Zeq/ZeqConfig.cmake"
 done
 soname=$(readelf -d "$lib/libZeq.so.1" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [[ $soname == libZeq.so.1 ]] || fail "libZeq's SONAME is '$soname', not libZeq.so.1"
+# ldconfig takes the library folder as it is: it would warn on a file it
+# mistook for a broken library (libDeviro.so is a linker script).
+ldconfig=$(PATH=$PATH:/sbin:/usr/sbin command -v ldconfig || true)
+if [[ -n $ldconfig ]] && ! report=$("$ldconfig" -n "$lib" 2>&1) || [[ -n ${report:-} ]]; then
+    fail "ldconfig on the library folder: $report"
+fi
 
 # Runs the consumer program $1 (the pool, then a device where the shim is
 # given, then two installed agents) and checks what it says.
