@@ -149,6 +149,10 @@ if [[ $flavour == x86_64 ]]; then
         [[ $depends == *libc6* && $depends == *adduser* ]] || fail "Depends: '$depends'"
         [[ $depends != *pocl* && $depends != *opencl* && $depends != *cuda* ]] || fail "a device is required: '$depends'"
         [[ $suggests == *pocl-opencl-icd* && $suggests == *libcuda1* ]] || fail "Suggests: '$suggests'"
+        # The unit was written for the package's prefix, not the build's.
+        exec_start=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/zeqworker@.service |
+                     sed -n 's/^ExecStart=//p')
+        [[ $exec_start == '/usr/bin/zeqworker ${ZEQ_SERVER}' ]] || fail "the package's unit starts '$exec_start'"
         control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
         grep -x './postinst' <<<"$control" >/dev/null || fail "the package has no postinst"
         [[ $(dpkg-deb --info "$deb" triggers) == "activate-noawait ldconfig" ]] || fail "the package does not trigger ldconfig"
