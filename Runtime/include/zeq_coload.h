@@ -71,6 +71,14 @@ typedef struct qiv_coload_site {
 
 #define QIV_COLOAD_SITE_INIT(source, line) { 0, (source), (line), QIV_COLOAD_SLOTS, {0}, {0} }
 
+/* A site that slot 0 alone serves: the remote slot, which sends member
+ * shares to agents.  For calls without a Range.  On a device such a call is
+ * one work item per region member, and a body written as a loop over the
+ * member's range (what an agent runs) computes one item there while the
+ * member's whole slice is copied back; a site of capacity 1 keeps every
+ * device out of those calls. */
+#define QIV_COLOAD_AGENTS_SITE_INIT(source, line) { 0, (source), (line), 1, {0}, {0} }
+
 /* Descriptor kinds of the word list. */
 enum qiv_coload_arg_kind {
     QIV_ARG_KIND_END = 0,

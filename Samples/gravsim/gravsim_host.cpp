@@ -58,13 +58,12 @@ qiv_coload_site idle_site = QIV_COLOAD_SITE_INIT(idle_source, gravsim_line_idle)
 
 // The agents' sites: the same source name (the remote client copies the
 // module gravsim_net.so after it) and lines, and slot 0 alone.
-#define AGENTS_SITE_INIT(source, line) {0, (source), (line), 1, {0}, {0}}
 char accelerations_agents_source[] = "gravsim.zeq";
 char time_step_agents_source[] = "gravsim.zeq";
 char idle_agents_source[] = "gravsim.zeq";
-qiv_coload_site accelerations_agents_site = AGENTS_SITE_INIT(accelerations_agents_source, gravsim_line_accelerations);
-qiv_coload_site time_step_agents_site = AGENTS_SITE_INIT(time_step_agents_source, gravsim_line_time_step);
-qiv_coload_site idle_agents_site = AGENTS_SITE_INIT(idle_agents_source, gravsim_line_idle);
+qiv_coload_site accelerations_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(accelerations_agents_source, gravsim_line_accelerations);
+qiv_coload_site time_step_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(time_step_agents_source, gravsim_line_time_step);
+qiv_coload_site idle_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(idle_agents_source, gravsim_line_idle);
 
 // The accelerations body in each vector width, widest first; the first one
 // the processor runs is taken at the first call, unless one was asked for.

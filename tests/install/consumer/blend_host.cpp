@@ -4,8 +4,8 @@
 //
 // Each round makes the call twice.  The devices' form carries the launch
 // range, which the device slots need and the remote slot declines; the
-// agents' form has none, so it goes to agents (with QIV_NETLOAD_SERVER set)
-// and the pool.  The program prints how many items each kind of worker
+// agents' form has none and a site of the remote slot alone, so it goes to
+// agents (with QIV_NETLOAD_SERVER set) and the pool.  The program prints how many items each kind of worker
 // computed and checks every item.
 #include <Zeq.h>
 
@@ -20,8 +20,13 @@ namespace {
 // The line of the coload header's closing parenthesis in blend.zeq.
 enum { blend_line = 14 };
 
+// Writable: the runtime trims the names to their base in place.  The
+// agents' site is served by the remote slot alone: on a device a call
+// without a range is one work item per member, which this body is not.
 char blend_source[] = "blend.zeq";
+char blend_agents_source[] = "blend.zeq";
 qiv_coload_site blend_site = QIV_COLOAD_SITE_INIT(blend_source, blend_line);
+qiv_coload_site blend_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(blend_agents_source, blend_line);
 
 struct blend_args {
     float *out;
@@ -50,7 +55,7 @@ QIV_REGION_OPENER void blend(blend_args *args)
                 QIV_ARG_INOUT("int*", args->where, sizeof(int), where_bytes), QIV_ARG_RANGE(args->n), QIV_ARG_END);
         else
             declined = qiv_exported_coload(
-                self, &blend_site, QIV_ARG_OUT("float*", args->out, sizeof(float), bytes),
+                self, &blend_agents_site, QIV_ARG_OUT("float*", args->out, sizeof(float), bytes),
                 QIV_ARG_IN("float*", args->x, sizeof(float), bytes), QIV_ARG_IN("float*", args->y, sizeof(float), bytes),
                 QIV_ARG_VALUE("float", &args->w, sizeof(float)), QIV_ARG_VALUE("int", &args->n, sizeof(int)),
                 QIV_ARG_INOUT("int*", args->where, sizeof(int), where_bytes), QIV_ARG_END);
