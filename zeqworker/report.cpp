@@ -16,36 +16,38 @@
 // one line only.
 //
 // The report is no part of the server-folder protocol and never lies in the
-// server folder, so it goes through stdio rather than the protocol module.
-// It is written to "<file>.new" and renamed over the file, so a reader sees
-// the previous report or the new one, never half of one.  A report that
-// cannot be written costs a message and nothing else: the request's outcome
-// does not depend on it.  Without the variable nothing is written.
+// server folder.  It replaces the file whole (platform_file_write_replace),
+// so a reader sees the previous report or the new one, never half of one.
+// A report that cannot be written costs a message and nothing else: the
+// request's outcome does not depend on it.  Without the variable nothing is
+// written.
 #include "agent.h"
 
 #include <Zeq.h>
 
 #include <stdio.h>
-#include <string.h>
 
 namespace {
 
-// The report's path and its temporary neighbour; empty: no report.
+// The report's path; empty: no report.
 char report_path[agent_path_room];
-char report_new_path[agent_path_room + 4];
 
-bool write_report(const char *path)
+// Room for a line per slot, with the longest kind name and item count.
+enum { line_room = 64, report_room = QIV_COLOAD_SLOTS * line_room };
+
+// The report's text, or -1 when it does not fit.
+int format_report(char *text, size_t room)
 {
-    FILE *out = fopen(path, "w");
-    if (!out)
-        return false;
     int slots = qiv_exported_slot_count();
-    bool ok = true;
-    for (int s = 0; s < slots && ok; ++s) {
+    size_t used = 0;
+    for (int s = 0; s < slots; ++s) {
         const char *kind = qiv_exported_slot_kind(s);
-        ok = fprintf(out, "%d %s %lld\n", s, kind ? kind : "?", qiv_exported_slot_items(s)) > 0;
+        int length = snprintf(text + used, room - used, "%d %s %lld\n", s, kind ? kind : "?", qiv_exported_slot_items(s));
+        if (length < 0 || (size_t)length >= room - used)
+            return -1;
+        used += (size_t)length;
     }
-    return fclose(out) == 0 && ok;
+    return (int)used;
 }
 
 } // namespace
@@ -56,17 +58,16 @@ void agent_report_start(void)
     int length = platform_environment_read("ZEQ_AGENT_REPORT", report_path, sizeof report_path);
     if (length == platform_environment_too_long)
         agent_say("Report path too long: no report\n");
-    if (length <= 0) {
+    if (length <= 0)
         report_path[0] = 0;
-        return;
-    }
-    snprintf(report_new_path, sizeof report_new_path, "%s.new", report_path);
 }
 
 void agent_report_slots(void)
 {
     if (!report_path[0])
         return;
-    if (!write_report(report_new_path) || rename(report_new_path, report_path) != 0)
+    char text[report_room];
+    int length = format_report(text, sizeof text);
+    if (length < 0 || platform_file_write_replace(report_path, text, (size_t)length) != 0)
         agent_say("Failed to write %s\n", report_path);
 }

@@ -274,6 +274,10 @@ int platform_file_rename_noreplace(const char *from, const char *to);
 // renamed over `to`.  Returns 0, or -1 with `to` as it was and no temporary
 // left behind.  The copy has mode 0666 less the umask, whatever `from` had.
 int platform_file_copy_replace(const char *from, const char *to);
+// Writes size bytes over `to` in the same way: a reader of `to` sees either
+// the old file or all of the bytes.  Returns 0, or -1 with `to` as it was and
+// no temporary left behind.
+int platform_file_write_replace(const char *to, const void *bytes, size_t size);
 
 // Opens an existing file for reading and removes its name at once: the name
 // is free for the next file the moment this returns, while the content stays

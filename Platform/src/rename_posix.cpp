@@ -1,5 +1,6 @@
 // Renames that never replace, and a copy that replaces its target whole: the
-// two ways the shared-folder protocol hands a file to the other side.
+// two ways the shared-folder protocol hands a file to the other side.  Bytes
+// written over a file whole (the agent's slot report) take the copy's path.
 //
 // The no-replace rename is renameat2(RENAME_NOREPLACE) where the file system
 // offers it.  sshfs and other FUSE file systems refuse rename flags but have
@@ -94,6 +95,64 @@ int copy_content(int in, int out)
     return error ? -1 : 0;
 }
 
+// Fills the temporary `out` with the new content: 0, or -1 with errno set.
+typedef int fill_fn(int out, void *context);
+
+// Makes `to` + a temporary suffix, fills and syncs it, and renames it over
+// `to`; on any failure the temporary goes and `to` stays as it was.
+int replace_through_temporary(const char *to, fill_fn *fill, void *context)
+{
+    char temporary[PATH_MAX];
+    int out = create_temporary(temporary, sizeof temporary, to);
+    if (out < 0)
+        return fail();
+    int error = 0;
+    if (fill(out, context) != 0 || sys_fsync(out) != 0)
+        error = errno;
+    if (sys_close(out) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && sys_rename(temporary, to) != 0)
+        error = errno;
+    if (error != 0) {
+        sys_unlink(temporary);
+        return fail_with(error);
+    }
+    return 0;
+}
+
+// The source of a copy, closed as soon as it is copied (before the
+// temporary is synced and closed).
+struct open_source {
+    int fd;
+    bool closed;
+};
+
+int fill_from_file(int out, void *context)
+{
+    open_source *source = static_cast<open_source *>(context);
+    int result = copy_content(source->fd, out);
+    int error = errno;
+    sys_close(source->fd);
+    source->closed = true;
+    errno = error;
+    return result;
+}
+
+struct byte_span {
+    const void *bytes;
+    size_t size;
+};
+
+int fill_from_bytes(int out, void *context)
+{
+    const byte_span *span = static_cast<const byte_span *>(context);
+    if (platform_file_write_all(out, span->bytes, span->size, platform_file_at_position) != 0) {
+        errno = platform_last_error();
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" int platform_file_rename_noreplace(const char *from, const char *to)
@@ -107,27 +166,17 @@ extern "C" int platform_file_rename_noreplace(const char *from, const char *to)
 
 extern "C" int platform_file_copy_replace(const char *from, const char *to)
 {
-    char temporary[PATH_MAX];
-    int in = sys_open(from, O_RDONLY | O_CLOEXEC, 0);
-    if (in < 0)
+    open_source source = {sys_open(from, O_RDONLY | O_CLOEXEC, 0), false};
+    if (source.fd < 0)
         return fail();
-    int out = create_temporary(temporary, sizeof temporary, to);
-    if (out < 0) {
-        int error = errno;
-        sys_close(in);
-        return fail_with(error);
-    }
-    int error = 0;
-    if (copy_content(in, out) != 0 || sys_fsync(out) != 0)
-        error = errno;
-    sys_close(in);
-    if (sys_close(out) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && sys_rename(temporary, to) != 0)
-        error = errno;
-    if (error != 0) {
-        sys_unlink(temporary);
-        return fail_with(error);
-    }
-    return 0;
+    int result = replace_through_temporary(to, fill_from_file, &source);
+    if (!source.closed)
+        sys_close(source.fd);
+    return result;
+}
+
+extern "C" int platform_file_write_replace(const char *to, const void *bytes, size_t size)
+{
+    byte_span span = {bytes, size};
+    return replace_through_temporary(to, fill_from_bytes, &span);
 }

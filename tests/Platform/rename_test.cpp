@@ -1,8 +1,8 @@
 // Handing files over in a shared folder: the no-replace rename refuses a
 // taken name on the atomic path and on the link + unlink path alike, never
 // falls back to a replacing rename, and a claim that lost a race leaves no
-// second name; the replacing copy leaves the old target whole and no
-// temporary behind whichever of its steps fails.
+// second name; the replacing copy, and bytes written over a file, leave the
+// old target whole and no temporary behind whichever of their steps fails.
 #include <errno.h>
 
 #include <string>
@@ -13,6 +13,7 @@ namespace {
 
 using file_rename_noreplace = scratch_folder;
 using file_copy_replace = scratch_folder;
+using file_write_replace = scratch_folder;
 
 // The errors with which file systems refuse RENAME_NOREPLACE; 0 stands for
 // the atomic path, taken when the file system accepts the flag.
@@ -140,6 +141,35 @@ TEST_F(file_copy_replace, a_failing_step_leaves_the_old_target_whole_and_no_temp
         EXPECT_EQ(platform_last_error(), s.error);
         EXPECT_EQ(read_text("target"), "old");
         EXPECT_EQ(listing(), "source target");
+        EXPECT_EQ(lowest_free_fd(), free_fd) << "no file left open";
+        platform_fault_clear();
+    }
+}
+
+TEST_F(file_write_replace, writes_the_whole_text_or_leaves_the_old_target_and_no_temporary)
+{
+    const std::string text = long_text();
+    write_text("target", "old");
+    EXPECT_EQ(platform_file_write_replace(path("target").c_str(), text.data(), text.size()), 0);
+    EXPECT_EQ(read_text("target"), text);
+    EXPECT_EQ(listing(), "target") << "no temporary left";
+
+    struct step {
+        const char *call;
+        uint32_t nth;
+        int error;
+    };
+    const step steps[] = {{"open", 1, EACCES}, {"write", 1, ENOSPC}, {"fsync", 1, EIO}, {"close", 1, EIO},
+                          {"rename", 1, EXDEV}};
+    write_text("target", "old");
+    for (const step &s : steps) {
+        SCOPED_TRACE(std::string(s.call) + " #" + std::to_string(s.nth));
+        int free_fd = lowest_free_fd();
+        ASSERT_EQ(platform_fault_inject(s.call, s.nth, s.error), 0);
+        EXPECT_EQ(platform_file_write_replace(path("target").c_str(), text.data(), text.size()), -1);
+        EXPECT_EQ(platform_last_error(), s.error);
+        EXPECT_EQ(read_text("target"), "old");
+        EXPECT_EQ(listing(), "target");
         EXPECT_EQ(lowest_free_fd(), free_fd) << "no file left open";
         platform_fault_clear();
     }
