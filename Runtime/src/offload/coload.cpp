@@ -1,68 +1,12 @@
 // qiv_exported_coload: offers a coload call's work items to every device slot
 // and sleeps until each slot with a service thread has finished with it.
 //
-// The descriptor words arrive as variadic machine words; they are copied into
-// a fixed array in this frame (no allocation on the region path), which also
-// gives the slots one contiguous list to walk on every flavour.  The copy reads
-// descriptor by descriptor, so it never reads a word the caller did not pass:
-// a 0 word ends the list after the descriptor that holds it.
+// The descriptor words arrive as variadic machine words; they are read once,
+// into rows and options in this frame (no allocation on the region path), and
+// every slot takes the call from that list (descriptors.h).
 #include "offload.h"
 
-#include <stdarg.h>
-
 namespace {
-
-// Words that follow the kind word of a descriptor; arrays may have one more.
-int words_after_kind(intptr_t kind)
-{
-    switch (kind) {
-    case QIV_ARG_KIND_IN:
-    case QIV_ARG_KIND_OUT:
-    case QIV_ARG_KIND_INOUT:
-        return 4;
-    case QIV_ARG_KIND_VALUE:
-        return 3;
-    case QIV_ARG_KIND_RANGE:
-    case QIV_ARG_KIND_STATUS:
-    case QIV_ARG_KIND_SHARED_BYTES:
-    case QIV_ARG_KIND_GROUP_SIZE:
-        return 1;
-    default:
-        return 0; // unknown words are skipped one by one
-    }
-}
-
-enum { copied_words_max = max_arg_words + 8 }; // the longest descriptor past the limit, and a 0
-
-// Copies the list into words, always ending in a 0.  A list longer than the
-// limit is cut just past it; the slots then see too many words and decline.
-void copy_descriptors(intptr_t *words, va_list ap)
-{
-    int n = 0;
-    while (n <= max_arg_words) {
-        intptr_t kind = va_arg(ap, intptr_t);
-        words[n++] = kind;
-        if (kind == QIV_ARG_KIND_END)
-            return;
-        bool ends = false;
-        int more = words_after_kind(kind);
-        for (int i = 0; i < more; ++i) {
-            intptr_t w = va_arg(ap, intptr_t);
-            words[n++] = w;
-            ends = ends || w == 0;
-        }
-        if (more == 4 && words[n - 1] != -1) {
-            intptr_t w = va_arg(ap, intptr_t); // skipped by the slots
-            words[n++] = w;
-            ends = ends || w == 0;
-        }
-        if (ends) {
-            words[n] = 0;
-            return;
-        }
-    }
-    words[n] = 0;
-}
 
 void start_devices_once(void)
 {
@@ -114,17 +58,17 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     if (!region || reinterpret_cast<thread_record *>(region->runner) != me)
         return 1;
 
-    intptr_t words[copied_words_max];
+    descriptor_list descriptors;
     va_list ap;
     va_start(ap, site);
-    copy_descriptors(words, ap);
+    descriptors_read_args(&descriptors, &ap);
     va_end(ap);
 
     coload_request request;
     request.region = region;
     request.site = site;
     request.caller = __builtin_return_address(0);
-    request.args = words;
+    request.descriptors = &descriptors;
     request.pending = live;
     request.done = 0;
     request.claimed_all = 0;

@@ -31,7 +31,7 @@ void free_rows(int s, const device_ops *ops, const arg_binding *rows, int count)
 }
 
 struct request_plan {
-    arg_binding rows[max_arg_words];
+    arg_binding rows[descriptor_rows_max];
     int row_count;
     intptr_t range;
     int *status_option; // null: no Status descriptor
@@ -39,72 +39,41 @@ struct request_plan {
     intptr_t group;
 };
 
-// Reads the descriptor list into rows, allocating and filling device buffers.
-// Returns 0, or the failure; on failure the rows' buffers are already freed.
-int bind_arguments(int s, device_slot *slot, const intptr_t *w, request_plan *plan)
+// Binds the call's rows, allocating and filling device buffers.  A list the
+// device cannot take (more than max_arg_words words, a row with a null
+// address or a size that is not positive) is declined.  Returns 0, or the
+// failure; on failure the rows' buffers are already freed.
+int bind_arguments(int s, device_slot *slot, const descriptor_list *list, request_plan *plan)
 {
     const device_ops *ops = slot->ops;
-    int words = 0;
-    while (w[words] != 0)
-        ++words;
-    if (words > max_arg_words)
+    if (list->word_count > max_arg_words || list->verdict == descriptors_malformed ||
+        list->verdict == descriptors_too_long)
         return -1;
     plan->row_count = 0;
-    plan->range = 1;
-    plan->status_option = nullptr;
-    plan->shared = 0;
-    plan->group = slot->group_multiple;
+    plan->range = list->range;
+    plan->status_option = list->status;
+    plan->shared = list->shared;
+    plan->group = (list->options & descriptor_has_group) ? list->group : slot->group_multiple;
     int error = 0;
-    for (int i = 0; i < words && error == 0;) {
-        intptr_t kind = w[i];
-        if (is_array_kind(kind)) {
-            arg_binding *row = &plan->rows[plan->row_count];
-            row->kind = kind;
-            row->host = (uintptr_t)w[i + 2];
-            row->bytes = (uintptr_t)array_descriptor_bytes(w + i);
+    for (int k = 0; k < list->row_count && error == 0; ++k) {
+        const descriptor_row *from = &list->rows[k];
+        arg_binding *row = &plan->rows[plan->row_count];
+        row->kind = from->kind;
+        row->host = from->host;
+        row->bytes = (uintptr_t)from->bytes;
+        row->device = row->host; // a value is passed from where it lives
+        if (is_array_kind(from->kind)) {
             row->device = 0;
-            i += array_descriptor_words(w + i);
-            // A null array or a size that is not positive cannot be copied.
-            if (row->host == 0 || (intptr_t)row->bytes <= 0) {
-                error = -1;
-                break;
-            }
             error = ops->alloc_buffer(s, &row->device, row->bytes);
-            if (error == 0 && kind != QIV_ARG_KIND_OUT)
+            if (error == 0 && from->kind != QIV_ARG_KIND_OUT)
                 error = ops->write_buffer(s, row->device, (const void *)row->host, row->bytes, row->device);
             if (error != 0) {
                 if (row->device)
                     ops->free_buffer(s, row->device);
                 break;
             }
-            ++plan->row_count;
-        } else if (kind == QIV_ARG_KIND_VALUE) {
-            arg_binding *row = &plan->rows[plan->row_count];
-            row->kind = kind;
-            row->bytes = (uintptr_t)w[i + 3];
-            row->host = (uintptr_t)w[i + 2];
-            row->device = row->host;
-            i += 4;
-            if (row->host == 0 || (intptr_t)row->bytes <= 0) {
-                error = -1;
-                break;
-            }
-            ++plan->row_count;
-        } else if (kind == QIV_ARG_KIND_RANGE || kind == QIV_ARG_KIND_STATUS || kind == QIV_ARG_KIND_SHARED_BYTES ||
-                   kind == QIV_ARG_KIND_GROUP_SIZE) {
-            intptr_t value = w[i + 1];
-            if (kind == QIV_ARG_KIND_RANGE)
-                plan->range = value;
-            else if (kind == QIV_ARG_KIND_STATUS)
-                plan->status_option = reinterpret_cast<int *>(value);
-            else if (kind == QIV_ARG_KIND_SHARED_BYTES)
-                plan->shared = value;
-            else
-                plan->group = value;
-            i += 2;
-        } else {
-            i += 1;
         }
+        ++plan->row_count;
     }
     if (error != 0)
         free_rows(s, ops, plan->rows, plan->row_count);
@@ -331,7 +300,7 @@ bool copy_back(int s, const device_ops *ops, coload_request *request, const requ
 void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *request, request_plan *plan,
                 const share_geometry *g)
 {
-    void *params[max_arg_words + 1];
+    void *params[descriptor_rows_max + 1];
     int32_t start_arg = 0;
     for (int k = 0; k < plan->row_count; ++k)
         params[k] = is_array_kind(plan->rows[k].kind) ? static_cast<void *>(&plan->rows[k].device)
@@ -376,7 +345,7 @@ void process_request(int s, coload_request *request)
     device_slot *slot = &offload.device_table[s];
     intptr_t kernel = kernel_for_request(s, slot, request);
     request_plan plan;
-    if (kernel != 0 && kernel != -1 && bind_arguments(s, slot, request->args, &plan) == 0) {
+    if (kernel != 0 && kernel != -1 && bind_arguments(s, slot, request->descriptors, &plan) == 0) {
         share_geometry geometry;
         if (plan_geometry(slot, request, &plan, &geometry))
             run_pieces(s, slot->ops, kernel, request, &plan, &geometry);

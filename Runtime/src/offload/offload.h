@@ -10,6 +10,7 @@
 #ifndef ZEQ_OFFLOAD_H
 #define ZEQ_OFFLOAD_H
 
+#include "descriptors.h"
 #include "runtime.h"
 
 enum : intptr_t {
@@ -36,7 +37,7 @@ static inline bool is_remote_slot(intptr_t s)
 enum {
     max_slots = QIV_COLOAD_SLOTS, // one queue link per slot in a request, one cache entry in a site
     max_modules = 4096,
-    max_arg_words = 256, // descriptor words a device slot accepts before the terminating 0
+    max_arg_words = descriptor_words_max, // descriptor words a device slot accepts before the terminating 0
     owner_share_wait_ms = 100,
     // One launch covers at most this many rounds of the device's default
     // group size on each compute unit: enough to keep a device busy between
@@ -52,7 +53,7 @@ struct coload_request {
     qiv_parallel_region *region;
     qiv_coload_site *site;
     void *caller;                  // return address: locates the calling module's folder
-    const intptr_t *args;          // descriptor words, ending in 0
+    const descriptor_list *descriptors; // read once by the caller
     volatile intptr_t pending;     // slots that have not finished the request
     volatile intptr_t done;        // set by the slot that brings pending to 0
     volatile intptr_t claimed_all; // the caller's own share is fully claimed
@@ -62,25 +63,6 @@ struct coload_request {
     volatile intptr_t status_value;   // launch and read results OR-ed, or -1
     coload_request *next[max_slots];  // per-slot queue links
 };
-
-// The layout of a coload call's descriptor words, read by the device slots
-// and by the remote client alike (zeq_coload.h writes it).
-static inline bool is_array_kind(intptr_t kind)
-{
-    return kind == QIV_ARG_KIND_IN || kind == QIV_ARG_KIND_OUT || kind == QIV_ARG_KIND_INOUT;
-}
-// Bytes an array descriptor at w moves: its transfer size, or its element
-// size when the transfer size word is -1.
-static inline intptr_t array_descriptor_bytes(const intptr_t *w)
-{
-    return w[4] != -1 ? w[4] : w[3];
-}
-// Words an array descriptor at w occupies: a sixth word follows unless the
-// fifth is -1.
-static inline int array_descriptor_words(const intptr_t *w)
-{
-    return w[4] == -1 ? 5 : 6;
-}
 
 struct module_entry {
     char *name;       // file name less its extension; platform_alloc_zeroed

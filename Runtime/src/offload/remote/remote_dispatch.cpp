@@ -64,57 +64,27 @@ bool locate_module(dispatch_call *call, coload_request *request)
     return true;
 }
 
-// Reads the descriptor list into rows; false declines.  A descriptor cut
-// short by the terminating 0, a null address or a size that is not positive
-// cannot travel, nor can more data than args.bin holds.
-bool walk_descriptors(dispatch_call *call, const intptr_t *w)
+// Takes the call's rows; false declines.  Only whole lists of arrays and
+// values (and a Status) travel, within remote_max_words words and as much
+// data as args.bin holds.
+bool take_rows(dispatch_call *call, const descriptor_list *list)
 {
-    int words = 0;
-    while (w[words] != 0) {
-        if (++words > remote_max_words)
-            return false;
-    }
+    const int32_t staying = descriptor_has_range | descriptor_has_shared | descriptor_has_group;
+    if (list->verdict != descriptors_whole || list->word_count > remote_max_words || (list->options & staying) ||
+        list->row_count > remote_max_rows)
+        return false;
+    call->status_option = list->status;
     call->row_count = 0;
-    call->status_option = nullptr;
     uint64_t total = 0;
-    for (int i = 0; i < words;) {
-        intptr_t kind = w[i];
+    for (int32_t k = 0; k < list->row_count; ++k) {
+        const descriptor_row *from = &list->rows[k];
         agent_row row = {};
-        if (is_array_kind(kind)) {
-            if (i + 5 > words)
-                return false;
-            int length = array_descriptor_words(w + i);
-            if (i + length > words)
-                return false;
-            row.kind = (uintptr_t)kind;
-            row.host = (uintptr_t)w[i + 2];
-            intptr_t bytes = array_descriptor_bytes(w + i);
-            if (bytes <= 0)
-                return false;
-            row.bytes = (uintptr_t)bytes;
-            i += length;
-        } else if (kind == QIV_ARG_KIND_VALUE) {
-            if (i + 4 > words || w[i + 3] <= 0)
-                return false;
-            row.kind = (uintptr_t)kind;
-            row.host = (uintptr_t)w[i + 2];
-            row.bytes = (uintptr_t)w[i + 3];
-            row.value = row.host;
-            i += 4;
-        } else if (kind == QIV_ARG_KIND_STATUS) {
-            if (i + 2 > words)
-                return false;
-            call->status_option = reinterpret_cast<int *>(w[i + 1]);
-            i += 2;
-            continue;
-        } else if (kind == QIV_ARG_KIND_RANGE || kind == QIV_ARG_KIND_SHARED_BYTES || kind == QIV_ARG_KIND_GROUP_SIZE) {
-            return false;
-        } else {
-            ++i;
-            continue;
-        }
+        row.kind = (uintptr_t)from->kind;
+        row.host = from->host;
+        row.bytes = (uintptr_t)from->bytes;
+        row.value = from->kind == QIV_ARG_KIND_VALUE ? from->host : 0;
         total += row.bytes;
-        if (row.host == 0 || total > server_data_size_limit || call->row_count >= remote_max_rows)
+        if (total > server_data_size_limit)
             return false;
         call->rows[call->row_count++] = row;
     }
@@ -329,7 +299,7 @@ void serve_remote_request(coload_request *request)
     // One request at a time on this thread: the per-call state is static,
     // which keeps some 20 KiB of paths and rows off the service thread's stack.
     static dispatch_call call;
-    if (remote_setup() != 0 || !locate_module(&call, request) || !walk_descriptors(&call, request->args)) {
+    if (remote_setup() != 0 || !locate_module(&call, request) || !take_rows(&call, request->descriptors)) {
         finish_request(request);
         return;
     }
