@@ -16,8 +16,8 @@
 #include "agent.h"
 
 #include <Zeq.h>
+#include <zeq_kernel_name.h>
 
-#include <stdio.h>
 
 namespace {
 
@@ -62,10 +62,11 @@ int agent_call_module(const agent_state *agent, const char *module_name, int32_t
         agent_say("Failed to load %s\n", path);
         return module_failed;
     }
-    // "fline" and the number in decimal; the longest is "fline-2147483648".
-    char export_name[24];
-    snprintf(export_name, sizeof export_name, "fline%d", (int)function_number);
-    module_entry entry = reinterpret_cast<module_entry>(platform_library_symbol(library, export_name));
+    // A negative number names no entry: the rule gives it no name.
+    char export_name[QIV_KERNEL_NAME_SIZE];
+    module_entry entry = nullptr;
+    if (qiv_kernel_name(export_name, sizeof export_name, function_number) > 0)
+        entry = reinterpret_cast<module_entry>(platform_library_symbol(library, export_name));
     int outcome = module_called;
     if (!entry) {
         agent_say("Failed to find function %d\n", (int)function_number);

@@ -110,7 +110,7 @@ int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *l
         agent_say("Out of memory\n");
         return give_up(agent, agent_exit_out_of_memory);
     }
-    const char *module_name = reinterpret_cast<const char *>(request) + sizeof(args_header);
+    const char *module_name = reinterpret_cast<const char *>(request) + layout->name_offset;
     int called = agent_call_module(agent, module_name, header.function_number, buffers.words, header.share_index,
                                    header.share_count);
     release_call_buffers(request, layout, &buffers);

@@ -42,6 +42,16 @@ void printable_name(char *out, size_t size, const char *name)
     out[i] = 0;
 }
 
+request_offsets request_offsets_of(const args_header *header)
+{
+    request_offsets at;
+    at.name = sizeof(args_header);
+    at.table = at.name + (uint32_t)header->module_name_length;
+    at.data = at.table + sizeof(args_entry) * (uint64_t)(uint32_t)header->arg_count;
+    at.end = at.data + header->data_size_low;
+    return at;
+}
+
 int request_check_header(const args_header *header, uint64_t file_size, size_t folder_length,
                          const char *args_path, request_layout *layout, char *message, size_t message_size)
 {
@@ -55,15 +65,14 @@ int request_check_header(const args_header *header, uint64_t file_size, size_t f
     if (name_length < server_min_name_length || (uint64_t)name_length + folder_length >= server_path_limit)
         return request_refuse(request_refused, message, message_size,
                               "Incorrect coload module name length: %d\n", (int)name_length);
-    uint64_t table_offset = sizeof(args_header) + (uint64_t)name_length;
-    uint64_t data_offset = table_offset + sizeof(args_entry) * (uint64_t)header->arg_count;
-    uint64_t total_size = data_offset + header->data_size_low;
-    if (header->data_size_high != 0 || header->data_size_low > server_data_size_limit || total_size > file_size ||
-        total_size > server_request_size_limit)
+    request_offsets at = request_offsets_of(header);
+    if (header->data_size_high != 0 || header->data_size_low > server_data_size_limit || at.end > file_size ||
+        at.end > server_request_size_limit)
         return request_refuse(request_refused, message, message_size, "Failed to read %s\n", args_path);
-    layout->table_offset = (uint32_t)table_offset;
-    layout->data_offset = (uint32_t)data_offset;
-    layout->total_size = (uint32_t)total_size;
+    layout->name_offset = (uint32_t)at.name;
+    layout->table_offset = (uint32_t)at.table;
+    layout->data_offset = (uint32_t)at.data;
+    layout->total_size = (uint32_t)at.end;
     layout->arg_count = (uint32_t)header->arg_count;
     return request_accepted;
 }
@@ -72,8 +81,8 @@ namespace {
 
 int check_module_name(const uint8_t *request, const request_layout *layout, char *message, size_t message_size)
 {
-    const char *name = reinterpret_cast<const char *>(request + sizeof(args_header));
-    size_t name_length = layout->table_offset - sizeof(args_header);
+    const char *name = reinterpret_cast<const char *>(request + layout->name_offset);
+    size_t name_length = layout->table_offset - layout->name_offset;
     if (!memchr(name, 0, name_length))
         return request_refuse(request_refused, message, message_size,
                               "Incorrect coload module name: not terminated within %u bytes\n",
@@ -94,7 +103,7 @@ args_entry entry_at(const uint8_t *request, const request_layout *layout, uint32
 {
     // The table starts right after a name of any length: not aligned.
     args_entry entry;
-    memcpy(&entry, request + layout->table_offset + sizeof(args_entry) * i, sizeof entry);
+    memcpy(&entry, request + request_entry_offset(layout->table_offset, i), sizeof entry);
     return entry;
 }
 

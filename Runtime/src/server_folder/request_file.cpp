@@ -103,30 +103,31 @@ uint8_t *request_front(const args_header *header, const char *module_name, const
                        const request_part *parts, int32_t part_count, uint32_t *front_size)
 {
     uint64_t name_length = strlen(module_name) + 1;
-    uint64_t data_offset = sizeof(args_header) + name_length + sizeof(args_entry) * (uint64_t)part_count;
     uint64_t data_size = 0;
     for (int32_t i = 0; i < part_count; ++i)
         data_size += parts[i].size;
-    if (name_length >= server_path_limit || data_size > server_data_size_limit ||
-        data_offset + data_size > server_request_size_limit)
-        return nullptr;
-    uint8_t *front = static_cast<uint8_t *>(platform_alloc_zeroed((size_t)data_offset));
-    if (!front)
+    if (name_length >= server_path_limit || data_size > server_data_size_limit)
         return nullptr;
     args_header written = *header;
     written.arg_count = part_count;
     written.data_size_low = (uint32_t)data_size;
     written.data_size_high = 0;
     written.module_name_length = (int32_t)name_length;
+    request_offsets at = request_offsets_of(&written);
+    if (at.end > server_request_size_limit)
+        return nullptr;
+    uint8_t *front = static_cast<uint8_t *>(platform_alloc_zeroed((size_t)at.data));
+    if (!front)
+        return nullptr;
     memcpy(front, &written, sizeof written);
-    memcpy(front + sizeof written, module_name, (size_t)name_length);
-    uint64_t offset = data_offset;
+    memcpy(front + at.name, module_name, (size_t)name_length);
+    uint64_t offset = at.data;
     for (int32_t i = 0; i < part_count; ++i) {
         args_entry entry = {(uint32_t)offset, kinds[i]};
-        memcpy(front + sizeof written + name_length + sizeof entry * (uint64_t)i, &entry, sizeof entry);
+        memcpy(front + request_entry_offset(at.table, (uint32_t)i), &entry, sizeof entry);
         offset += parts[i].size;
     }
-    *front_size = (uint32_t)data_offset;
+    *front_size = (uint32_t)at.data;
     return front;
 }
 

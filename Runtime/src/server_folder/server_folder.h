@@ -134,8 +134,27 @@ enum {
     server_data_size_limit = 0x7fffffff,
 };
 
-// Where the parts of a request lie, from its header.
+// Where the parts of a request lie, from its header alone: the one place
+// that knows the file's layout.  Every sum runs in 64 bits, with the 32-bit
+// fields taken as unsigned, so no header can wrap an offset; whether the
+// offsets are acceptable (data_size_high 0 among them) is for the checks to
+// say.
+typedef struct request_offsets {
+    uint64_t name;  // 32: the module name
+    uint64_t table; // name + L: the argument table
+    uint64_t data;  // table + 8 n: the data block
+    uint64_t end;   // data + data_size_low: one past the last byte
+} request_offsets;
+request_offsets request_offsets_of(const args_header *header);
+// The file offset of entry i of the table that starts at table_offset.
+static inline uint64_t request_entry_offset(uint64_t table_offset, uint32_t i)
+{
+    return table_offset + sizeof(args_entry) * (uint64_t)i;
+}
+
+// The offsets of a request that passed the header check, in 32 bits.
 typedef struct request_layout {
+    uint32_t name_offset;  // 32
     uint32_t table_offset; // 32 + L
     uint32_t data_offset;  // 32 + L + 8 n
     uint32_t total_size;   // data_offset + data size: the bytes a request needs

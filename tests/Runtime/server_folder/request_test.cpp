@@ -95,6 +95,25 @@ TEST_F(request_file, the_client_writes_the_worked_example_byte_for_byte)
     platform_free(request);
 }
 
+// The one layout function: the worked example's offsets, and a header at
+// every extreme, whose offsets must not wrap for the checks to refuse it.
+TEST(request_layout, the_offsets_follow_the_name_the_table_and_the_data_without_wrapping)
+{
+    const args_header example = {0, 1, 0, 144, 5, 7180, 0, 16};
+    request_offsets at = request_offsets_of(&example);
+    EXPECT_EQ(at.name, 32u);
+    EXPECT_EQ(at.table, 48u);
+    EXPECT_EQ(request_entry_offset(at.table, 4), 80u);
+    EXPECT_EQ(at.data, 88u);
+    EXPECT_EQ(at.end, 7268u) << "the worked example's size";
+
+    const args_header extreme = {0, 1, 0, 1, -1, 0xffffffffu, 0xffffffffu, -1};
+    at = request_offsets_of(&extreme);
+    EXPECT_EQ(at.table, UINT64_C(32) + 0xffffffffu);
+    EXPECT_EQ(at.data, at.table + UINT64_C(8) * 0xffffffffu);
+    EXPECT_EQ(at.end, at.data + 0xffffffffu) << "data_size_high is for the checks to refuse";
+}
+
 TEST_F(request_file, a_request_without_arguments_is_accepted_and_goes_back_as_it_came)
 {
     std::string args = in_folder(SERVER_NAME_ARGS);

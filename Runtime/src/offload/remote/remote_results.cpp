@@ -62,16 +62,17 @@ bool response_matches(intptr_t file, const sent_share *sent, const agent_slot *s
     if (platform_file_read_at(file, &header, sizeof header, 0) != (int64_t)sizeof header ||
         memcmp(&header, &sent->header, sizeof header) != 0)
         return false;
-    uint32_t table = (uint32_t)sizeof header + (uint32_t)header.module_name_length;
-    uint32_t offset = table + 8u * (uint32_t)slot->row_count;
+    request_offsets at = request_offsets_of(&header);
+    uint64_t offset = at.data;
     for (int32_t i = 0; i < slot->row_count; ++i) {
         args_entry entry;
-        if (platform_file_read_at(file, &entry, sizeof entry, (int64_t)table + 8 * i) != (int64_t)sizeof entry ||
+        if (platform_file_read_at(file, &entry, sizeof entry, (int64_t)request_entry_offset(at.table, (uint32_t)i)) !=
+                (int64_t)sizeof entry ||
             entry.data_offset != offset || entry.kind != slot->rows[i].kind)
             return false;
-        offset += (uint32_t)slot->rows[i].bytes;
+        offset += slot->rows[i].bytes;
     }
-    return info.size >= (int64_t)offset;
+    return (uint64_t)info.size >= offset;
 }
 
 } // namespace
@@ -116,16 +117,15 @@ bool collect_results(int32_t n, const char *agent_folder)
     if (file < 0)
         return false;
     bool ok = response_matches(file, sent, slot);
-    uint32_t offset = (uint32_t)sizeof(args_header) + (uint32_t)sent->header.module_name_length +
-                      8u * (uint32_t)slot->row_count;
+    uint64_t offset = request_offsets_of(&sent->header).data;
     const uint8_t *copy = sent_share_bytes(sent);
     for (int32_t i = 0; ok && i < slot->row_count; ++i) {
         const agent_row *row = &slot->rows[i];
         if (row->kind == QIV_ARG_KIND_OUT || row->kind == QIV_ARG_KIND_INOUT) {
-            ok = read_array(file, offset, reinterpret_cast<uint8_t *>(row->host), copy, row->bytes);
+            ok = read_array(file, (int64_t)offset, reinterpret_cast<uint8_t *>(row->host), copy, row->bytes);
             copy += row->bytes;
         }
-        offset += (uint32_t)row->bytes;
+        offset += row->bytes;
     }
     platform_file_close(file);
     return ok;
