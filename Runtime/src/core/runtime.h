@@ -121,7 +121,7 @@ const uint32_t unload_wait_ms = 10000;
 // Load-time device set-up and unload-time teardown; teardown waits for the
 // service threads in 100 ms steps, at most unload_wait_ms in all, unless the
 // process is exiting.
-int devices_attach(void);
+void devices_attach(void);
 void devices_detach(int process_exiting);
 
 #endif

@@ -88,6 +88,14 @@ void record_status(coload_request *request, const request_plan *plan, int code)
     request->status_ptr = plan->status_option;
 }
 
+// A launch that cannot keep group-shared memory right fails the call's
+// status whatever else any slot recorded: stored, like every write of the
+// word, atomically, since other slots OR their results into it meanwhile.
+void mark_status_failed(coload_request *request)
+{
+    __atomic_store_n(&request->status_value, (intptr_t)-1, __ATOMIC_RELAXED);
+}
+
 // Claims up to members_per_launch whole member shares; 0 when none was taken.
 intptr_t claim_members(qiv_parallel_region *home, intptr_t pno, intptr_t per, intptr_t owner_share,
                        intptr_t members_per_launch, intptr_t *start)
@@ -241,20 +249,20 @@ int launch_piece(int s, const device_ops *ops, intptr_t kernel, coload_request *
     intptr_t limit = request->site->group_limit[s];
     if (limit <= 1) {
         if (shared != 0)
-            request->status_value = -1;
+            mark_status_failed(request);
         return ops->launch(s, kernel, count, 1, shared, params);
     }
     int error = 0;
     intptr_t g = limit < group ? limit : group;
     if (g < group && shared != 0)
-        request->status_value = -1;
+        mark_status_failed(request);
     intptr_t groups = count / g, rest = count % g;
     // A piece shorter than one group has only the remainder launch.
     if (groups > 0)
         error = ops->launch(s, kernel, groups, g, shared, params);
     if (rest != 0) {
         if (shared != 0)
-            request->status_value = -1;
+            mark_status_failed(request);
         *start_arg = (int32_t)(start + groups * g);
         ops->set_arg(s, kernel, plan->row_count, sizeof *start_arg, start_arg);
         int rest_error = ops->launch(s, kernel, rest, 1, shared, params);

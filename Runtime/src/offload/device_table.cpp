@@ -1,5 +1,4 @@
-// The device table's life: built at library load, torn down at unload, and the
-// case-blind name comparison that module lookup uses.
+// The device table's life: built at library load, torn down at unload.
 //
 // Teardown stops every service thread and waits for each to release its
 // modules and context.  A stopping thread wakes the detaching thread when it is
@@ -27,35 +26,11 @@ bool all_slots_ended(device_slot *table, intptr_t count)
 
 } // namespace
 
-ZEQ_EXPORT offload_state *zeq_internal_offload(void)
-{
-    return &offload;
-}
-
-ZEQ_EXPORT int qiv_exported_slot_count(void)
-{
-    return offload.device_table ? (int)offload.slot_count : 0;
-}
-
-ZEQ_EXPORT long long qiv_exported_slot_items(int slot)
-{
-    if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
-        return -1;
-    return (long long)__atomic_load_n(&offload.slot_items[slot], __ATOMIC_RELAXED);
-}
-
-ZEQ_EXPORT const char *qiv_exported_slot_kind(int slot)
-{
-    if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
-        return nullptr;
-    const device_ops *ops = offload.device_table[slot].ops;
-    return ops == &opencl_ops ? "OpenCL" : ops == &cuda_ops ? "CUDA" : is_remote_slot(slot) ? "remote" : "device";
-}
-
-int devices_attach(void)
+// Offload never keeps the library from loading: a discovery that finds
+// nothing leaves the host alone to run every call.
+void devices_attach(void)
 {
     discover_devices();
-    return 1; // offload never keeps the library from loading
 }
 
 void devices_detach(int process_exiting)
@@ -109,14 +84,4 @@ void shutdown_devices(int process_terminating)
     offload.slot_count = 0;
     if (ended)
         platform_free(table);
-}
-
-int name_equal_nocase(const char *a, const char *b)
-{
-    for (;; ++a, ++b) {
-        if ((*a | 0x20) != (*b | 0x20))
-            return -1;
-        if (*a == 0 || *b == 0)
-            return *a == *b ? 0 : -1;
-    }
 }

@@ -171,3 +171,23 @@ void look_kernel_up(int s, device_slot *slot, coload_request *request)
     }
 }
 
+// Module files are told apart by name without regard to ASCII case: the
+// same kernel file must not load twice as "Saxpy.ocl" and "saxpy.ocl".
+namespace {
+
+char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+int name_equal_nocase(const char *a, const char *b)
+{
+    for (;; ++a, ++b) {
+        if (ascii_lower(*a) != ascii_lower(*b))
+            return -1;
+        if (*a == 0)
+            return 0;
+    }
+}

@@ -136,11 +136,10 @@ extern const device_ops cuda_ops;
 // ---- device_discovery.cpp -----------------------------------------------------
 int discover_devices(void);
 
-// ---- device_table.cpp ------------------------------------------------------------
+// ---- device_table.cpp (its exports for reports: device_reports.cpp) ------------------------------------------------------------
 void shutdown_devices(int process_terminating);
 // Called by a service thread once it released everything (owner is owner_none).
 void notify_service_thread_ended(void);
-int name_equal_nocase(const char *a, const char *b);
 
 // ---- device_threads.cpp ----------------------------------------------------------
 void start_device_threads(void);
@@ -157,6 +156,8 @@ void look_kernel_up(int s, device_slot *slot, coload_request *request);
 // '/' or '\\', cut at its first '.'.  Module files of every kind, the remote
 // module included, are named after it.
 void trim_site_source(qiv_coload_site *site);
+// 0 when the names are equal but for the case of ASCII letters, else -1.
+int name_equal_nocase(const char *a, const char *b);
 
 // ---- coload.cpp / coload_request.cpp ---------------------------------------------
 void finish_request(coload_request *request);

@@ -62,4 +62,17 @@ TEST_F(module_faults, a_listing_that_fails_on_a_miss_leaves_the_call_to_the_host
     EXPECT_EQ(platform_fault_calls("opendir"), 1u);
 }
 
+// Module names compare blind to ASCII case and to nothing else: folding by
+// one bit would make '[' equal '{' and '@' equal '`'.
+TEST(module_names, compare_equal_only_when_they_differ_in_the_case_of_letters)
+{
+    EXPECT_EQ(name_equal_nocase("Saxpy.OCL", "saxpy.ocl"), 0);
+    EXPECT_EQ(name_equal_nocase("", ""), 0);
+    EXPECT_EQ(name_equal_nocase("a[1]", "a{1}"), -1);
+    EXPECT_EQ(name_equal_nocase("@x", "`x"), -1);
+    EXPECT_EQ(name_equal_nocase("k^", "k~"), -1);
+    EXPECT_EQ(name_equal_nocase("ab", "abc"), -1);
+    EXPECT_EQ(name_equal_nocase("abc", "ab"), -1);
+}
+
 } // namespace

@@ -1,0 +1,29 @@
+// What the device table tells from outside: the slots, their kinds and the
+// work items each launched, for programs' summaries, and the table itself for
+// white-box tests.  Reads only; the table's life is device_table.cpp's.
+#include "offload.h"
+
+ZEQ_EXPORT offload_state *zeq_internal_offload(void)
+{
+    return &offload;
+}
+
+ZEQ_EXPORT int qiv_exported_slot_count(void)
+{
+    return offload.device_table ? (int)offload.slot_count : 0;
+}
+
+ZEQ_EXPORT long long qiv_exported_slot_items(int slot)
+{
+    if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
+        return -1;
+    return (long long)__atomic_load_n(&offload.slot_items[slot], __ATOMIC_RELAXED);
+}
+
+ZEQ_EXPORT const char *qiv_exported_slot_kind(int slot)
+{
+    if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
+        return nullptr;
+    const device_ops *ops = offload.device_table[slot].ops;
+    return ops == &opencl_ops ? "OpenCL" : ops == &cuda_ops ? "CUDA" : is_remote_slot(slot) ? "remote" : "device";
+}
