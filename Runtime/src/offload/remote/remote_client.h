@@ -5,8 +5,9 @@
 // it takes one request at a time, claims agents and posts one share to each.
 // The monitor runs on a pool thread for the life of the process: it watches
 // every claimed agent, copies results back, records failures and finishes
-// requests.  They meet in agent_table, one record per agent number, which is
-// preallocated static storage so that neither ever allocates a record.
+// requests.  They meet in the agent records, one per agent number, made in
+// chunks as numbers are first claimed and never moved or freed
+// (remote_records.cpp), so that neither thread waits for the other to read one.
 //
 // Locks: the address-keyed lock whose key is the agent number guards that
 // agent's record; the one keyed by a request's address guards the request's
@@ -117,8 +118,15 @@ struct remote_client_state {
 };
 
 extern remote_client_state remote_client;
-extern agent_slot agent_table[remote_agent_count];
-extern agent_watch agent_watches[remote_agent_count];
+// ---- remote_records.cpp ------------------------------------------------------
+// Makes the record of agent n (and the others of its chunk) if it is not
+// there yet; false when n is out of range or memory ran out.  Only the
+// dispatcher makes records, on claiming an agent, before it posts to it.
+bool agent_record_make(int32_t n);
+// Agent n's record and watch, or null while none was made: such a number has
+// never been posted to.
+agent_slot *agent_record(int32_t n);
+agent_watch *agent_watch_of(int32_t n);
 
 // The address-keyed lock of an agent number: the number itself is the key.
 static inline const volatile void *agent_key(int32_t n)

@@ -179,7 +179,7 @@ sent_share *write_request(const dispatch_call *call, int32_t share_index)
 // whose "busy" someone removed: that share is lost.  Caller holds n's lock.
 void drop_stale_record(int32_t n)
 {
-    coload_request *stale = agent_table[n].request;
+    coload_request *stale = agent_record(n)->request;
     if (!stale)
         return;
     qiv_exported_sync(stale);
@@ -206,7 +206,7 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
     if (!posted)
         __atomic_sub_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
     if (posted) {
-        agent_slot *slot = &agent_table[n];
+        agent_slot *slot = agent_record(n);
         slot->request = request;
         slot->claim_stamp = call->claim_stamp;
         slot->prev_agent = remote_client.open_tail;
@@ -214,10 +214,10 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
         slot->row_count = call->row_count;
         memcpy(slot->rows, call->rows, sizeof(agent_row) * (size_t)call->row_count);
         if (remote_client.open_tail >= 0)
-            agent_table[remote_client.open_tail].next_agent = n;
+            agent_record(remote_client.open_tail)->next_agent = n;
         remote_client.open_tail = n;
-        agent_watches[n].sent = sent;
-        agent_watches[n].alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
+        agent_watch_of(n)->sent = sent;
+        agent_watch_of(n)->alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
         if (call->status_option)
             request->status_ptr = call->status_option;
         if (__atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE) < n + 1)
@@ -261,6 +261,10 @@ void dispatch_shares(dispatch_call *call)
         int32_t n = -1;
         if (claim_free_agent(call, &n) != agent_found)
             break;
+        if (!agent_record_make(n)) { // out of memory: no record can be kept
+            release_claim(call);
+            break;
+        }
         int copied = copy_module_files(call);
         if (copied == copy_module_gone) {
             release_claim(call);

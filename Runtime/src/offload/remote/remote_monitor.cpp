@@ -44,7 +44,7 @@ bool try_request_lock(coload_request *request, int32_t n)
 
 share_state look_at_share(int32_t n, const char *folder)
 {
-    agent_slot *slot = &agent_table[n];
+    agent_slot *slot = agent_record(n);
     char busy[remote_path_size];
     uint64_t stamp = 0;
     if (server_file_path(busy, sizeof busy, folder, SERVER_NAME_BUSY) < 0 ||
@@ -53,7 +53,7 @@ share_state look_at_share(int32_t n, const char *folder)
     int outcome = server_outcome(folder);
     if (outcome == server_outcome_running || outcome == server_outcome_unknown) {
         uint64_t now = platform_monotonic_ms();
-        agent_watch *watch = &agent_watches[n];
+        agent_watch *watch = agent_watch_of(n);
         if (now < watch->alive_check_ms)
             return share_running;
         watch->alive_check_ms = now + remote_alive_check_ms;
@@ -68,14 +68,15 @@ share_state look_at_share(int32_t n, const char *folder)
 // Returns with n's lock released.
 void end_share(int32_t n, coload_request *request, share_state state, const char *folder)
 {
-    uint64_t stamp = agent_table[n].claim_stamp;
+    agent_slot *slot = agent_record(n);
+    uint64_t stamp = slot->claim_stamp;
     while (!try_request_lock(request, n)) {
         qiv_exported_unsync(agent_key(n));
         platform_thread_yield();
         qiv_exported_sync(agent_key(n));
         // Only a lost share's record can change meanwhile: the dispatcher
         // may claim that agent anew and drop the record itself.
-        if (agent_table[n].request != request || agent_table[n].claim_stamp != stamp) {
+        if (slot->request != request || slot->claim_stamp != stamp) {
             qiv_exported_unsync(agent_key(n));
             return;
         }
@@ -83,7 +84,7 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
     if (state != share_collected)
         record_failure(request);
     else
-        __atomic_add_fetch(&agent_watches[n].shares_collected, 1, __ATOMIC_RELAXED);
+        __atomic_add_fetch(&agent_watch_of(n)->shares_collected, 1, __ATOMIC_RELAXED);
     coload_request *finished = release_agent(n);
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));
@@ -112,7 +113,8 @@ void scan_agents(bool stopping)
         if (__atomic_load_n(&remote_client.claimed_agents, __ATOMIC_ACQUIRE) == 0)
             return;
         qiv_exported_sync(agent_key(n));
-        coload_request *request = agent_table[n].request;
+        const agent_slot *slot = agent_record(n);
+        coload_request *request = slot ? slot->request : nullptr;
         char folder[remote_path_size];
         if (!request || server_agent_folder(folder, sizeof folder, remote_client.server_root, n) < 0) {
             qiv_exported_unsync(agent_key(n));

@@ -84,15 +84,15 @@ void record_failure(coload_request *request)
 
 coload_request *release_agent(int32_t n)
 {
-    agent_slot *slot = &agent_table[n];
-    coload_request *request = slot->request;
+    agent_slot *slot = agent_record(n);
+    coload_request *request = slot ? slot->request : nullptr;
     if (!request)
         return nullptr;
     int32_t prev = slot->prev_agent, next = slot->next_agent;
     if (prev >= 0)
-        agent_table[prev].next_agent = next;
+        agent_record(prev)->next_agent = next;
     if (next >= 0)
-        agent_table[next].prev_agent = prev;
+        agent_record(next)->prev_agent = prev;
     bool open = remote_client.open_request == request;
     if (open && remote_client.open_tail == n)
         remote_client.open_tail = prev;
@@ -100,16 +100,17 @@ coload_request *release_agent(int32_t n)
     slot->prev_agent = -1;
     slot->next_agent = -1;
     slot->row_count = 0;
-    platform_free(agent_watches[n].sent);
-    agent_watches[n].sent = nullptr;
+    agent_watch *watch = agent_watch_of(n);
+    platform_free(watch->sent);
+    watch->sent = nullptr;
     __atomic_sub_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
     return prev < 0 && next < 0 && !open ? request : nullptr;
 }
 
 bool collect_results(int32_t n, const char *agent_folder)
 {
-    const agent_slot *slot = &agent_table[n];
-    sent_share *sent = agent_watches[n].sent;
+    const agent_slot *slot = agent_record(n);
+    sent_share *sent = slot ? agent_watch_of(n)->sent : nullptr;
     char path[remote_path_size];
     if (!sent || server_file_path(path, sizeof path, agent_folder, SERVER_NAME_ARGS) < 0)
         return false;
@@ -141,5 +142,6 @@ ZEQ_EXPORT long long qiv_exported_agent_shares(int agent)
 {
     if (agent < 0 || agent >= remote_agent_count)
         return 0;
-    return (long long)__atomic_load_n(&agent_watches[agent].shares_collected, __ATOMIC_RELAXED);
+    const agent_watch *watch = agent_watch_of(agent);
+    return watch ? (long long)__atomic_load_n(&watch->shares_collected, __ATOMIC_RELAXED) : 0;
 }

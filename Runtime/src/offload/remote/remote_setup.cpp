@@ -6,17 +6,11 @@
 // both members declaring themselves blocking so that the pool puts another
 // thread in each one's place.  A dedicated platform thread would have no
 // thread record, and so no wake event or address-keyed locks.
-//
-// The agent table is static storage, zero when the library is loaded, so the
-// set-up never writes it: a loop nulling 65536 records would make every page
-// of a table of more than 100 MiB resident for nothing.
 #include "remote_client.h"
 
 #include <string.h>
 
 remote_client_state remote_client;
-agent_slot agent_table[remote_agent_count];
-agent_watch agent_watches[remote_agent_count];
 
 namespace {
 

@@ -39,7 +39,8 @@ struct share_read_back : ::testing::Test {
     // request's bytes (what the agent would read) in *request.
     void post(std::vector<uint8_t> *request)
     {
-        agent_slot *slot = &agent_table[agent];
+        ASSERT_TRUE(agent_record_make(agent));
+        agent_slot *slot = agent_record(agent);
         slot->row_count = 0;
         auto add = [&](uintptr_t kind, void *host, size_t bytes) {
             slot->rows[slot->row_count++] = {kind, bytes, (uintptr_t)host, kind == 4 ? (uintptr_t)host : 0};
@@ -58,7 +59,7 @@ struct share_read_back : ::testing::Test {
         *h = {0, 3, 1, 21, 4, (uint32_t)(in.size() + copy + sizeof value), 0, (int32_t)sizeof module_name};
         slot->request = &request_record;
         slot->prev_agent = slot->next_agent = -1;
-        agent_watches[agent].sent = sent;
+        agent_watch_of(agent)->sent = sent;
         __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
 
         request->assign((const uint8_t *)h, (const uint8_t *)(h + 1));
@@ -171,11 +172,12 @@ TEST(agent_chain, the_request_is_finished_once_by_the_release_that_empties_its_c
 {
     coload_request request = {};
     auto link = [&](int32_t n, int32_t prev) {
-        agent_table[n].request = &request;
-        agent_table[n].prev_agent = prev;
-        agent_table[n].next_agent = -1;
+        ASSERT_TRUE(agent_record_make(n));
+        agent_record(n)->request = &request;
+        agent_record(n)->prev_agent = prev;
+        agent_record(n)->next_agent = -1;
         if (prev >= 0)
-            agent_table[prev].next_agent = n;
+            agent_record(prev)->next_agent = n;
         __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
     };
     remote_client.open_request = &request;
@@ -184,8 +186,8 @@ TEST(agent_chain, the_request_is_finished_once_by_the_release_that_empties_its_c
     link(4, 9);
     remote_client.open_tail = 4;
     EXPECT_EQ(release_agent(9), nullptr) << "the middle of the chain";
-    EXPECT_EQ(agent_table[3].next_agent, 4);
-    EXPECT_EQ(agent_table[4].prev_agent, 3);
+    EXPECT_EQ(agent_record(3)->next_agent, 4);
+    EXPECT_EQ(agent_record(4)->prev_agent, 3);
     EXPECT_EQ(release_agent(4), nullptr);
     EXPECT_EQ(remote_client.open_tail, 3) << "the tail moves back for the next post";
     EXPECT_EQ(release_agent(3), nullptr) << "emptied while the dispatcher still posts: not finished";
