@@ -15,7 +15,7 @@
 // the name checks keep the path inside the folder, and this keeps the bytes.
 #include "agent.h"
 
-#include <Zeq.h>
+#include <zeq_runtime.h>
 #include <zeq_kernel_name.h>
 
 

@@ -23,7 +23,7 @@
 // written.
 #include "agent.h"
 
-#include <Zeq.h>
+#include <zeq_runtime.h>
 
 #include <stdio.h>
 

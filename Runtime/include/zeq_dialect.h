@@ -28,14 +28,6 @@
 #define QIV_RANGE_END(n) qiv_exported_range_end(n)
 #define qiv_sync() ((void)0)
 
-/* How many work items a host body may compute side by side, as the lanes of
- * one vector register: a body that keeps its sums per item in arrays of this
- * length gives the compiler a loop across items to vectorise, which keeps
- * each item's own sum in its written order, so the bits stay those of one
- * item at a time.  Device prologues do not define it: a body that uses it
- * falls back to 1 there, where each thread is one item. */
-#define QIV_HOST_LANES 16
-
 /* The wrapper of every remote entry point is declared __declspec(dllexport).
  * Remote modules are built with -fvisibility=hidden, so the wrappers
  * (fline<line>) are exactly what the module exports. */

@@ -30,7 +30,7 @@
 // stack argument word, so on i386 the pointer is inside the copied window.
 #include "gravsim_host.h"
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <sched.h>
 #include <stdio.h>

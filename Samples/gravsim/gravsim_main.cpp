@@ -17,7 +17,7 @@
 // members: region members per call (default 0: as many as the pool has
 // threads, lowered until they divide the tiles evenly; 1 gives the one-member
 // regions of the remote module).
-#include "Zeq.h"
+#include "zeq_runtime.h"
 #include "gravsim_host.h"
 #include "gravsim_picture.h"
 #include "gravsim_state.h"

@@ -7,7 +7,7 @@
  * as soon as its members have started.  Everything printed comes from the
  * runtime's own answers (member index, member count, range slices).
  */
-#include <Zeq.h>
+#include <zeq_runtime.h>
 
 #include <pthread.h>
 #include <stdio.h>

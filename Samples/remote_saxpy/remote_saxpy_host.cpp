@@ -8,7 +8,7 @@
 // agent folder whose args.bin was rewritten during the call and holds "done"
 // served the share named in the header of that args.bin (share_index of
 // share_count).  It checks every item against the formula.
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <dirent.h>
 #include <stdint.h>

@@ -3,7 +3,7 @@
 // slots; whatever no device claimed runs here.  Every item records who
 // computed it (1 = a device slot, 2 + p = pool member p), so the program can
 // say where the work went; it checks every result against the formula.
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -4,7 +4,7 @@
 // OpenCL library on the library path to include the device (the program then
 // loads saxpy.ocl from its own folder); without it the device benchmark
 // reports the pool alone.
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <benchmark/benchmark.h>
 

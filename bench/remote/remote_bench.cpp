@@ -26,7 +26,7 @@
 // not a target).
 #include <benchmark/benchmark.h>
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <stdio.h>
 #include <stdlib.h>

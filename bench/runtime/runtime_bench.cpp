@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 extern "C" void gomp_empty_region(void);
 extern "C" int gomp_threads(void);

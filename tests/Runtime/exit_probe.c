@@ -1,7 +1,7 @@
 /* Exits while pool threads are busy: two members of a detached region block
  * for good (as service threads do) and a third spins in a long computation.
  * The process must end promptly all the same. */
-#include <Zeq.h>
+#include <zeq_runtime.h>
 
 #include <stdio.h>
 

@@ -2,7 +2,7 @@
  * unloads libZeq while the process goes on.  Besides plain regions it makes a
  * coload call, which starts the runtime's service threads, so that the unload
  * has to stop them too. */
-#include <Zeq.h>
+#include <zeq_runtime.h>
 
 static int hits[8];
 static char site_source[] = "unload_user.zeq";

@@ -10,7 +10,7 @@
 #include "gravsim_reference.h"
 #include "gravsim_state.h"
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <gtest/gtest.h>
 

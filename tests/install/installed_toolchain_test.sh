@@ -64,7 +64,7 @@ fi
 mv "$work/installed" "$work/prefix"
 for f in "$lib/libZeq.so.1" "$lib/libDeviro.so" "$lib/cmake/Zeq/ZeqConfig.cmake" \
          "$lib/cmake/Zeq/ZeqConfigVersion.cmake" "$lib/pkgconfig/zeq.pc" \
-         "$work/prefix/include/zeq/Zeq.h" "$work/prefix/include/zeq/zeq_coload.h" \
+         "$work/prefix/include/zeq/Zeq.h" "$work/prefix/include/zeq/zeq_runtime.h" "$work/prefix/include/zeq/zeq_coload.h" \
          "$work/prefix/include/zeq/zeq_dialect.h" "$work/prefix/include/zeq/remote/io.h" \
          "$work/prefix/lib/systemd/system/$unit" \
          "$programs/zeqworker" "$programs/zeqcuda" "$programs/zeqopencl" "$programs/zeqremote" "$programs/zeqopenmp"; do
@@ -137,7 +137,7 @@ if [[ $flavour == x86_64 ]]; then
         deb=$(ls "$work"/deb/zeq_*_amd64.deb)
         contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
         for f in ./usr/bin/zeqworker ./usr/bin/zeqcuda ./usr/bin/zeqopencl ./usr/bin/zeqremote ./usr/bin/zeqopenmp \
-                 ./usr/lib/$arch/libZeq.so.1.0.0 ./usr/lib/$arch/libDeviro.so ./usr/include/zeq/Zeq.h \
+                 ./usr/lib/$arch/libZeq.so.1.0.0 ./usr/lib/$arch/libDeviro.so ./usr/include/zeq/Zeq.h ./usr/include/zeq/zeq_runtime.h \
                  ./usr/include/zeq/zeq_coload.h ./usr/include/zeq/zeq_dialect.h ./usr/include/zeq/remote/intrin.h \
                  ./usr/lib/$arch/cmake/Zeq/ZeqConfig.cmake ./usr/lib/$arch/cmake/Zeq/ZeqTranslate.cmake \
                  ./usr/lib/$arch/pkgconfig/zeq.pc ./usr/lib/systemd/system/zeqworker@.service; do

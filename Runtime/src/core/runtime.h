@@ -4,7 +4,7 @@
 #ifndef ZEQ_RUNTIME_H
 #define ZEQ_RUNTIME_H
 
-#include "Zeq.h"
+#include <zeq_runtime.h>
 #include "platform.h"
 #include "spin_lock.h"
 

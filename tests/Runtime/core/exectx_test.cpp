@@ -6,7 +6,7 @@
 
 #include <string.h>
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 #include "platform.h"
 
 extern "C" {

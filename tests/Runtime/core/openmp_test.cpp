@@ -10,7 +10,7 @@
 #include <stdarg.h>
 #include <thread>
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 extern "C" {
 typedef void (*openmp_function)(void);

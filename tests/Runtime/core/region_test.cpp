@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 namespace {
 

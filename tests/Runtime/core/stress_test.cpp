@@ -6,7 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 namespace {
 

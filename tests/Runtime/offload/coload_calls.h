@@ -4,7 +4,7 @@
 #ifndef ZEQ_TEST_COLOAD_CALLS_H
 #define ZEQ_TEST_COLOAD_CALLS_H
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <gtest/gtest.h>
 

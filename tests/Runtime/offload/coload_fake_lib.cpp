@@ -1,7 +1,7 @@
 // A shared library that makes a coload call of its own: its kernel file lies
 // beside the library, not beside the program, so the runtime finds it only by
 // the calling module's folder after a first miss.
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 static char lib_source[] = "libsite.zeq";
 static qiv_coload_site lib_site = QIV_COLOAD_SITE_INIT(lib_source, 60);

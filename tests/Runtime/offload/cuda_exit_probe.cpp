@@ -5,7 +5,7 @@
 // the probe says how many are and whether the call waited for the device,
 // then returns from main at once, and the test wants 0, a wait and a clean
 // exit.
-#include "Zeq.h"
+#include "zeq_runtime.h"
 #include "cuda_stand_in.h"
 
 #include <stdio.h>

@@ -7,7 +7,7 @@
 //             returns 1 at once; the service threads it started must have
 //             built their modules before it returns.
 // Run with an empty kernel cache so that the driver compiles for seconds.
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -7,7 +7,7 @@
 // agents' form has none and a site of the remote slot alone, so it goes to
 // agents (with QIV_NETLOAD_SERVER set) and the pool.  The program prints how many items each kind of worker
 // computed and checks every item.
-#include <Zeq.h>
+#include <zeq_runtime.h>
 
 #include <stdint.h>
 #include <stdio.h>

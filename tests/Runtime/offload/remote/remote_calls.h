@@ -12,7 +12,7 @@
 #ifndef ZEQ_TESTS_REMOTE_CALLS_H
 #define ZEQ_TESTS_REMOTE_CALLS_H
 
-#include "Zeq.h"
+#include "zeq_runtime.h"
 
 #include <stdint.h>
 #include <stdio.h>
