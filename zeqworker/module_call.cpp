@@ -56,7 +56,7 @@ int agent_call_module(const agent_state *agent, const char *module_name, int32_t
     char path[agent_path_room];
     server_file_path(path, sizeof path, agent->folder, module_name);
     void *library = nullptr;
-    if (server_file_kind(path) == 1) // a regular file, not a link
+    if (server_file_kind(path) == server_kind_regular) // not a link
         library = platform_library_open(path);
     if (!library) {
         agent_say("Failed to load %s\n", path);

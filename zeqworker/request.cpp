@@ -147,7 +147,7 @@ int agent_serve_request(agent_state *agent)
     char message[message_room];
     // "do" is a name anyone could have given to a folder or a link (1: a
     // regular file).
-    if (server_file_kind(agent->do_path) != 1) {
+    if (server_file_kind(agent->do_path) != server_kind_regular) {
         snprintf(message, sizeof message, "Request marker is not a regular file: %s\n", agent->do_path);
         return refuse(agent, message);
     }

@@ -162,18 +162,18 @@ struct share_geometry {
     intptr_t cap;                // items one launch may take
 };
 
-// The kernel handle for the request, or 0 / -1 when the slot has nothing to
-// run it with: no context, a site too small for the slot, no such kernel, or
-// the caller's share already claimed.
+// The kernel handle for the request, or kernel_missing when the slot has
+// nothing to run it with: no context, a site too small for the slot, no such
+// kernel, or the caller's share already claimed.
 intptr_t kernel_for_request(int s, device_slot *slot, coload_request *request)
 {
     qiv_coload_site *site = request->site;
     if (!slot->context || site->capacity <= s)
-        return 0;
-    if (site->kernel[s] == 0)
+        return kernel_missing;
+    if (site->kernel[s] == kernel_unknown)
         look_kernel_up(s, slot, request);
     intptr_t kernel = site->kernel[s];
-    return request->claimed_all ? 0 : kernel;
+    return request->claimed_all ? kernel_missing : kernel;
 }
 
 // Fills the geometry; false when the slot must decline: a group size of 0 or
@@ -353,7 +353,7 @@ void process_request(int s, coload_request *request)
     device_slot *slot = &offload.device_table[s];
     intptr_t kernel = kernel_for_request(s, slot, request);
     request_plan plan;
-    if (kernel != 0 && kernel != -1 && bind_arguments(s, slot, request->descriptors, &plan) == 0) {
+    if (is_kernel_handle(kernel) && bind_arguments(s, slot, request->descriptors, &plan) == 0) {
         share_geometry geometry;
         if (plan_geometry(slot, request, &plan, &geometry))
             run_pieces(s, slot->ops, kernel, request, &plan, &geometry);

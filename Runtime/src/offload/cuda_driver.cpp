@@ -58,7 +58,7 @@ int cuda_get_kernel(int, intptr_t *out, uintptr_t module, const char *name)
 
 int cuda_kernel_group_limit(int, intptr_t kernel)
 {
-    if (kernel == 0 || kernel == -1)
+    if (!is_kernel_handle(kernel))
         return 1;
     int value = 1;
     if (cuda.cuFuncGetAttribute(&value, function_max_threads_per_block, reinterpret_cast<cu_handle_t>(kernel)) != 0 || value < 1)

@@ -45,7 +45,7 @@ const kept_kernel *find_kept(int s, intptr_t row, intptr_t line)
 
 void keep_kernel(int s, intptr_t row, intptr_t line, intptr_t kernel, int group_limit)
 {
-    if (kernel == 0 || kernel == -1 || kept_count[s] >= kernels_kept)
+    if (!is_kernel_handle(kernel) || kept_count[s] >= kernels_kept)
         return;
     kept_kernels[s][kept_count[s]++] = kept_kernel{row, line, kernel, group_limit};
 }
@@ -64,7 +64,7 @@ bool is_known_module(const device_slot *slot, const char *name)
 
 void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
 {
-    site->kernel[s] = -1;
+    site->kernel[s] = kernel_missing;
     site->group_limit[s] = 1;
     const char *source = site->source;
     intptr_t rows = __atomic_load_n(&slot->module_count, __ATOMIC_ACQUIRE);
@@ -160,12 +160,12 @@ void look_kernel_up(int s, device_slot *slot, coload_request *request)
 {
     qiv_coload_site *site = request->site;
     if (!site->source) {
-        site->kernel[s] = -1;
+        site->kernel[s] = kernel_missing;
         return;
     }
     trim_site_source(site);
     attempt_lookup(s, slot, site);
-    if (site->kernel[s] == -1) {
+    if (site->kernel[s] == kernel_missing) {
         load_device_modules(s, request->caller);
         attempt_lookup(s, slot, site);
     }

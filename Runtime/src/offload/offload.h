@@ -26,6 +26,19 @@ static inline bool is_thread_owner(intptr_t owner)
     return owner != owner_stop && owner != owner_none && owner != owner_unavailable;
 }
 
+// A site's kernel word for a slot: kernel_unknown until the slot has looked
+// the kernel up, kernel_missing when the slot has none; anything else is the
+// driver's handle.
+enum : intptr_t {
+    kernel_unknown = 0,
+    kernel_missing = -1,
+};
+
+static inline bool is_kernel_handle(intptr_t kernel)
+{
+    return kernel != kernel_unknown && kernel != kernel_missing;
+}
+
 // Slot 0 is the remote slot; device slots follow it.
 enum { remote_slot = 0 };
 
@@ -75,7 +88,7 @@ struct module_entry {
 // that contains the address.
 struct device_ops {
     int (*get_kernel)(int s, intptr_t *out, uintptr_t module, const char *name);
-    int (*kernel_group_limit)(int s, intptr_t kernel); // 1 for kernels 0 and -1
+    int (*kernel_group_limit)(int s, intptr_t kernel); // 1 for what is no kernel handle
     int (*write_buffer)(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t base);
     // bytes 0: reads nothing and returns once every launch of the slot has
     // completed, with the driver's result for that wait.

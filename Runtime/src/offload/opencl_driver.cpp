@@ -57,7 +57,7 @@ int cl_get_kernel(int s, intptr_t *out, uintptr_t program, const char *name)
 
 int cl_kernel_group_limit(int s, intptr_t kernel)
 {
-    if (kernel == 0 || kernel == -1)
+    if (!is_kernel_handle(kernel))
         return 1;
     size_t value = 1;
     opencl.clGetKernelWorkGroupInfo(reinterpret_cast<cl_handle_t>(kernel), handle(slot_of(s)->cl_device),

@@ -275,8 +275,13 @@ int server_stamp_refresh(const char *tsc_path, uint64_t stamp);
 // told.  It opens the name (no link followed) and closes it again, which on a
 // network file system revalidates what a lookup alone may take from a cache.
 int server_file_present(const char *path);
-// 1 when the name is a regular file (links not followed), 0 when nothing has
-// it, 2 when it is something else, -1 when it cannot be told.
+// What has the name, links not followed.
+enum {
+    server_kind_none = 0,    // nothing has it
+    server_kind_regular = 1, // a regular file
+    server_kind_other = 2,   // something else: a link, a folder, ...
+    server_kind_unknown = -1 // it cannot be told
+};
 int server_file_kind(const char *path);
 
 // Claims an agent: creates "busy" with create-new and writes the claim stamp.

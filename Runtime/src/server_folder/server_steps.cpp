@@ -58,8 +58,8 @@ int server_file_kind(const char *path)
 {
     platform_file_info info;
     if (platform_path_info(path, &info) == 0)
-        return info.kind == platform_kind_regular ? 1 : 2;
-    return platform_last_error() == platform_error_not_found ? 0 : -1;
+        return info.kind == platform_kind_regular ? server_kind_regular : server_kind_other;
+    return platform_last_error() == platform_error_not_found ? server_kind_none : server_kind_unknown;
 }
 
 int server_claim(const char *busy_path, uint64_t stamp)
