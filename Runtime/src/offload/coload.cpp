@@ -82,9 +82,9 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     intptr_t slots = offload.slot_count;
     for (intptr_t s = 0; s < slots; ++s) {
         device_slot *slot = &table[s];
-        if (is_remote_slot(s) && !remote_client_accepts()) {
-            // The remote slot could only decline: do it here, sparing a wake-up
-            // of its service thread and one of this caller.  It counts in
+        if (!slot->service->accepts()) {
+            // The slot could only decline: do it here, sparing a wake-up of
+            // its service thread and one of this caller.  It counts in
             // `pending` unless it was given up.
             if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) != owner_unavailable &&
                 __atomic_sub_fetch(&request.pending, 1, __ATOMIC_ACQ_REL) == 0)

@@ -162,7 +162,18 @@ int cuda_destroy_context(int, uintptr_t context)
 } // namespace
 
 const device_ops cuda_ops = {
-    cuda_get_kernel,    cuda_kernel_group_limit, cuda_write_buffer, cuda_read_buffer, cuda_set_arg,
-    cuda_launch,        cuda_alloc_buffer,       cuda_free_buffer,  cuda_init_slot,   cuda_load_module,
-    cuda_unload_module, cuda_create_context,     cuda_destroy_context, "*.ptx",
+    .get_kernel = cuda_get_kernel,
+    .kernel_group_limit = cuda_kernel_group_limit,
+    .write_buffer = cuda_write_buffer,
+    .read_buffer = cuda_read_buffer,
+    .set_arg = cuda_set_arg,
+    .launch = cuda_launch,
+    .alloc_buffer = cuda_alloc_buffer,
+    .free_buffer = cuda_free_buffer,
+    .init_slot = cuda_init_slot,
+    .load_module = cuda_load_module,
+    .unload_module = cuda_unload_module,
+    .create_context = cuda_create_context,
+    .destroy_context = cuda_destroy_context,
+    .module_pattern = "*.ptx",
 };

@@ -113,8 +113,11 @@ int discover_devices(void)
     offload.slot_count = n + 1;
     offload.live_slots = n + 1;
     offload.device_table = table;
-    for (intptr_t s = 0; s <= n; ++s) {
-        table[s].ops = is_remote_slot(s) ? &remote_ops : kind;
+    table[remote_slot].service = &remote_service;
+    table[remote_slot].owner = owner_none;
+    for (intptr_t s = remote_slot + 1; s <= n; ++s) {
+        table[s].service = &device_service;
+        table[s].ops = kind;
         table[s].ops->init_slot((int)s);
         table[s].owner = owner_none;
     }

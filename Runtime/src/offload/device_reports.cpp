@@ -8,6 +8,11 @@ ZEQ_EXPORT offload_state *zeq_internal_offload(void)
     return &offload;
 }
 
+ZEQ_EXPORT const slot_service *zeq_internal_slot_service(int remote)
+{
+    return remote ? &remote_service : &device_service;
+}
+
 ZEQ_EXPORT int qiv_exported_slot_count(void)
 {
     return offload.device_table ? (int)offload.slot_count : 0;
@@ -24,6 +29,6 @@ ZEQ_EXPORT const char *qiv_exported_slot_kind(int slot)
 {
     if (!offload.device_table || slot < 0 || slot >= offload.slot_count)
         return nullptr;
-    const device_ops *ops = offload.device_table[slot].ops;
-    return ops == &opencl_ops ? "OpenCL" : ops == &cuda_ops ? "CUDA" : is_remote_slot(slot) ? "remote" : "device";
+    const device_slot *record = &offload.device_table[slot];
+    return record->ops == &opencl_ops ? "OpenCL" : record->ops == &cuda_ops ? "CUDA" : record->service->kind;
 }

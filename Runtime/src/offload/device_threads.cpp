@@ -1,12 +1,12 @@
-// Service threads of the device slots and their request loop.
+// Service threads of the slots and their request loop, the same for every
+// slot: what a request means to a slot is its service's (slot_service).
 //
 // Service threads are pool threads held for the life of the process: the first
 // coload call opens a detached region of one member per slot plus itself, and
 // every member declares itself blocking (qiv_exported_pid) so that the pool
 // replaces it.  A member that could not be replaced gives its slot up
 // (owner_unavailable) and is not counted in live_slots, so requests still
-// complete.  Each slot's context, queue and modules are touched only by its own
-// thread, so the driver calls need no locking.  The first call returns only
+// complete.  A slot's service works only on the slot's own thread.  The first call returns only
 // after every thread has set its slot up.
 #include "offload.h"
 
@@ -37,19 +37,23 @@ void decline_queued(int s, device_slot *slot)
         finish_request(request);
 }
 
-void release_slot(device_slot *slot, int s)
+// Serves the slot's queue until the slot is told to stop.
+void serve_requests(int s, device_slot *slot)
 {
-    if (!slot->context)
-        return;
-    for (intptr_t i = 0; i < slot->module_count; ++i) {
-        slot->ops->unload_module(s, slot->modules[i].handle);
-        platform_free(slot->modules[i].name);
-        slot->modules[i].name = nullptr;
-        slot->modules[i].handle = 0;
+    for (;;) {
+        if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) == owner_stop)
+            break;
+        if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
+            qiv_exported_wait(0, 0);
+        if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) == owner_stop)
+            break;
+        if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
+            continue;
+        coload_request *request = take_request(s, slot);
+        if (!request)
+            continue;
+        slot->service->serve(s, request);
     }
-    slot->module_count = 0;
-    slot->ops->destroy_context(s, slot->context);
-    slot->context = 0;
 }
 
 void serve_slot(int s, thread_record *rec, qiv_thread_record *starter)
@@ -64,17 +68,14 @@ void serve_slot(int s, thread_record *rec, qiv_thread_record *starter)
     // built: the starter waits for that, so no driver works while nobody
     // waits for it (a caller that returned at once could otherwise exit while
     // the driver still compiles on threads of its own).
-    if (slot->ops->create_context(s, &slot->context) != 0)
-        slot->context = 0;
-    else
-        load_device_modules(s, nullptr);
+    slot->service->start(s);
     intptr_t expected = owner_none;
     __atomic_compare_exchange_n(&slot->owner, &expected, reinterpret_cast<intptr_t>(rec), false, __ATOMIC_ACQ_REL,
                                 __ATOMIC_ACQUIRE);
     // The starter polls in 100 ms steps; a wake spares it most of that wait.
     qiv_exported_wake(starter);
-    device_service_loop(s);
-    release_slot(slot, s);
+    serve_requests(s, slot);
+    slot->service->stop(s);
     decline_queued(s, slot);
     __atomic_store_n(&slot->owner, owner_none, __ATOMIC_RELEASE);
     notify_service_thread_ended();
@@ -101,30 +102,4 @@ QIV_REGION_OPENER void start_device_threads(void)
         }
     }
     qiv_region_end_detached(self);
-}
-
-void device_service_loop(int s)
-{
-    device_slot *slot = &offload.device_table[s];
-    for (;;) {
-        if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) == owner_stop)
-            break;
-        if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
-            qiv_exported_wait(0, 0);
-        if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) == owner_stop)
-            break;
-        if (!__atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE))
-            continue;
-        coload_request *request = take_request(s, slot);
-        if (!request)
-            continue;
-        if (is_remote_slot(s))
-            serve_remote_request(request);
-        else
-            process_request(s, request);
-    }
-    if (is_remote_slot(s)) {
-        while (remote_monitor_running())
-            qiv_exported_wait(1, owner_share_wait_ms);
-    }
 }

@@ -2,11 +2,14 @@
 // request record of a coload call, and the routines the offload files share.
 //
 // Records keep their fixed word order; every word is a machine word, and the
-// i386 flavour asserts the sizes that the 32-bit interface fixes.  Device
-// kinds differ only in their DeviceOps table: the dispatch code never asks
-// which device kind a slot is.  It asks one thing only, is_remote_slot: slot
-// 0 hands requests to the remote client instead of running kernels, and the
-// caller may decline on its behalf without queueing.
+// i386 flavour asserts the sizes that the 32-bit interface fixes.
+//
+// A slot is served by one of two services, each in a file of its own, picked
+// for the slot when the table is built: the device service
+// (device_service.cpp) runs kernels through the slot's device_ops, and the
+// remote service (remote/remote_slot.cpp) hands requests to the remote
+// client.  Generic code never asks which service or device kind a slot has;
+// device kinds differ only in their device_ops table.
 #ifndef ZEQ_OFFLOAD_H
 #define ZEQ_OFFLOAD_H
 
@@ -41,11 +44,6 @@ static inline bool is_kernel_handle(intptr_t kernel)
 
 // Slot 0 is the remote slot; device slots follow it.
 enum { remote_slot = 0 };
-
-static inline bool is_remote_slot(intptr_t s)
-{
-    return s == remote_slot;
-}
 
 enum {
     max_slots = QIV_COLOAD_SLOTS, // one queue link per slot in a request, one cache entry in a site
@@ -105,22 +103,41 @@ struct device_ops {
     const char *module_pattern; // "*.ocl", "*.ptx", or null: the slot loads no modules
 };
 
+// What a slot does with the requests queued to it.  Every operation takes
+// the slot's index and runs on the slot's service thread, except accepts,
+// which callers ask before they queue.
+struct slot_service {
+    const char *kind; // what the slot reports when its device_ops name no driver
+    // 0 while the service would decline every request: callers then decline
+    // on its behalf without queueing, sparing two wake-ups.
+    int (*accepts)(void);
+    // Sets the slot up before it is taken (a device's context and modules).
+    void (*start)(int s);
+    // Serves one request; every path ends in exactly one finish_request.
+    void (*serve)(int s, coload_request *request);
+    // Once the slot stops taking requests: releases what start made and
+    // waits for any thread of the service's own.
+    void (*stop)(int s);
+};
+
+extern const slot_service device_service; // device_service.cpp
+extern const slot_service remote_service; // remote/remote_slot.cpp
+
 struct device_slot {
-    intptr_t group_multiple;          // default work-group size; 0 for slot 0
+    intptr_t group_multiple;          // default work-group size; 0 for the remote slot
     intptr_t compute_units;
     intptr_t max_groups;              // most work groups in one launch
     volatile intptr_t owner;          // service thread's record, or owner_stop/none/unavailable
-    const device_ops *ops;
+    const slot_service *service;
+    const device_ops *ops;            // the device kind's; null for the remote slot
     coload_request *volatile queue;   // newest first; under the lock keyed by &queue
     uintptr_t context;                // 0 when creation failed: the slot declines everything
-    uintptr_t cl_device;
-    uintptr_t cl_queue;
     volatile intptr_t module_count;
     module_entry modules[max_modules];
 };
 
 static_assert(offsetof(coload_request, next) == 11 * sizeof(void *), "request links follow eleven words");
-static_assert(offsetof(device_slot, modules) == 10 * sizeof(void *), "slot rows follow ten words");
+static_assert(offsetof(device_slot, modules) == 9 * sizeof(void *), "slot rows follow nine words");
 static_assert(sizeof(device_ops) == 14 * sizeof(void *), "DeviceOps is fourteen words");
 static_assert(offsetof(qiv_coload_site, kernel) == 4 * sizeof(void *), "site caches follow four words");
 #if defined(__i386__)
@@ -141,8 +158,10 @@ extern offload_state offload;
 
 // Tests look at (and may replace, before the first coload call) the table.
 ZEQ_EXPORT offload_state *zeq_internal_offload(void);
+// The remote service (remote nonzero) or the device service, for tests that
+// build a table of their own.
+ZEQ_EXPORT const slot_service *zeq_internal_slot_service(int remote);
 
-extern const device_ops remote_ops; // slot 0: the remote slot
 extern const device_ops opencl_ops;
 extern const device_ops cuda_ops;
 
@@ -156,7 +175,6 @@ void notify_service_thread_ended(void);
 
 // ---- device_threads.cpp ----------------------------------------------------------
 void start_device_threads(void);
-void device_service_loop(int s);
 
 // ---- kernel_lookup.cpp -----------------------------------------------------------
 // Loads the slot's module files not loaded yet from the folder of the file
@@ -174,17 +192,7 @@ int name_equal_nocase(const char *a, const char *b);
 
 // ---- coload.cpp / coload_request.cpp ---------------------------------------------
 void finish_request(coload_request *request);
+// The device service's serve: runs the request's pieces on slot s.
 void process_request(int s, coload_request *request);
-
-// ---- remote/: the remote slot and the remote offload client ----------------------
-// Slot 0's service thread hands every request it takes to the client: on
-// return the request is finished (declined) or owned by the client's monitor,
-// which finishes it once its shares are collected.
-void serve_remote_request(coload_request *request);
-// 1 while the client's monitor runs; slot 0's loop waits for 0 when it ends.
-int remote_monitor_running(void);
-// 0 while the remote slot would decline every request (no server named), so
-// that callers may decline on its behalf without queueing.
-int remote_client_accepts(void);
 
 #endif

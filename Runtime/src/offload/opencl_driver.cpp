@@ -39,6 +39,15 @@ device_slot *slot_of(int s)
     return &offload.device_table[s];
 }
 
+// The driver's own handles of each slot, beside the generic slot record,
+// which knows nothing of OpenCL.  Written by init_slot at discovery and by
+// the slot's service thread after.
+struct opencl_slot {
+    uintptr_t device;
+    uintptr_t queue;
+};
+opencl_slot cl_slots[max_slots];
+
 cl_handle_t handle(uintptr_t value)
 {
     return reinterpret_cast<cl_handle_t>(value);
@@ -60,14 +69,14 @@ int cl_kernel_group_limit(int s, intptr_t kernel)
     if (!is_kernel_handle(kernel))
         return 1;
     size_t value = 1;
-    opencl.clGetKernelWorkGroupInfo(reinterpret_cast<cl_handle_t>(kernel), handle(slot_of(s)->cl_device),
+    opencl.clGetKernelWorkGroupInfo(reinterpret_cast<cl_handle_t>(kernel), handle(cl_slots[s].device),
                                     cl_kernel_work_group_size, sizeof value, &value, nullptr);
     return value > group_limit_max ? (int)group_limit_max : (int)value;
 }
 
 int cl_write_buffer(int s, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t base)
 {
-    return opencl.clEnqueueWriteBuffer(handle(slot_of(s)->cl_queue), handle(base), 1, dst - base, bytes, src, 0, nullptr, nullptr);
+    return opencl.clEnqueueWriteBuffer(handle(cl_slots[s].queue), handle(base), 1, dst - base, bytes, src, 0, nullptr, nullptr);
 }
 
 // A read of 0 bytes is the wait that ends a request whose last launch no read
@@ -75,8 +84,8 @@ int cl_write_buffer(int s, uintptr_t dst, const void *src, uintptr_t bytes, uint
 int cl_read_buffer(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t base)
 {
     if (bytes == 0)
-        return opencl.clFinish(handle(slot_of(s)->cl_queue));
-    return opencl.clEnqueueReadBuffer(handle(slot_of(s)->cl_queue), handle(base), 1, src - base, bytes, dst, 0, nullptr, nullptr);
+        return opencl.clFinish(handle(cl_slots[s].queue));
+    return opencl.clEnqueueReadBuffer(handle(cl_slots[s].queue), handle(base), 1, src - base, bytes, dst, 0, nullptr, nullptr);
 }
 
 int cl_set_arg(int, intptr_t kernel, int index, uintptr_t size, const void *value)
@@ -89,7 +98,7 @@ int cl_set_arg(int, intptr_t kernel, int index, uintptr_t size, const void *valu
 int cl_launch(int s, intptr_t kernel, intptr_t groups, intptr_t group_size, intptr_t, void **)
 {
     size_t global = (size_t)groups * (size_t)group_size, local = (size_t)group_size;
-    return opencl.clEnqueueNDRangeKernel(handle(slot_of(s)->cl_queue), reinterpret_cast<cl_handle_t>(kernel), 1, nullptr,
+    return opencl.clEnqueueNDRangeKernel(handle(cl_slots[s].queue), reinterpret_cast<cl_handle_t>(kernel), 1, nullptr,
                                          &global, &local, 0, nullptr, nullptr);
 }
 
@@ -118,7 +127,7 @@ int cl_init_slot(int s)
     opencl.clGetPlatformIDs(1, &platform, nullptr);
     opencl.clGetDeviceIDs(platform, cl_device_type_gpu_or_accelerator, (cl_uint_t)entries, devices, nullptr);
     slot->group_multiple = default_group_multiple;
-    slot->cl_device = reinterpret_cast<uintptr_t>(devices[s - 1]);
+    cl_slots[s].device = reinterpret_cast<uintptr_t>(devices[s - 1]);
     cl_uint_t units = 0;
     cl_int_t result = opencl.clGetDeviceInfo(devices[s - 1], cl_device_max_compute_units, sizeof units, &units, nullptr);
     slot->compute_units = (intptr_t)units;
@@ -180,38 +189,49 @@ void cl_unload_module(int, uintptr_t program)
 
 int cl_create_context(int s, uintptr_t *context)
 {
-    device_slot *slot = slot_of(s);
+    opencl_slot *slot = &cl_slots[s];
     cl_int_t err = 0;
-    cl_handle_t device = handle(slot->cl_device);
+    cl_handle_t device = handle(slot->device);
     *context = reinterpret_cast<uintptr_t>(opencl.clCreateContext(nullptr, 1, &device, nullptr, nullptr, &err));
     if (!*context)
         return err != 0 ? err : cl_invalid_value;
-    slot->cl_queue = reinterpret_cast<uintptr_t>(opencl.clCreateCommandQueue(handle(*context), device, 0, &err));
-    if (err == 0 && !slot->cl_queue)
+    slot->queue = reinterpret_cast<uintptr_t>(opencl.clCreateCommandQueue(handle(*context), device, 0, &err));
+    if (err == 0 && !slot->queue)
         err = cl_invalid_value;
     if (err != 0) {
         // The slot runs on with context 0 and declines everything: nothing
         // would release this context later.
         opencl.clReleaseContext(handle(*context));
         *context = 0;
-        slot->cl_queue = 0;
+        slot->queue = 0;
     }
     return err;
 }
 
 int cl_destroy_context(int s, uintptr_t context)
 {
-    device_slot *slot = slot_of(s);
-    if (slot->cl_queue)
-        opencl.clReleaseCommandQueue(handle(slot->cl_queue));
-    slot->cl_queue = 0;
+    opencl_slot *slot = &cl_slots[s];
+    if (slot->queue)
+        opencl.clReleaseCommandQueue(handle(slot->queue));
+    slot->queue = 0;
     return context ? opencl.clReleaseContext(handle(context)) : 0;
 }
 
 } // namespace
 
 const device_ops opencl_ops = {
-    cl_get_kernel,     cl_kernel_group_limit, cl_write_buffer, cl_read_buffer, cl_set_arg,
-    cl_launch,         cl_alloc_buffer,       cl_free_buffer,  cl_init_slot,   cl_load_module,
-    cl_unload_module,  cl_create_context,     cl_destroy_context, "*.ocl",
+    .get_kernel = cl_get_kernel,
+    .kernel_group_limit = cl_kernel_group_limit,
+    .write_buffer = cl_write_buffer,
+    .read_buffer = cl_read_buffer,
+    .set_arg = cl_set_arg,
+    .launch = cl_launch,
+    .alloc_buffer = cl_alloc_buffer,
+    .free_buffer = cl_free_buffer,
+    .init_slot = cl_init_slot,
+    .load_module = cl_load_module,
+    .unload_module = cl_unload_module,
+    .create_context = cl_create_context,
+    .destroy_context = cl_destroy_context,
+    .module_pattern = "*.ocl",
 };

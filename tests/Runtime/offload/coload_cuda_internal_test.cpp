@@ -116,7 +116,7 @@ TEST(cuda_slot, a_single_device_gives_slot_1_its_limits_and_a_blocking_sync_cont
     use_devices(1);
     offload_state *o = zeq_internal_offload();
     ASSERT_EQ(o->slot_count, 2);
-    EXPECT_EQ(o->device_table[0].ops, &remote_ops);
+    EXPECT_EQ(o->device_table[0].service, zeq_internal_slot_service(1));
     ASSERT_EQ(o->device_table[1].ops, &cuda_ops);
     EXPECT_EQ(o->device_table[1].group_multiple, 16);
     EXPECT_EQ(o->device_table[1].compute_units, 3);

@@ -176,23 +176,21 @@ inline void fake_unload(int, uintptr_t) {}
 inline int fake_create_context(int, uintptr_t *context) { *context = 1; return 0; }
 inline int fake_destroy_context(int, uintptr_t) { return 0; }
 
-inline int none_get_kernel(int, intptr_t *, uintptr_t, const char *) { return 0; }
-inline int none_limit(int, intptr_t) { return 1; }
-inline int none_write(int, uintptr_t, const void *, uintptr_t, uintptr_t) { return 0; }
-inline int none_read(int, void *, uintptr_t, uintptr_t, uintptr_t) { return 0; }
-inline int none_set_arg(int, intptr_t, int, uintptr_t, const void *) { return 0; }
-inline int none_launch(int, intptr_t, intptr_t, intptr_t, intptr_t, void **) { return 0; }
-inline int none_alloc(int, uintptr_t *, uintptr_t) { return 0; }
-inline int none_load(int, uintptr_t *, const char *) { return 0; }
-
 inline const device_ops fake_ops = {
-    fake_get_kernel, fake_group_limit, fake_write,    fake_read,   fake_set_arg,         fake_launch_op,       fake_alloc,
-    fake_free,       fake_init_slot,   fake_load_module, fake_unload, fake_create_context, fake_destroy_context, "*.fake",
-};
-// Slot 0 of the tests' table: the remote slot, which never runs a kernel.
-inline const device_ops fake_remote_ops = {
-    none_get_kernel, none_limit, none_write, none_read, none_set_arg, none_launch, none_alloc,
-    fake_free,       fake_init_slot, none_load, fake_unload, fake_create_context, fake_destroy_context, nullptr,
+    .get_kernel = fake_get_kernel,
+    .kernel_group_limit = fake_group_limit,
+    .write_buffer = fake_write,
+    .read_buffer = fake_read,
+    .set_arg = fake_set_arg,
+    .launch = fake_launch_op,
+    .alloc_buffer = fake_alloc,
+    .free_buffer = fake_free,
+    .init_slot = fake_init_slot,
+    .load_module = fake_load_module,
+    .unload_module = fake_unload,
+    .create_context = fake_create_context,
+    .destroy_context = fake_destroy_context,
+    .module_pattern = "*.fake",
 };
 
 // Replaces the discovered table by slot 0 plus `devices` fake slots, each
@@ -207,7 +205,9 @@ inline void install_fake_devices(int devices, intptr_t group_multiple, intptr_t 
     fake_state().kernel_count = kernel_count;
     device_slot *table = static_cast<device_slot *>(platform_alloc_zeroed((size_t)(devices + 1) * sizeof(device_slot)));
     for (int s = 0; s <= devices; ++s) {
-        table[s].ops = s == 0 ? &fake_remote_ops : &fake_ops;
+        // Slot 0 is the real remote slot, which never runs a kernel.
+        table[s].service = zeq_internal_slot_service(s == 0);
+        table[s].ops = s == 0 ? nullptr : &fake_ops;
         table[s].owner = owner_none;
         if (s > 0) {
             table[s].group_multiple = group_multiple;

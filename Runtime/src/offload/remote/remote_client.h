@@ -134,6 +134,16 @@ static inline const volatile void *agent_key(int32_t n)
     return reinterpret_cast<const volatile void *>((uintptr_t)n);
 }
 
+// ---- the remote slot's service (remote_slot.cpp) ------------------------------
+// Slot 0's service thread hands every request it takes to the client: on
+// return the request is finished (declined) or owned by the client's monitor,
+// which finishes it once its shares are collected.
+void serve_remote_request(coload_request *request);
+// 1 while the client's monitor runs; slot 0's service waits for 0 when it stops.
+int remote_monitor_running(void);
+// 0 while the remote slot would decline every request (no server named).
+int remote_client_accepts(void);
+
 // ---- remote_setup.cpp --------------------------------------------------------
 // Sets the client up on the first request: 0, or -1 (declined; the next
 // request tries again).
