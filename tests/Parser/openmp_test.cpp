@@ -39,32 +39,6 @@ int ref_only_space_before(const char *text, const char *token)
     return 1;
 }
 
-char *ref_extract_balanced(const char *text, const char *open, const char *close)
-{
-    const char *f = plain_find_unquoted(text, open);
-    if (!f)
-        return nullptr;
-    const char *s = f - 1;
-    if (s[1] == '\0')
-        return nullptr;
-    int depth = 1;
-    for (const char *p = s + 1; *p; ++p) {
-        const char *o = plain_find_unquoted(p, open);
-        const char *k = plain_find_unquoted(p, close);
-        if (!k)
-            return nullptr;
-        if (o && o - 1 < k - 1) {
-            ++depth;
-            p = o - 1;
-        } else {
-            if (--depth == 0)
-                return strndup(s, (size_t)(k - s));
-            p = k - 1;
-        }
-    }
-    return nullptr;
-}
-
 const char *ref_next_keyword(const char *base, const char *from, const char *word)
 {
     size_t length = strlen(word);
@@ -96,8 +70,8 @@ void ref_transform(std::string &out, char *base, char *end)
         bool parallel = p && (!s || p - 8 < s - 6);
         char *k = base + ((parallel ? p : s) - base);
         char *kw = k - (parallel ? 8 : 6);
-        char *body = ref_extract_balanced(k, "{", "}");
-        char *args = body && parallel ? ref_extract_balanced(kw, "(", ")") : nullptr;
+        char *body = plain_extract_balanced(k, "{", "}");
+        char *args = body && parallel ? plain_extract_balanced(kw, "(", ")") : nullptr;
         if (!body || (parallel && !args)) {
             free(body);
             out.append(cur, (size_t)(k - cur));
