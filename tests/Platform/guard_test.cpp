@@ -21,12 +21,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool under_asan = true;
-#else
-constexpr bool under_asan = false;
-#endif
-
 void write_null(void *)
 {
     void *volatile address = nullptr;
