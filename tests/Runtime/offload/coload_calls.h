@@ -1,12 +1,15 @@
 // The coload calls the offload tests make, written as a coload function's host
 // side is: a region whose member 0 offers the items to the slots and computes
-// its own share when the call returns 1, every other member computing its own.
+// its own share when the call returns 1, every other member computing its own;
+// and whether slot 1 is an OpenCL device, for the tests that need one.
 #ifndef ZEQ_TEST_COLOAD_CALLS_H
 #define ZEQ_TEST_COLOAD_CALLS_H
 
 #include "Zeq.h"
+#include "offload.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <vector>
 
@@ -134,6 +137,20 @@ struct sample_run {
         for (int k = 0; k < 3; ++k)
             ASSERT_EQ(r->acc[3 * i + k], r->pos[4 * i + k] * 2.0f + eps) << i;
 }
+
+// Slot 1 is an OpenCL device (whose modules are the .ocl files).
+[[maybe_unused]] bool opencl_usable()
+{
+    offload_state *o = zeq_internal_offload();
+    return o->device_table && o->slot_count > 1 && o->device_table[1].ops->module_pattern &&
+           strcmp(o->device_table[1].ops->module_pattern, "*.ocl") == 0;
+}
+
+#define REQUIRE_OPENCL()                                                                                   \
+    do {                                                                                                   \
+        if (!opencl_usable())                                                                              \
+            GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
+    } while (0)
 
 } // namespace
 

@@ -15,19 +15,6 @@ extern "C" int fake_lib_bump(int *hits, int n);
 
 namespace {
 
-intptr_t device_word(void **params, int k)
-{
-    return *static_cast<intptr_t *>(params[k]);
-}
-
-void saxpy_item(void **params, int i) // y, x, a
-{
-    float *y = reinterpret_cast<float *>(device_word(params, 0));
-    const float *x = reinterpret_cast<const float *>(device_word(params, 1));
-    float a = *static_cast<const float *>(params[2]);
-    y[i] = a * x[i] + y[i];
-}
-
 void hits_item(void **params, int i) // hits
 {
     reinterpret_cast<int *>(device_word(params, 0))[i] += 1;
