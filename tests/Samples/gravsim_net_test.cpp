@@ -114,12 +114,6 @@ std::vector<uint8_t> argument_in(const std::vector<uint8_t> &response, const tes
     return std::vector<uint8_t>(response.begin() + (long)at, response.begin() + (long)(at + size));
 }
 
-// The runtime's split: member 0 takes the remainder.
-void share_range(int index, int count, int n, int *first, int *end)
-{
-    member_slice(index, count, n, first, end);
-}
-
 // ---- one call over shares and agents --------------------------------------------
 
 struct share_answer {
@@ -186,7 +180,7 @@ std::vector<share_answer> serve_shares(const std::vector<std::string> &folders, 
     std::vector<share_answer> answers = serve_shares(folders, requests, compute_wait_ms);
     for (int k = 0; k < count; ++k) {
         int first, end;
-        share_range(k, count, b->n, &first, &end);
+        member_slice(k, count, b->n, &first, &end);
         ::testing::AssertionResult taken = take_share(requests[k], answers[k], arg_acc_of_144, 3, first, end, &b->acc);
         if (!taken)
             return taken << " (accelerations, share " << k << " of " << count << ")";
@@ -202,7 +196,7 @@ std::vector<share_answer> serve_shares(const std::vector<std::string> &folders, 
     std::vector<share_answer> answers = serve_shares(folders, requests, compute_wait_ms);
     for (int k = 0; k < count; ++k) {
         int first, end;
-        share_range(k, count, b->n, &first, &end);
+        member_slice(k, count, b->n, &first, &end);
         ::testing::AssertionResult taken = take_share(requests[k], answers[k], arg_vel_of_345, 4, first, end, &b->vel);
         if (taken)
             taken = take_share(requests[k], answers[k], arg_pos_of_345, 4, first, end, &b->pos);
@@ -312,7 +306,7 @@ TEST_F(gravsim_net_agent, an_empty_share_returns_every_byte_as_sent)
     for (int index : {3, 1, 299}) {
         SCOPED_TRACE("share " + std::to_string(index) + " of 300");
         int first, end;
-        share_range(index, 300, n, &first, &end);
+        member_slice(index, 300, n, &first, &end);
         ASSERT_EQ(first, end);
         for (const test_request &request : {accelerations_request(b, index, 300), time_step_request(b, 0.5f, index, 300)}) {
             SCOPED_TRACE("fline" + std::to_string(request.header.function_number));
@@ -444,7 +438,7 @@ TEST_F(gravsim_net_opencl_agent, the_agents_device_computes_its_share)
     for (int count : {1, 2}) {
         SCOPED_TRACE(std::to_string(count) + " shares");
         int first, end;
-        share_range(count - 1, count, n, &first, &end);
+        member_slice(count - 1, count, n, &first, &end);
         bodies got = b;
         std::fill(got.acc.begin(), got.acc.end(), -7.0f);
         test_request request = accelerations_request(got, count - 1, count);
@@ -480,18 +474,6 @@ TEST_F(gravsim_net_opencl_agent, a_device_launch_in_smaller_groups_is_redone_on_
 
 // ---- the runtime's remote client -----------------------------------------------------
 
-void put_u32(std::vector<uint8_t> *bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes->push_back((uint8_t)(value >> (8 * i)));
-}
-
-void put_bytes(std::vector<uint8_t> *bytes, const void *from, size_t size)
-{
-    std::vector<uint8_t> more = bytes_of(from, size);
-    bytes->insert(bytes->end(), more.begin(), more.end());
-}
-
 using gravsim_net_client = remote_offload;
 
 // n = 256 in one share: the name of 15 bytes puts the table at 47 and the
@@ -515,22 +497,9 @@ TEST_F(gravsim_net_client, a_one_share_accelerations_request_is_laid_out_byte_fo
     EXPECT_EQ(t.agent_items[0], n) << "agent 0 served the whole call";
 
     ASSERT_EQ(agent->requests.size(), 1u);
-    std::vector<uint8_t> expected;
-    for (uint32_t word : {0u, 1u, 0u, (uint32_t)line_accelerations, 5u, 7180u, 0u, 15u})
-        put_u32(&expected, word);
-    put_bytes(&expected, "gravsim_net.so", 15);
-    ASSERT_EQ(expected.size(), 47u);
-    const uint32_t table[5][2] = {{87, 1}, {4183, 2}, {7255, 4}, {7259, 4}, {7263, 4}};
-    for (const auto &entry : table) {
-        put_u32(&expected, entry[0]);
-        put_u32(&expected, entry[1]);
-    }
     std::vector<float> acc_sent(3 * n, -1.0f);
-    put_bytes(&expected, b.pos.data(), 4096);
-    put_bytes(&expected, acc_sent.data(), 3072);
-    put_bytes(&expected, &n, 4);
-    put_bytes(&expected, &spare, 4);
-    put_bytes(&expected, &eps, 4);
+    std::vector<uint8_t> expected = nbody_request_bytes(line_accelerations, "gravsim_net.so", n, b.pos.data(),
+                                                        acc_sent.data(), {&n, &spare, &eps});
     ASSERT_EQ(expected.size(), 7267u);
 
     const std::vector<uint8_t> &sent = agent->requests[0];

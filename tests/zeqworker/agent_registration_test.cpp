@@ -66,7 +66,7 @@ TEST_F(agent_registration, a_deleted_stamp_makes_the_agent_move_to_the_lowest_fr
     ASSERT_NE(tsc, std::string::npos);
     expected_after.erase(tsc, expected_after.find('\n', tsc) + 1 - tsc);
     EXPECT_EQ(after, expected_after);
-    test_request request = make_request("probe_net.so", 7, {{3, int_bytes({1})}});
+    test_request request = counting_request();
     EXPECT_EQ(send_request(folder(0), request, 700), outcome_pending);
 
     ASSERT_TRUE(claim_agent(folder(2)));

@@ -23,7 +23,7 @@ protected:
     agent_process *start_remote_agent() { return start_agent(mounted_root); }
 };
 
-// The counts and the share of a response to counting_request.
+// The counts and the share of a response to probe_share_request.
 void expect_counted(const std::string &agent_folder, const test_request &request, const std::vector<int32_t> &counts)
 {
     std::vector<uint8_t> response;
