@@ -15,11 +15,6 @@ extern "C" int fake_lib_bump(int *hits, int n);
 
 namespace {
 
-void hits_item(void **params, int i) // hits
-{
-    reinterpret_cast<int *>(device_word(params, 0))[i] += 1;
-}
-
 void sample_item(void **params, int i) // pos (4 floats), acc (3 floats), n, f, eps
 {
     const float *pos = reinterpret_cast<const float *>(device_word(params, 0));

@@ -11,12 +11,6 @@
 
 namespace {
 
-void hits_item(void **params, int i)
-{
-    int *hits = *static_cast<int **>(params[0]);
-    hits[i] += 1;
-}
-
 const fake_kernel_entry kernels[] = {{"fline20", hits_item}};
 
 char source[] = "coload_fake.zeq";

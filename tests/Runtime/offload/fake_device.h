@@ -41,6 +41,12 @@ inline void saxpy_item(void **params, int i)
     y[i] = *static_cast<const float *>(params[2]) * x[i] + y[i];
 }
 
+// hits[i] += 1, the kernel of the tests' hits calls: params hits.
+inline void hits_item(void **params, int i)
+{
+    reinterpret_cast<int *>(device_word(params, 0))[i] += 1;
+}
+
 struct fake_launch {
     int slot;
     intptr_t groups, group_size, shared;
