@@ -98,6 +98,7 @@ TEST(ColoadOpenCL, DeviceAndPoolComputeEveryItemExactlyOnceOverManyCalls)
             ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
     }
     EXPECT_GT(site.kernel[1], 0);
+    EXPECT_GT(device_calls, 0) << "the device took part in none of 40 calls";
 }
 
 TEST(ColoadOpenCL, GroupLimitBelowTheRequestWithSharedMemoryReportsMinusOneAndStillRuns)
