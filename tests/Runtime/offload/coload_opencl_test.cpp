@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <stdlib.h>
 #include <strings.h>
 #include <vector>
 
@@ -20,8 +21,12 @@ bool opencl_usable()
            o->device_table[1].ops->module_pattern[2] == 'o';
 }
 
+// ZEQ_TEST_REQUIRE_OPENCL (set by the launcher under ZEQ_REQUIRE_ALL_TESTS)
+// makes a missing platform a failure instead.
 #define REQUIRE_OPENCL()                                                                                   \
     do {                                                                                                   \
+        if (!opencl_usable() && getenv("ZEQ_TEST_REQUIRE_OPENCL"))                                         \
+            FAIL() << "no usable OpenCL platform with GPU devices, and ZEQ_REQUIRE_ALL_TESTS wants one";   \
         if (!opencl_usable())                                                                              \
             GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
     } while (0)
