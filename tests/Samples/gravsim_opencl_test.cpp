@@ -34,6 +34,18 @@ double relative_error(const std::vector<float> &got, const std::vector<float> &w
     return reference_relative_error(got.data(), want.data(), want.size());
 }
 
+// Items the device slots launched for the site, whether or not the call kept
+// their results.
+long long slot_items(int site)
+{
+    gravsim_tally t;
+    gravsim_tally_read(site, &t);
+    long long items = 0;
+    for (int s = 1; s < gravsim_max_slots; ++s)
+        items += t.slot_items[s];
+    return items;
+}
+
 long long device_items(int site)
 {
     gravsim_tally t;
@@ -94,7 +106,9 @@ TEST_F(GravsimOpenCL, IdleKernelTouchesNothing)
 {
     bodies b = disk(1024, 3u + 1024u, eps);
     std::vector<float> before = b.pos;
+    gravsim_tally_reset();
     gravsim_idle(b.pos.data(), b.n, 1);
+    EXPECT_GT(device_items(gravsim_site_idle), 0) << "the OpenCL device ran none of the empty kernel";
     EXPECT_EQ(b.pos, before);
 }
 
@@ -112,7 +126,9 @@ TEST_F(GravsimOpenCL, GroupsSmallerThanTheTileFallBackToTheHost)
     bodies b = disk(n, 3u + (uint32_t)n, eps);
     std::vector<float> want(b.acc.size());
     reference_accelerations(b.pos.data(), want.data(), n, eps);
+    gravsim_tally_reset();
     gravsim_accelerations(b.pos.data(), b.acc.data(), n, 0.0f, eps, 1);
+    EXPECT_GT(slot_items(gravsim_site_accelerations), 0) << "the device was never offered the call";
     EXPECT_EQ(memcmp(b.acc.data(), want.data(), want.size() * sizeof(float)), 0);
 }
 

@@ -9,6 +9,7 @@
 #include "offload.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <vector>
@@ -146,8 +147,12 @@ struct sample_run {
            strcmp(o->device_table[1].ops->module_pattern, "*.ocl") == 0;
 }
 
+// ZEQ_TEST_REQUIRE_OPENCL (set by the launcher under ZEQ_REQUIRE_ALL_TESTS)
+// makes a missing platform a failure instead of a skip.
 #define REQUIRE_OPENCL()                                                                                   \
     do {                                                                                                   \
+        if (!opencl_usable() && getenv("ZEQ_TEST_REQUIRE_OPENCL"))                                         \
+            FAIL() << "no usable OpenCL platform with GPU devices, and ZEQ_REQUIRE_ALL_TESTS wants one";   \
         if (!opencl_usable())                                                                              \
             GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
     } while (0)

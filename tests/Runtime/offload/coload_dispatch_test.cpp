@@ -304,6 +304,25 @@ TEST_F(ColoadDispatch, MemberSharesAndPoolTogetherComputeEveryItemExactlyOnce)
     EXPECT_FALSE(launches().empty()) << "devices took part over 200 calls";
 }
 
+// A site whose status word is nonzero runs on the host although devices
+// would take it: the same call with the word cleared goes to them.
+TEST_F(ColoadDispatch, NonzeroSiteStatusRunsOnTheHost)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    std::vector<int> hits(1000);
+    for (int status : {1, 0}) {
+        site.status = status;
+        std::fill(hits.begin(), hits.end(), 0);
+        hits_call call = {&site, hits.data(), (int)hits.size(), 1, 1, -1};
+        run_hits(&call);
+        EXPECT_EQ(call.result, status) << "site status " << status;
+        EXPECT_EQ(launches().empty(), status != 0) << "site status " << status;
+        for (int v : hits)
+            ASSERT_EQ(v, 1) << "site status " << status;
+    }
+}
+
 TEST_F(ColoadDispatch, LaunchFailureReachesTheStatusInt)
 {
     static char source[] = "coload_fake.zeq";
