@@ -120,8 +120,8 @@ TEST_F(remote_offload, a_one_member_region_goes_whole_to_one_agent)
 
 // The region is a record of the test's own that no pool thread can see, so
 // that nothing but the dispatcher takes its members: count 4, three members
-// unclaimed.  Each share sleeps long enough that every agent is still busy
-// when the next share is dispatched.
+// unclaimed.  Every share waits at the gate until all three are posted, so
+// that every agent is still busy when the next share is dispatched.
 QIV_REGION_OPENER void offer_from_region_of_four(fill_call *call, qiv_parallel_region *region)
 {
     memset(region, 0, sizeof *region);
@@ -142,9 +142,19 @@ TEST_F(remote_offload, a_region_of_four_with_three_unclaimed_sends_1_and_2_then_
     ASSERT_TRUE(serve_from());
     fill_run r;
     fill_prepare(&r, 1003, 4, 9);
-    r.call.pause_ms = 300;
+    r.call.pause_ms = -harness_wait_ms;
+    std::thread gate([&] {
+        wait_until([&] {
+            for (int n = 0; n < 3; ++n)
+                if (!file_exists(folder(n) + SERVER_NAME_DO))
+                    return false;
+            return true;
+        }, harness_wait_ms, 1);
+        write_file(share_log + ".go", {});
+    });
     qiv_parallel_region region;
     offer_from_region_of_four(&r.call, &region);
+    gate.join();
     EXPECT_EQ(r.call.result, 0);
     EXPECT_EQ(r.call.status, 0);
     EXPECT_EQ(region.unclaimed, 1) << "the last member stays with the pool";
