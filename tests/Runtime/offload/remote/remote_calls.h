@@ -24,9 +24,9 @@
 
 // The lines of the headers' closing parentheses in remote_kernels.zeq.
 enum {
-    fill_line = 21,
-    accelerations_line = 55,
-    fault_line = 69,
+    fill_line = 26,
+    accelerations_line = 72,
+    fault_line = 86,
 };
 
 inline char remote_kernels_source[] = "remote_kernels.zeq";

@@ -106,17 +106,28 @@ TEST_F(remote_offload, a_one_member_region_goes_whole_to_one_agent)
               (std::vector<std::string>{SERVER_NAME_ARGS, SERVER_NAME_DONE, "remote_kernels_net.so"}));
 }
 
-// Nothing but the dispatcher takes the region's members.  Each share sleeps
-// long enough that every agent is still busy when the next share is dispatched.
+// Nothing but the dispatcher takes the region's members.  Every share waits
+// at the gate until all three are posted, so that every agent is still busy
+// when the next share is dispatched.
 TEST_F(remote_offload, a_region_of_four_with_three_unclaimed_sends_1_and_2_then_0_and_leaves_3)
 {
     std::vector<agent_process *> agents = start_agents(3);
     ASSERT_TRUE(serve_from());
     fill_run r;
     fill_prepare(&r, 1003, 4, 9);
-    r.call.pause_ms = 300;
+    r.call.pause_ms = -harness_wait_ms;
+    std::thread gate([&] {
+        wait_until([&] {
+            for (int n = 0; n < 3; ++n)
+                if (!file_exists(folder(n) + SERVER_NAME_DO))
+                    return false;
+            return true;
+        }, harness_wait_ms, 1);
+        write_file(share_log + ".go", {});
+    });
     qiv_parallel_region region;
     offer_from_own_region(&r.call, &region, 4);
+    gate.join();
     EXPECT_EQ(r.call.result, 0);
     EXPECT_EQ(r.call.status, 0);
     EXPECT_EQ(region.unclaimed, 1) << "the last member stays with the pool";
