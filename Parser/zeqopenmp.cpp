@@ -363,27 +363,26 @@ static const char *locate_block(const omp_state *st, const char *k, const char *
     return NULL;
 }
 
-/* A `break;` that is the block's last statement marks the region detached and
- * is blanked.  Only one occurrence can stand right before the final "; }", so
+/* A `break;` that is the block's last statement marks the region detached,
+ * and the caller blanks it.  Only one occurrence can stand right before the final "; }", so
  * it is looked for from the end; the forward walk of the copy would reach it
- * exactly when it is unquoted as seen from the block's opening brace. */
-static int blank_final_break(omp_state *st, char *first, char *last)
+ * exactly when it is unquoted as seen from the block's opening brace.  Returns
+ * where the word starts, or NULL; the semicolon is the first ';' after it. */
+static char *final_break(omp_state *st, char *first, char *last)
 {
     char *q = last - 1;
     while (q > first && (*q == ' ' || *q == '\n'))
         --q;
     if (q <= first || *q != ';')
-        return 0;
-    char *semicolon = q--;
+        return NULL;
+    --q;
     while (q > first && (*q == ' ' || *q == '\n'))
         --q;
     char *word = q - 4;
     if (word <= first || memcmp(word, "break", 5) != 0 ||
         quote_class(&st->quotes, word) != quote_class(&st->quotes, first))
-        return 0;
-    memset(word, ' ', 5);
-    *semicolon = ' ';
-    return 1;
+        return NULL;
+    return word;
 }
 
 static int push_window(omp_state *st, const window *w)
@@ -458,10 +457,16 @@ static int step(omp_state *st)
 
     print_span(st, cur, kw);
     if (parallel) {
-        int detached = blank_final_break(st, block_first, block_last);
+        char *word = final_break(st, block_first, block_last);
         fputs("__pragma (omp parallel num_threads((", st->out);
         print_span(st, args_first + 1, args_last);
-        fputs(detached ? "+1) * 2 + 1))" : "+1) * 2))", st->out);
+        fputs(word ? "+1) * 2 + 1))" : "+1) * 2))", st->out);
+        /* Blanked only now: where the header's parentheses enclose the block,
+         * the header is printed as written, as a copy of it would be. */
+        if (word) {
+            memset(word, ' ', 5);
+            *strchr(word, ';') = ' ';
+        }
         /* The header's newlines survive, so later lines keep their numbers. */
         for (const char *c = kw; c < block_first; ++c)
             if (*c == '\n')

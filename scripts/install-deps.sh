@@ -14,6 +14,7 @@ packages=(
   qemu-user                                         # runs i386 tests where the kernel cannot
   sshfs openssh-server openssh-client               # the agents' tests on a network folder (fuse3 comes with sshfs)
   pkg-config dpkg-dev file                          # the installed toolchain's tests: pkg-config, CPack's Debian package
+  systemd                                           # systemd-analyze, for the installed agents' unit
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #   judge.sh openmp BIN_DIR SAMPLE WORK SOURCE_DIR [FLAGS...]
 #
 # ZEQ_RUN_PREFIX (environment) runs the translators, e.g. under qemu-i386.
+# ZEQ_NVCC (environment) is the CUDA compiler; /usr/local/cuda/bin/nvcc without it.
 set -u
 kind=$1 bin=$2 sample=$3 work=$4
 shift 4
@@ -24,7 +25,7 @@ names() { grep -o "$1" "$2" | grep -o 'fline[0-9]*' | sort; }
 
 case $kind in
 cuda)
-    nvcc=/usr/local/cuda/bin/nvcc
+    nvcc=${ZEQ_NVCC:-/usr/local/cuda/bin/nvcc}
     [ -x "$nvcc" ] || skip "nvcc not found at $nvcc"
     translate zeqcuda "$work/out.cu"
     "$nvcc" -ptx "$work/out.cu" -o "$work/out.ptx" || exit 1

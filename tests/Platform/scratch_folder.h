@@ -21,6 +21,13 @@
 
 #include "platform.h"
 
+// Whether ASan is in the process.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool under_asan = true;
+#else
+constexpr bool under_asan = false;
+#endif
+
 // The descriptor the next open gets: equal before and after a failed call
 // when that call closed whatever it had opened.
 inline int lowest_free_fd()

@@ -16,9 +16,11 @@ TEST_F(folder_watch, reports_a_create_in_the_folder_and_a_burst_once)
     ASSERT_EQ(platform_watch_open(&watch, root.c_str(), 0, platform_watch_names), 0);
     EXPECT_EQ(platform_watch_wait(&watch, 0), 0) << "nothing happened yet";
     write_text("request", "r");
+    // A time-out far beyond the bound: only a wait that missed the change
+    // runs into it, however loaded the machine.
     uint64_t start = platform_monotonic_ms();
-    EXPECT_EQ(platform_watch_wait(&watch, 5000), 1);
-    EXPECT_LT(platform_monotonic_ms() - start, 1000u) << "a change ends the wait early";
+    EXPECT_EQ(platform_watch_wait(&watch, 60000), 1);
+    EXPECT_LT(platform_monotonic_ms() - start, 10000u) << "a change ends the wait early";
     // More notifications than one read of the instance takes.
     for (int i = 0; i < 300; ++i)
         write_text("burst" + std::to_string(i), "");
@@ -72,7 +74,7 @@ TEST_F(folder_watch, times_out_within_bounds_and_an_interruption_does_not_end_it
     EXPECT_EQ(platform_watch_wait(&watch, 80), 0);
     uint64_t took = platform_monotonic_ms() - start;
     EXPECT_GE(took, 79u);
-    EXPECT_LT(took, 1000u);
+    EXPECT_LT(took, 10000u) << "ended, on a loaded machine too";
     EXPECT_EQ(platform_fault_calls("poll"), 2u);
     platform_watch_close(&watch);
 }

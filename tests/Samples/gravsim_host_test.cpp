@@ -34,25 +34,12 @@ struct host_only_env : ::testing::Environment {
 };
 ::testing::Environment *const host_only = ::testing::AddGlobalTestEnvironment(new host_only_env);
 
-struct bodies {
-    std::vector<float> pos, vel, acc;
-    explicit bodies(int n) : pos(4 * (size_t)n), vel(4 * (size_t)n), acc(3 * (size_t)n) {}
-};
-
-bodies disk(int n, uint32_t seed)
-{
-    bodies b(n);
-    gravsim_bodies g = {n, b.pos.data(), b.vel.data(), b.acc.data()};
-    gravsim_disk(&g, seed, eps);
-    return b;
-}
-
 
 // Steps of the simulation through the host side and through the reference,
 // compared after every call.  members: the region size (0 = the pool).
 void run_and_compare(int n, int members, int steps)
 {
-    bodies sim = disk(n, 7u + (uint32_t)n), ref = sim;
+    bodies sim = disk(n, 7u + (uint32_t)n, eps), ref = sim;
     for (int s = 0; s < steps; ++s) {
         gravsim_accelerations(sim.pos.data(), sim.acc.data(), n, 0.0f, eps, members);
         reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
@@ -110,7 +97,7 @@ TEST(GravsimHost, MatchesReferenceWithMoreMembersThanProcessors)
 TEST(GravsimHost, SingleTileSingleShareSumsEveryBody)
 {
     const int n = 256;
-    bodies b = disk(n, 99u), ref = b;
+    bodies b = disk(n, 99u, eps), ref = b;
     gravsim_tally_reset();
     gravsim_accelerations(b.pos.data(), b.acc.data(), n, 0.0f, eps, 1);
     reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
@@ -145,7 +132,7 @@ TEST(GravsimHost, SingleTileSingleShareSumsEveryBody)
 TEST(GravsimHost, EmptyShareLeavesArraysUntouched)
 {
     const int n = 512;
-    bodies b = disk(n, 5u);
+    bodies b = disk(n, 5u, eps);
     for (float &a : b.acc)
         a = -7.0f;
     bodies before = b;
@@ -158,7 +145,7 @@ TEST(GravsimHost, EmptyShareLeavesArraysUntouched)
 
     // In a region of more members than items, the members past the items
     // have empty shares; the result is still the reference.
-    bodies small = disk(256, 6u), ref = small;
+    bodies small = disk(256, 6u, eps), ref = small;
     gravsim_accelerations(small.pos.data(), small.acc.data(), 256, 0.0f, eps, 300);
     reference_accelerations(ref.pos.data(), ref.acc.data(), 256, eps);
     EXPECT_TRUE(same_bits(small.acc, ref.acc));
@@ -169,7 +156,7 @@ TEST(GravsimHost, EmptyShareLeavesArraysUntouched)
 TEST(GravsimHost, UndampedStepWithoutForcesMovesByVelocityTimesDt)
 {
     const int n = 768;
-    bodies b = disk(n, 11u);
+    bodies b = disk(n, 11u, eps);
     std::fill(b.acc.begin(), b.acc.end(), 0.0f);
     bodies before = b;
     gravsim_time_step(b.acc.data(), b.vel.data(), b.pos.data(), 1.0f, dt, n, 0);
@@ -193,7 +180,7 @@ TEST(GravsimHost, UndampedStepWithoutForcesMovesByVelocityTimesDt)
 TEST(GravsimHost, IdleKernelTouchesNothing)
 {
     const int n = 512;
-    bodies b = disk(n, 13u), before = b;
+    bodies b = disk(n, 13u, eps), before = b;
     gravsim_tally_reset();
     gravsim_idle(b.pos.data(), n, 0);
     gravsim_idle(b.pos.data(), n, 1);

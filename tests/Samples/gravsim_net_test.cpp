@@ -44,19 +44,6 @@ enum {
     device_wait_ms = 24 * harness_wait_ms,
 };
 
-struct bodies {
-    int n;
-    std::vector<float> pos, vel, acc;
-};
-
-bodies disk(int n, uint32_t seed)
-{
-    bodies b = {n, std::vector<float>(4 * (size_t)n), std::vector<float>(4 * (size_t)n), std::vector<float>(3 * (size_t)n)};
-    gravsim_bodies g = {n, b.pos.data(), b.vel.data(), b.acc.data()};
-    gravsim_disk(&g, seed, eps);
-    return b;
-}
-
 std::vector<uint8_t> bytes_of(const void *from, size_t size)
 {
     const uint8_t *p = static_cast<const uint8_t *>(from);
@@ -112,12 +99,6 @@ std::vector<uint8_t> argument_in(const std::vector<uint8_t> &response, const tes
     if (response.size() < at + size)
         return {};
     return std::vector<uint8_t>(response.begin() + (long)at, response.begin() + (long)(at + size));
-}
-
-// The runtime's split: member 0 takes the remainder.
-void share_range(int index, int count, int n, int *first, int *end)
-{
-    member_slice(index, count, n, first, end);
 }
 
 // ---- one call over shares and agents --------------------------------------------
@@ -186,7 +167,7 @@ std::vector<share_answer> serve_shares(const std::vector<std::string> &folders, 
     std::vector<share_answer> answers = serve_shares(folders, requests, compute_wait_ms);
     for (int k = 0; k < count; ++k) {
         int first, end;
-        share_range(k, count, b->n, &first, &end);
+        member_slice(k, count, b->n, &first, &end);
         ::testing::AssertionResult taken = take_share(requests[k], answers[k], arg_acc_of_144, 3, first, end, &b->acc);
         if (!taken)
             return taken << " (accelerations, share " << k << " of " << count << ")";
@@ -202,7 +183,7 @@ std::vector<share_answer> serve_shares(const std::vector<std::string> &folders, 
     std::vector<share_answer> answers = serve_shares(folders, requests, compute_wait_ms);
     for (int k = 0; k < count; ++k) {
         int first, end;
-        share_range(k, count, b->n, &first, &end);
+        member_slice(k, count, b->n, &first, &end);
         ::testing::AssertionResult taken = take_share(requests[k], answers[k], arg_vel_of_345, 4, first, end, &b->vel);
         if (taken)
             taken = take_share(requests[k], answers[k], arg_pos_of_345, 4, first, end, &b->pos);
@@ -269,7 +250,7 @@ protected:
     // (folders[a] is agent a's).
     bool agents_have_devices(const std::vector<std::string> &folders)
     {
-        bodies b = disk(256, 1u);
+        bodies b = disk(256, 1u, eps);
         test_request idle = make_request(module_name, line_idle, {{1, bytes_of(b.pos)}, value(b.n)});
         for (size_t a = 0; a < folders.size(); ++a) {
             EXPECT_EQ(send_request(folders[a], idle, compute_wait_ms), outcome_done);
@@ -293,7 +274,7 @@ TEST_F(gravsim_net_agent, one_share_of_one_tile_sums_every_body_bit_for_bit)
     std::string at = ready_agent(0);
     SKIP_WHERE_AGENTS_HAVE_DEVICES({at});
     const int n = 256;
-    bodies b = disk(n, 99u), ref = b;
+    bodies b = disk(n, 99u, eps), ref = b;
     std::fill(b.acc.begin(), b.acc.end(), -7.0f); // the Out array travels with what it held
     ASSERT_TRUE(accelerations_over({at}, &b, 1));
     reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
@@ -307,12 +288,12 @@ TEST_F(gravsim_net_agent, an_empty_share_returns_every_byte_as_sent)
 {
     std::string at = ready_agent(0);
     const int n = 256;
-    bodies b = disk(n, 5u);
+    bodies b = disk(n, 5u, eps);
     std::fill(b.acc.begin(), b.acc.end(), -7.0f);
     for (int index : {3, 1, 299}) {
         SCOPED_TRACE("share " + std::to_string(index) + " of 300");
         int first, end;
-        share_range(index, 300, n, &first, &end);
+        member_slice(index, 300, n, &first, &end);
         ASSERT_EQ(first, end);
         for (const test_request &request : {accelerations_request(b, index, 300), time_step_request(b, 0.5f, index, 300)}) {
             SCOPED_TRACE("fline" + std::to_string(request.header.function_number));
@@ -331,7 +312,7 @@ TEST_F(gravsim_net_agent, an_undamped_step_without_forces_moves_by_velocity_time
 {
     std::string at = ready_agent(0);
     const int n = 768;
-    bodies b = disk(n, 11u);
+    bodies b = disk(n, 11u, eps);
     std::fill(b.acc.begin(), b.acc.end(), 0.0f);
     for (int count : {1, 2}) {
         SCOPED_TRACE(std::to_string(count) + " shares");
@@ -349,7 +330,7 @@ TEST_F(gravsim_net_agent, an_undamped_step_without_forces_moves_by_velocity_time
 TEST_F(gravsim_net_agent, the_empty_kernel_returns_the_request_unchanged)
 {
     std::string at = ready_agent(0);
-    bodies b = disk(512, 13u);
+    bodies b = disk(512, 13u, eps);
     for (int count : {1, 3}) {
         test_request request = share_of(make_request(module_name, line_idle, {{1, bytes_of(b.pos)}, value(b.n)}), 0, count);
         ASSERT_EQ(send_request(at, request, compute_wait_ms), outcome_done);
@@ -367,7 +348,7 @@ TEST_F(gravsim_net_agent, the_empty_kernel_returns_the_request_unchanged)
 TEST_F(gravsim_net_agent, counts_beyond_what_was_sent_fail_the_request)
 {
     std::string at = ready_agent(0);
-    bodies b = disk(512, 17u);
+    bodies b = disk(512, 17u, eps);
     for (int n : {300, 256 * 4096}) {
         SCOPED_TRACE("n " + std::to_string(n));
         test_request bad = make_request(module_name, line_accelerations,
@@ -391,7 +372,7 @@ TEST_F(gravsim_net_agent, shares_on_one_and_two_agents_match_the_host_path_bit_f
                                     std::to_string(agents) + " agents";
                 SCOPED_TRACE(where);
                 std::vector<std::string> used(folders.begin(), folders.begin() + agents);
-                bodies sim = disk(n, 7u + (uint32_t)n), ref = sim;
+                bodies sim = disk(n, 7u + (uint32_t)n, eps), ref = sim;
                 for (int step = 0; step < 3; ++step) {
                     SCOPED_TRACE("step " + std::to_string(step));
                     ASSERT_TRUE(accelerations_over(used, &sim, count));
@@ -437,14 +418,14 @@ TEST_F(gravsim_net_opencl_agent, the_agents_device_computes_its_share)
 {
     std::string at = ready_agent(0, opencl_agent_env());
     const int n = 1024;
-    bodies b = disk(n, 3u + (uint32_t)n);
+    bodies b = disk(n, 3u + (uint32_t)n, eps);
     std::vector<float> want(b.acc.size());
     reference_accelerations(b.pos.data(), want.data(), n, eps);
     long long before = 0;
     for (int count : {1, 2}) {
         SCOPED_TRACE(std::to_string(count) + " shares");
         int first, end;
-        share_range(count - 1, count, n, &first, &end);
+        member_slice(count - 1, count, n, &first, &end);
         bodies got = b;
         std::fill(got.acc.begin(), got.acc.end(), -7.0f);
         test_request request = accelerations_request(got, count - 1, count);
@@ -469,7 +450,7 @@ TEST_F(gravsim_net_opencl_agent, a_device_launch_in_smaller_groups_is_redone_on_
 {
     std::string at = ready_agent(0, opencl_agent_env({"POCL_MAX_WORK_GROUP_SIZE=64"}));
     const int n = 512;
-    bodies b = disk(n, 21u), ref = b;
+    bodies b = disk(n, 21u, eps), ref = b;
     ASSERT_TRUE(accelerations_over({at}, &b, 1));
     slot_counts counts = read_report(report(0));
     ASSERT_GT(counts.device_slots, 0) << "the agent's process found no OpenCL device";
@@ -480,18 +461,6 @@ TEST_F(gravsim_net_opencl_agent, a_device_launch_in_smaller_groups_is_redone_on_
 
 // ---- the runtime's remote client -----------------------------------------------------
 
-void put_u32(std::vector<uint8_t> *bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes->push_back((uint8_t)(value >> (8 * i)));
-}
-
-void put_bytes(std::vector<uint8_t> *bytes, const void *from, size_t size)
-{
-    std::vector<uint8_t> more = bytes_of(from, size);
-    bytes->insert(bytes->end(), more.begin(), more.end());
-}
-
 using gravsim_net_client = remote_offload;
 
 // n = 256 in one share: the name of 15 bytes puts the table at 47 and the
@@ -501,7 +470,7 @@ TEST_F(gravsim_net_client, a_one_share_accelerations_request_is_laid_out_byte_fo
     const int n = 256;
     played_agent *agent = play_agent(0, [](std::vector<uint8_t> *) { return true; });
     ASSERT_TRUE(serve_from());
-    bodies b = disk(n, 31u);
+    bodies b = disk(n, 31u, eps);
     std::fill(b.acc.begin(), b.acc.end(), -1.0f);
     float spare = 0.75f;
     // The program's own agents' form: with one tile its region has one
@@ -515,22 +484,9 @@ TEST_F(gravsim_net_client, a_one_share_accelerations_request_is_laid_out_byte_fo
     EXPECT_EQ(t.agent_items[0], n) << "agent 0 served the whole call";
 
     ASSERT_EQ(agent->requests.size(), 1u);
-    std::vector<uint8_t> expected;
-    for (uint32_t word : {0u, 1u, 0u, (uint32_t)line_accelerations, 5u, 7180u, 0u, 15u})
-        put_u32(&expected, word);
-    put_bytes(&expected, "gravsim_net.so", 15);
-    ASSERT_EQ(expected.size(), 47u);
-    const uint32_t table[5][2] = {{87, 1}, {4183, 2}, {7255, 4}, {7259, 4}, {7263, 4}};
-    for (const auto &entry : table) {
-        put_u32(&expected, entry[0]);
-        put_u32(&expected, entry[1]);
-    }
     std::vector<float> acc_sent(3 * n, -1.0f);
-    put_bytes(&expected, b.pos.data(), 4096);
-    put_bytes(&expected, acc_sent.data(), 3072);
-    put_bytes(&expected, &n, 4);
-    put_bytes(&expected, &spare, 4);
-    put_bytes(&expected, &eps, 4);
+    std::vector<uint8_t> expected = nbody_request_bytes(line_accelerations, "gravsim_net.so", n, b.pos.data(),
+                                                        acc_sent.data(), {&n, &spare, &eps});
     ASSERT_EQ(expected.size(), 7267u);
 
     const std::vector<uint8_t> &sent = agent->requests[0];
@@ -550,7 +506,7 @@ TEST_F(gravsim_net_client, steps_on_agents_and_pool_match_the_host_path_bit_for_
     start_agents(2);
     ASSERT_TRUE(serve_from());
     const int n = 1024;
-    bodies b = disk(n, 41u), ref = b;
+    bodies b = disk(n, 41u, eps), ref = b;
     gravsim_tally_reset();
     gravsim_use_agents(1);
     for (int step = 0; step < 4; ++step) {

@@ -29,19 +29,21 @@ const float dt = 0.004f;
 const double acc_tolerance = reference_acc_tolerance;
 const double step_tolerance = reference_step_tolerance;
 
-struct bodies {
-    int n;
-    std::vector<float> pos, vel, acc;
-    explicit bodies(int count) : n(count), pos(4 * (size_t)count), vel(4 * (size_t)count), acc(3 * (size_t)count)
-    {
-        gravsim_bodies g = {count, pos.data(), vel.data(), acc.data()};
-        gravsim_disk(&g, 3u + (uint32_t)count, eps);
-    }
-};
-
 double relative_error(const std::vector<float> &got, const std::vector<float> &want)
 {
     return reference_relative_error(got.data(), want.data(), want.size());
+}
+
+// Items the device slots launched for the site, whether or not the call kept
+// their results.
+long long slot_items(int site)
+{
+    gravsim_tally t;
+    gravsim_tally_read(site, &t);
+    long long items = 0;
+    for (int s = 1; s < gravsim_max_slots; ++s)
+        items += t.slot_items[s];
+    return items;
 }
 
 long long device_items(int site)
@@ -70,7 +72,7 @@ TEST_F(GravsimOpenCL, AccelerationsAgreeWithReference)
     const int members[] = {1, 0};
     for (int n : sizes)
         for (int m : members) {
-            bodies b(n);
+            bodies b = disk(n, 3u + (uint32_t)n, eps);
             std::vector<float> want(b.acc.size());
             reference_accelerations(b.pos.data(), want.data(), n, eps);
             gravsim_tally_reset();
@@ -84,7 +86,7 @@ TEST_F(GravsimOpenCL, AccelerationsAgreeWithReference)
 TEST_F(GravsimOpenCL, TimeStepsAgreeWithReference)
 {
     const int n = 2048;
-    bodies b(n), ref(n);
+    bodies b = disk(n, 3u + (uint32_t)n, eps), ref = b;
     reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
     b.acc = ref.acc;
     gravsim_tally_reset();
@@ -102,9 +104,11 @@ TEST_F(GravsimOpenCL, TimeStepsAgreeWithReference)
 // The empty kernel on the device changes nothing: pos is an input only.
 TEST_F(GravsimOpenCL, IdleKernelTouchesNothing)
 {
-    bodies b(1024);
+    bodies b = disk(1024, 3u + 1024u, eps);
     std::vector<float> before = b.pos;
+    gravsim_tally_reset();
     gravsim_idle(b.pos.data(), b.n, 1);
+    EXPECT_GT(device_items(gravsim_site_idle), 0) << "the OpenCL device ran none of the empty kernel";
     EXPECT_EQ(b.pos, before);
 }
 
@@ -119,10 +123,12 @@ TEST_F(GravsimOpenCL, GroupsSmallerThanTheTileFallBackToTheHost)
     if (!getenv("ZEQ_TEST_SMALL_GROUPS"))
         GTEST_SKIP() << "runs as sample.gravsim_opencl_small_groups, with the device's groups limited";
     const int n = 1024;
-    bodies b(n);
+    bodies b = disk(n, 3u + (uint32_t)n, eps);
     std::vector<float> want(b.acc.size());
     reference_accelerations(b.pos.data(), want.data(), n, eps);
+    gravsim_tally_reset();
     gravsim_accelerations(b.pos.data(), b.acc.data(), n, 0.0f, eps, 1);
+    EXPECT_GT(slot_items(gravsim_site_accelerations), 0) << "the device was never offered the call";
     EXPECT_EQ(memcmp(b.acc.data(), want.data(), want.size() * sizeof(float)), 0);
 }
 

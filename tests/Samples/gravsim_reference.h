@@ -12,6 +12,8 @@
 
 #include <vector>
 
+#include "gravsim_state.h"
+
 /* How far device results may stand from the host path: the largest
  * difference relative to the host's RMS.  The accelerations' partial sums run
  * in another order on a device, which stays far below 1e-4 of the typical
@@ -80,6 +82,21 @@ static inline size_t first_difference(const std::vector<float> &a, const std::ve
     while (k < a.size() && k < b.size() && memcmp(&a[k], &b[k], sizeof(float)) == 0)
         ++k;
     return k;
+}
+
+/* A set of n bodies, zeroed; disk gives the sample's disk. */
+struct bodies {
+    int n;
+    std::vector<float> pos, vel, acc;
+    explicit bodies(int count) : n(count), pos(4 * (size_t)count), vel(4 * (size_t)count), acc(3 * (size_t)count) {}
+};
+
+static inline bodies disk(int n, uint32_t seed, float eps)
+{
+    bodies b(n);
+    gravsim_bodies g = {n, b.pos.data(), b.vel.data(), b.acc.data()};
+    gravsim_disk(&g, seed, eps);
+    return b;
 }
 
 #endif

@@ -20,11 +20,6 @@ std::string faults(const std::string &fault_list)
     return "ZEQ_TEST_FAULTS=" + fault_list;
 }
 
-test_request counting_request()
-{
-    return make_request("probe_net.so", 7, {{3, int_bytes({1})}});
-}
-
 TEST_F(agent_faults, a_stamp_that_cannot_be_created_leaves_a_gap_and_takes_the_next_number)
 {
     agent_process *agent = start_agent("", {faults("open:1:" + std::to_string(EACCES))}, harness_faults_path());

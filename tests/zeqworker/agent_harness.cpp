@@ -357,6 +357,11 @@ bool post_request(const std::string &agent_folder)
     return server_post(agent_folder.c_str()) == 0;
 }
 
+test_request counting_request()
+{
+    return make_request("probe_net.so", 7, {{3, int_bytes({41, 7})}, {4, int_bytes({2})}});
+}
+
 test_request probe_share_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts)
 {
     test_request request = make_request("probe_net.so", 10,

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "request_bytes.h"
 #include "server_folder.h"
 
 // ---- the programs and modules built with the tests --------------------------
@@ -97,6 +98,10 @@ std::vector<uint8_t> request_file_bytes(const test_request &request);
 // The probe module's fline10 for a share: Out int[2] (where the module writes
 // the share it saw), InOut int[n] (each count plus one), Value n.
 test_request probe_share_request(int32_t share_index, int32_t share_count, const std::vector<int32_t> &counts);
+
+// The probe module's fline7, which adds 1 to the int its first word points
+// at: InOut int[2] {41, 7} (the agent answers {42, 7}), Value 2.
+test_request counting_request();
 
 std::vector<uint8_t> int_bytes(const std::vector<int32_t> &values);
 std::vector<int32_t> ints_at(const std::vector<uint8_t> &bytes, size_t offset, size_t count);

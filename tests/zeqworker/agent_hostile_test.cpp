@@ -53,12 +53,6 @@ protected:
         agent_fixture::TearDown();
     }
 
-    // fline7: adds 1 to the int its first word points at.
-    static test_request counting_request()
-    {
-        return make_request("probe_net.so", 7, {{3, int_bytes({41, 7})}, {4, int_bytes({2})}});
-    }
-
     // Sends the bytes; the request must end in "err" with one line logged.
     void expect_refused(const std::vector<uint8_t> &bytes, const std::string &expected_message = "")
     {
@@ -107,12 +101,6 @@ std::vector<uint8_t> named_request(const std::string &name, size_t name_length)
     return bytes;
 }
 
-void set_field(std::vector<uint8_t> *bytes, size_t offset, uint32_t value)
-{
-    if (offset + 4 <= bytes->size())
-        memcpy(bytes->data() + offset, &value, 4);
-}
-
 TEST_F(agent_hostile, module_names_that_leave_the_folder_are_refused)
 {
     const std::string outside = "../../../canary/outside_net.so";
@@ -138,20 +126,20 @@ TEST_F(agent_hostile, sizes_and_counts_the_file_does_not_hold_are_refused_before
     for (uint32_t size : data_sizes) {
         SCOPED_TRACE("data_size_low " + std::to_string(size));
         std::vector<uint8_t> bytes = valid;
-        set_field(&bytes, offsetof(args_header, data_size_low), size);
+        set_u32(&bytes, offsetof(args_header, data_size_low), size);
         expect_refused(bytes, failed_read);
     }
     std::vector<uint8_t> high = valid;
-    set_field(&high, offsetof(args_header, data_size_high), 1);
+    set_u32(&high, offsetof(args_header, data_size_high), 1);
     expect_refused(high, failed_read);
     for (uint32_t count : {3u, 0x10000000u, 0x7fffffffu}) {
         SCOPED_TRACE("arg_count " + std::to_string(count));
         std::vector<uint8_t> bytes = valid;
-        set_field(&bytes, offsetof(args_header, arg_count), count);
+        set_u32(&bytes, offsetof(args_header, arg_count), count);
         expect_refused(bytes, failed_read);
     }
     std::vector<uint8_t> long_name = valid;
-    set_field(&long_name, offsetof(args_header, module_name_length), 0x7fffffff);
+    set_u32(&long_name, offsetof(args_header, module_name_length), 0x7fffffff);
     expect_refused(long_name, "Incorrect coload module name length: 2147483647\n");
     expect_served_afterwards();
 }
@@ -164,14 +152,14 @@ TEST_F(agent_hostile, argument_offsets_outside_the_data_block_are_refused)
     for (uint32_t offset : {0u, data - 1, (uint32_t)valid.size() + 1, 0xffffffffu}) {
         SCOPED_TRACE("data_offset " + std::to_string(offset));
         std::vector<uint8_t> first = valid, second = valid;
-        set_field(&first, table, offset);
-        set_field(&second, table + 8, offset);
+        set_u32(&first, table, offset);
+        set_u32(&second, table + 8, offset);
         expect_refused(first, "Incorrect coload argument offset: " + std::to_string(offset) + " (argument 0)\n");
         expect_refused(second, "Incorrect coload argument offset: " + std::to_string(offset) + " (argument 1)\n");
     }
     // The end of the block is where an empty last argument starts.
     std::vector<uint8_t> at_end = valid;
-    set_field(&at_end, table + 8, (uint32_t)valid.size());
+    set_u32(&at_end, table + 8, (uint32_t)valid.size());
     EXPECT_EQ(send_raw_request(folder(0), at_end, harness_wait_ms), outcome_done);
     expect_served_afterwards();
 }
@@ -222,13 +210,13 @@ std::vector<uint8_t> mutate(const std::vector<uint8_t> &valid, std::mt19937 *ran
             bytes[pick(bytes.size())] ^= (uint8_t)(1 + pick(255));
         break;
     case 1: // a header field at an extreme
-        set_field(&bytes, 4 * pick(8), extremes[pick(sizeof extremes / sizeof extremes[0])]);
+        set_u32(&bytes, 4 * pick(8), extremes[pick(sizeof extremes / sizeof extremes[0])]);
         break;
     case 2: { // a table field at an extreme, or just off the block
         size_t table = sizeof(args_header) + strlen("probe_net.so") + 1;
         uint32_t value = pick(2) ? extremes[pick(sizeof extremes / sizeof extremes[0])]
                                  : (uint32_t)(valid.size() + pick(3)) - 1;
-        set_field(&bytes, table + 4 * pick(4), value);
+        set_u32(&bytes, table + 4 * pick(4), value);
         break;
     }
     case 3: // cut short

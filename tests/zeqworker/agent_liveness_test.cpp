@@ -44,17 +44,23 @@ TEST_F(agent_liveness, a_killed_agent_reads_as_dead_within_the_bound)
 TEST_F(agent_liveness, an_agent_running_a_slow_module_reads_as_alive_throughout)
 {
     agent_process *agent = start_ready_agent();
-    test_request sleeping = make_request("probe_net.so", 40, {{4, int_bytes({5000})}});
+    // The module outlasts the bound by two heartbeats, so that an agent whose
+    // heartbeat stops while a module runs reads as dead before it ends.  What
+    // counts is how long the readings went on, not how many a loaded machine
+    // let this loop take.
+    const int module_ms = server_alive_bound_ms + 2 * server_heartbeat_ms;
+    test_request sleeping = make_request("probe_net.so", 40, {{4, int_bytes({module_ms})}});
     ASSERT_TRUE(write_file(folder(0) + "args.bin", request_file_bytes(sleeping)));
     uint64_t start = platform_monotonic_ms();
     ASSERT_TRUE(post_request(folder(0)));
-    int readings = 0;
+    uint64_t last_alive = 0;
     while (file_exists(folder(0) + "do") && platform_monotonic_ms() - start < harness_wait_ms) {
-        ASSERT_EQ(agent_is_alive(folder(0).c_str()), 1) << "after " << platform_monotonic_ms() - start << " ms";
-        ++readings;
+        uint64_t now = platform_monotonic_ms();
+        ASSERT_EQ(agent_is_alive(folder(0).c_str()), 1) << "after " << now - start << " ms";
+        last_alive = now - start;
         platform_sleep_ms(250);
     }
-    EXPECT_GE(readings, 15);
+    EXPECT_GE(last_alive, (uint64_t)(server_alive_bound_ms + server_heartbeat_ms)) << "readings through the module's run";
     EXPECT_EQ(wait_outcome(folder(0), 0), outcome_done) << agent_log(agent);
     EXPECT_EQ(agent_is_alive(folder(0).c_str()), 1);
 }
@@ -69,9 +75,12 @@ TEST_F(agent_liveness, an_idle_agent_costs_next_to_no_processor_time)
     platform_sleep_ms(3000);
     long used = processor_ticks(agent->pid) - before;
     long per_second = sysconf(_SC_CLK_TCK);
-    // One look per 500 ms and one heartbeat per second cost microseconds;
-    // 1% of a core over 3 s would be 30 ms.
-    EXPECT_LE(used * 1000 / per_second, 30) << used << " ticks";
+    // One look per 500 ms and one heartbeat per second cost microseconds, a
+    // tick or two at most; a loaded machine may charge some more.  An agent
+    // that spins burns a core, 3000 ms over 3 s, and still close to 1000 ms
+    // where it shares two cores with several others: 10% of a core (300 ms)
+    // tells the two apart.
+    EXPECT_LE(used * 1000 / per_second, 300) << used << " ticks";
     EXPECT_TRUE(agent_running(agent));
 }
 

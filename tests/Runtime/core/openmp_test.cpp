@@ -224,8 +224,10 @@ TEST(openmp, odd_word_gives_a_detached_region_and_even_a_joined_one)
         __kmpc_push_num_threads(nullptr, 0, 11);
         __kmpc_fork_call(nullptr, 0, (openmp_function)detached_member);
         EXPECT_EQ(detached_finished.load(), 0) << "the owner waited for the members to end";
-        while (detached_started.load() < 3)
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (detached_started.load() < 3 && std::chrono::steady_clock::now() < give_up)
             std::this_thread::yield();
+        ASSERT_GE(detached_started.load(), 3) << "round " << round << ": members that never started";
         detached_released = 1;
         while (detached_finished.load() < 3)
             std::this_thread::yield();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
@@ -17,6 +18,20 @@ namespace {
 int processors()
 {
     return (int)std::thread::hardware_concurrency();
+}
+
+// Yields until `done` holds or 30 s have passed (members that take
+// microseconds on an idle machine): a member that never gets there fails
+// the test rather than hanging it.
+template <typename condition> bool yield_until(condition done)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done())
+        if (std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        else
+            return false;
+    return true;
 }
 
 // Runs one region of `count` members; each member records its index and count.
@@ -221,8 +236,7 @@ TEST(region, detached_owner_leaves_only_after_every_member_started)
         detached(4, &unstarted);
         ASSERT_EQ(unstarted, 0);
         EXPECT_EQ(qiv_exported_pno(), 0) << "the owner popped the region";
-        while (detached_done.load() != 3)
-            std::this_thread::yield();
+        ASSERT_TRUE(yield_until([] { return detached_done.load() == 3; })) << "round " << round;
     }
 }
 
@@ -255,16 +269,14 @@ TEST(region, blocking_members_keep_running_after_a_detached_owner_left)
 {
     start_services();
     // The owner left once all three had started; they are still waiting.
-    while (service_started.load() != 3)
-        std::this_thread::yield();
+    ASSERT_TRUE(yield_until([] { return service_started.load() == 3; })) << service_started.load() << " started";
     EXPECT_EQ(service_left.load(), 0);
     service_release = true;
     for (auto &pid : service_pids) {
         ASSERT_NE(pid.load(), nullptr);
         EXPECT_NE(qiv_exported_wake(pid.load()), 0);
     }
-    while (service_left.load() != 3)
-        std::this_thread::yield();
+    ASSERT_TRUE(yield_until([] { return service_left.load() == 3; })) << service_left.load() << " left";
     // The pool is still whole: ordinary regions run as before.
     std::atomic<int> seen[4] = {};
     int counts[4] = {};

@@ -20,11 +20,24 @@ sync_cell &cell_of(const void *address)
     return sync_table[sync_hash(address)];
 }
 
+// Bounds waits for other threads that take microseconds on an idle machine:
+// only a hang runs into them.
+const auto hang_bound = std::chrono::seconds(20);
+
+long long ms_since(steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count();
+}
+
 // Waits until `n` threads are queued on the cell (contenders counts the owner).
 void wait_for_queue(const void *address, intptr_t n)
 {
+    auto until = steady_clock::now() + hang_bound;
     while (__atomic_load_n(&cell_of(address).contenders, __ATOMIC_SEQ_CST) != n + 1)
-        std::this_thread::yield();
+        if (steady_clock::now() < until)
+            std::this_thread::yield();
+        else
+            FAIL() << n << " waiters never queued";
 }
 
 TEST(sync, hash_uses_the_low_24_bits_of_the_address)
@@ -185,7 +198,7 @@ QIV_REGION_OPENER void hold_default_until_other_enters(std::atomic<int> *mine, s
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(3));
     qiv_exported_sync_default();
     mine->store(1);
-    auto until = steady_clock::now() + milliseconds(2000);
+    auto until = steady_clock::now() + hang_bound;
     while (theirs->load() == 0 && steady_clock::now() < until)
         std::this_thread::yield();
     *met = theirs->load() != 0;
@@ -209,16 +222,18 @@ TEST(sync, timed_wait_runs_out_and_a_wake_before_it_ends_it_at_once)
     qiv_exported_wait(1, 0); // drop any signal left from earlier tests
     auto start = steady_clock::now();
     EXPECT_EQ(qiv_exported_wait(1, 500), 1);
-    auto waited = steady_clock::now() - start;
-    EXPECT_GE(waited, milliseconds(450));
-    EXPECT_LT(waited, milliseconds(2000));
+    long long waited = ms_since(start);
+    EXPECT_GE(waited, 450);
+    EXPECT_LT(waited, milliseconds(hang_bound).count());
 
     void *me = qiv_exported_pid();
     EXPECT_NE(qiv_exported_wake(me), 0);
     EXPECT_NE(qiv_exported_wake(me), 0); // two signals coalesce into one
+    // A time-out far beyond the bound tells a wait that ignored the signal
+    // from one that was slow to return on a loaded machine.
     start = steady_clock::now();
-    EXPECT_EQ(qiv_exported_wait(1, 500), 0);
-    EXPECT_LT(steady_clock::now() - start, milliseconds(100));
+    EXPECT_EQ(qiv_exported_wait(1, 60000), 0);
+    EXPECT_LT(ms_since(start), milliseconds(hang_bound).count()) << "the signal did not end the wait";
     EXPECT_EQ(qiv_exported_wait(1, 50), 1) << "the second wake was not kept";
 
     EXPECT_EQ(qiv_exported_wake(nullptr), 0);
@@ -228,8 +243,13 @@ TEST(sync, a_wake_from_another_thread_ends_an_untimed_wait)
 {
     qiv_exported_wait(1, 0);
     void *me = qiv_exported_pid();
+    // The wake comes once this thread sleeps in the wait, not before it
+    // (a signal set before the wait would end it without any wake-up).
     std::thread waker([&] {
-        std::this_thread::sleep_for(milliseconds(30));
+        platform_event *event = &static_cast<thread_record *>(me)->wake_event;
+        auto until = steady_clock::now() + hang_bound;
+        while (__atomic_load_n(&event->sleepers, __ATOMIC_SEQ_CST) == 0 && steady_clock::now() < until)
+            std::this_thread::yield();
         qiv_exported_wake(me);
     });
     EXPECT_EQ(qiv_exported_wait(0, 0), 0);
@@ -245,7 +265,7 @@ TEST(sync, waking_a_thread_that_has_ended_touches_only_a_kept_record)
     // worker has its own (it then counts itself active or parked), so that
     // only the next thread of the test can take the one released here.
     ASSERT_NE(qiv_exported_pid(), nullptr);
-    auto until = steady_clock::now() + std::chrono::seconds(10);
+    auto until = steady_clock::now() + hang_bound;
     while (__atomic_load_n(&pool.active_count, __ATOMIC_SEQ_CST) + __atomic_load_n(&pool.parked_count, __ATOMIC_SEQ_CST) <
                1 + __atomic_load_n(&pool.live_workers, __ATOMIC_SEQ_CST) &&
            steady_clock::now() < until)

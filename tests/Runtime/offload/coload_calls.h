@@ -1,12 +1,16 @@
 // The coload calls the offload tests make, written as a coload function's host
 // side is: a region whose member 0 offers the items to the slots and computes
-// its own share when the call returns 1, every other member computing its own.
+// its own share when the call returns 1, every other member computing its own;
+// and whether slot 1 is an OpenCL device, for the tests that need one.
 #ifndef ZEQ_TEST_COLOAD_CALLS_H
 #define ZEQ_TEST_COLOAD_CALLS_H
 
 #include "zeq_runtime.h"
+#include "offload.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <vector>
 
@@ -134,6 +138,24 @@ struct sample_run {
         for (int k = 0; k < 3; ++k)
             ASSERT_EQ(r->acc[3 * i + k], r->pos[4 * i + k] * 2.0f + eps) << i;
 }
+
+// Slot 1 is an OpenCL device (whose modules are the .ocl files).
+[[maybe_unused]] bool opencl_usable()
+{
+    offload_state *o = zeq_internal_offload();
+    return o->device_table && o->slot_count > 1 && o->device_table[1].ops->module_pattern &&
+           strcmp(o->device_table[1].ops->module_pattern, "*.ocl") == 0;
+}
+
+// ZEQ_TEST_REQUIRE_OPENCL (set by the launcher under ZEQ_REQUIRE_ALL_TESTS)
+// makes a missing platform a failure instead of a skip.
+#define REQUIRE_OPENCL()                                                                                   \
+    do {                                                                                                   \
+        if (!opencl_usable() && getenv("ZEQ_TEST_REQUIRE_OPENCL"))                                         \
+            FAIL() << "no usable OpenCL platform with GPU devices, and ZEQ_REQUIRE_ALL_TESTS wants one";   \
+        if (!opencl_usable())                                                                              \
+            GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
+    } while (0)
 
 } // namespace
 

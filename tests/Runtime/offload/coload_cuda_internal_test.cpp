@@ -317,7 +317,8 @@ TEST(cuda_slot, with_cuda_present_opencl_devices_get_no_slots)
 {
     use_devices(1);
     // Where the tests' GPU-presenting OpenCL library is on the path, OpenCL
-    // offers devices too; the slots are CUDA's all the same.
+    // offers devices too; the slots are CUDA's all the same, and only one.
+    ASSERT_EQ(zeq_internal_offload()->slot_count, 2) << "the remote slot and the one CUDA device";
     for (intptr_t s = 1; s < zeq_internal_offload()->slot_count; ++s)
         EXPECT_EQ(zeq_internal_offload()->device_table[s].ops, &cuda_ops);
     if (!getenv("ZEQ_TEST_OPENCL_GPUS") || !opencl.clGetPlatformIDs)

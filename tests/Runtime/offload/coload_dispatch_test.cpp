@@ -15,24 +15,6 @@ extern "C" int fake_lib_bump(int *hits, int n);
 
 namespace {
 
-intptr_t device_word(void **params, int k)
-{
-    return *static_cast<intptr_t *>(params[k]);
-}
-
-void saxpy_item(void **params, int i) // y, x, a
-{
-    float *y = reinterpret_cast<float *>(device_word(params, 0));
-    const float *x = reinterpret_cast<const float *>(device_word(params, 1));
-    float a = *static_cast<const float *>(params[2]);
-    y[i] = a * x[i] + y[i];
-}
-
-void hits_item(void **params, int i) // hits
-{
-    reinterpret_cast<int *>(device_word(params, 0))[i] += 1;
-}
-
 void sample_item(void **params, int i) // pos (4 floats), acc (3 floats), n, f, eps
 {
     const float *pos = reinterpret_cast<const float *>(device_word(params, 0));
@@ -320,6 +302,25 @@ TEST_F(ColoadDispatch, MemberSharesAndPoolTogetherComputeEveryItemExactlyOnce)
             ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
     }
     EXPECT_FALSE(launches().empty()) << "devices took part over 200 calls";
+}
+
+// A site whose status word is nonzero runs on the host although devices
+// would take it: the same call with the word cleared goes to them.
+TEST_F(ColoadDispatch, NonzeroSiteStatusRunsOnTheHost)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    std::vector<int> hits(1000);
+    for (int status : {1, 0}) {
+        site.status = status;
+        std::fill(hits.begin(), hits.end(), 0);
+        hits_call call = {&site, hits.data(), (int)hits.size(), 1, 1, -1};
+        run_hits(&call);
+        EXPECT_EQ(call.result, status) << "site status " << status;
+        EXPECT_EQ(launches().empty(), status != 0) << "site status " << status;
+        for (int v : hits)
+            ASSERT_EQ(v, 1) << "site status " << status;
+    }
 }
 
 TEST_F(ColoadDispatch, LaunchFailureReachesTheStatusInt)

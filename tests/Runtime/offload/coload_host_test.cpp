@@ -29,17 +29,4 @@ TEST(ColoadHostOnly, WithoutGpuDevicesOnlyTheRemoteSlotExistsAndThePoolComputesE
     EXPECT_NE(o->device_table[0].owner, owner_none) << "slot 0 has its service thread";
 }
 
-TEST(ColoadHostOnly, NonzeroSiteStatusRunsOnTheHost)
-{
-    static char source[] = "coload_cl.zeq";
-    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
-    site.status = 1;
-    std::vector<int> hits(100);
-    hits_call call = {&site, hits.data(), 100, 0, 1, -1};
-    run_hits(&call);
-    EXPECT_EQ(call.result, 1);
-    for (int v : hits)
-        ASSERT_EQ(v, 1);
-}
-
 } // namespace

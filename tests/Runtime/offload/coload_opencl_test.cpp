@@ -3,7 +3,6 @@
 // files beside the program, launches, transfers and claims.  Skips where no
 // OpenCL platform is usable.  The test runs with work groups limited to 64.
 #include "coload_calls.h"
-#include "offload.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +11,6 @@
 #include <vector>
 
 namespace {
-
-bool opencl_usable()
-{
-    offload_state *o = zeq_internal_offload();
-    return o->device_table && o->slot_count > 1 && o->device_table[1].ops->module_pattern &&
-           o->device_table[1].ops->module_pattern[2] == 'o';
-}
-
-#define REQUIRE_OPENCL()                                                                                   \
-    do {                                                                                                   \
-        if (!opencl_usable())                                                                              \
-            GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)"; \
-    } while (0)
 
 TEST(ColoadOpenCL, DiscoveryGivesOneSlotPerDeviceWithOpenCLLimits)
 {

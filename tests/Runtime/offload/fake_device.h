@@ -27,6 +27,26 @@ struct fake_kernel_entry {
     fake_item_fn item;
 };
 
+// The device address an array row's parameter holds.
+inline intptr_t device_word(void **params, int k)
+{
+    return *static_cast<intptr_t *>(params[k]);
+}
+
+// y = a x + y, the kernel of the tests' saxpy calls: params y, x, a.
+inline void saxpy_item(void **params, int i)
+{
+    float *y = reinterpret_cast<float *>(device_word(params, 0));
+    const float *x = reinterpret_cast<const float *>(device_word(params, 1));
+    y[i] = *static_cast<const float *>(params[2]) * x[i] + y[i];
+}
+
+// hits[i] += 1, the kernel of the tests' hits calls: params hits.
+inline void hits_item(void **params, int i)
+{
+    reinterpret_cast<int *>(device_word(params, 0))[i] += 1;
+}
+
 struct fake_launch {
     int slot;
     intptr_t groups, group_size, shared;

@@ -13,13 +13,6 @@
 
 namespace {
 
-void saxpy_item(void **params, int i) // y, x, a
-{
-    float *y = reinterpret_cast<float *>(*static_cast<intptr_t *>(params[0]));
-    const float *x = reinterpret_cast<const float *>(*static_cast<intptr_t *>(params[1]));
-    y[i] = *static_cast<const float *>(params[2]) * x[i] + y[i];
-}
-
 const fake_kernel_entry kernels[] = {{"fline12", saxpy_item}};
 
 intptr_t module_rows(void)

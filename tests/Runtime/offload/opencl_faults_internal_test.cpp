@@ -5,7 +5,6 @@
 // linked statically; the slot is PoCL's, presented as a GPU.  Runs from a
 // folder of its own that holds two files with the same kernel.
 #include "coload_calls.h"
-#include "offload.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +15,9 @@
 
 namespace {
 
-bool opencl_usable()
-{
-    offload_state *o = zeq_internal_offload();
-    return o->device_table && o->slot_count > 1 && o->device_table[1].ops == &opencl_ops;
-}
-
 TEST(opencl_faults, a_failed_read_of_a_kernel_file_leaves_a_row_with_handle_0)
 {
-    if (!opencl_usable())
-        GTEST_SKIP() << "no usable OpenCL platform with GPU devices (none exists for the i386 flavour)";
+    REQUIRE_OPENCL();
     // The slot starts with the first call and reads both files then.
     ASSERT_EQ(platform_fault_inject("pread", 1, EIO), 0);
     static char first[] = "first.zeq";

@@ -1,7 +1,6 @@
 // A scratch server folder with one agent folder in it, root/<tag>/0/, and
 // the helpers the protocol tests share: the file bytes of a name, and a
-// file's modification time moved by a number of seconds; and whether ASan
-// is in the process.
+// file's modification time moved by a number of seconds.
 #ifndef ZEQ_TESTS_AGENT_SCRATCH_H
 #define ZEQ_TESTS_AGENT_SCRATCH_H
 
@@ -12,12 +11,6 @@
 
 #include "scratch_folder.h"
 #include "server_folder.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool under_asan = true;
-#else
-constexpr bool under_asan = false;
-#endif
 
 class agent_scratch : public scratch_folder {
 protected:

@@ -11,18 +11,13 @@
 #include <vector>
 
 #include "agent_scratch.h"
+#include "request_bytes.h"
 
 namespace {
 
 using request_file = agent_scratch;
 using request_refusal = agent_scratch;
 using request_response = agent_scratch;
-
-void put32(std::vector<uint8_t> &bytes, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = (uint8_t)(value >> (8 * i));
-}
 
 // The call of the protocol's worked example: an In array of 256 records of
 // 16 bytes, an Out array of 256 records of 12 bytes and three 4-byte values,
@@ -53,20 +48,8 @@ struct example_call {
 // The example's bytes, put together field by field from the layout.
 std::vector<uint8_t> example_bytes(const example_call &call)
 {
-    std::vector<uint8_t> bytes(7268);
-    const uint32_t header[8] = {0, 1, 0, 144, 5, 7180, 0, 16};
-    for (int i = 0; i < 8; ++i)
-        put32(bytes, 4 * i, header[i]);
-    memcpy(&bytes[32], "gravsim_net.dll", 16);
-    const uint32_t entries[5][2] = {{88, 1}, {4184, 2}, {7256, 4}, {7260, 4}, {7264, 4}};
-    for (int i = 0; i < 5; ++i) {
-        put32(bytes, 48 + 8 * i, entries[i][0]);
-        put32(bytes, 52 + 8 * i, entries[i][1]);
-    }
-    memcpy(&bytes[88], call.in.data(), call.in.size());
-    memcpy(&bytes[4184], call.out.data(), call.out.size());
-    memcpy(&bytes[7256], call.values, 12);
-    return bytes;
+    return nbody_request_bytes(144, "gravsim_net.dll", 256, call.in.data(), call.out.data(),
+                               {&call.values[0], &call.values[1], &call.values[2]});
 }
 
 TEST_F(request_file, the_client_writes_the_worked_example_byte_for_byte)
@@ -230,26 +213,26 @@ struct refusal_case {
 };
 
 const refusal_case refusal_cases[] = {
-    {"version 1", [](std::vector<uint8_t> &b) { put32(b, 0, 1); }, "Wrong coload version 1\n"},
-    {"arg_count -1", [](std::vector<uint8_t> &b) { put32(b, 16, 0xffffffff); }, "Incorrect coload configuration: -1\n"},
-    {"name length 4", [](std::vector<uint8_t> &b) { put32(b, 28, 4); }, "Incorrect coload module name length: 4\n"},
-    {"name length -5", [](std::vector<uint8_t> &b) { put32(b, 28, (uint32_t)-5); },
+    {"version 1", [](std::vector<uint8_t> &b) { set_u32(&b, 0, 1); }, "Wrong coload version 1\n"},
+    {"arg_count -1", [](std::vector<uint8_t> &b) { set_u32(&b, 16, 0xffffffff); }, "Incorrect coload configuration: -1\n"},
+    {"name length 4", [](std::vector<uint8_t> &b) { set_u32(&b, 28, 4); }, "Incorrect coload module name length: 4\n"},
+    {"name length -5", [](std::vector<uint8_t> &b) { set_u32(&b, 28, (uint32_t)-5); },
      "Incorrect coload module name length: -5\n"},
     {"truncated", [](std::vector<uint8_t> &b) { b.pop_back(); }, "Failed to read @\n"},
     {"header only", [](std::vector<uint8_t> &b) { b.resize(31); }, "Failed to read @\n"},
-    {"data beyond the file", [](std::vector<uint8_t> &b) { put32(b, 20, 7181); }, "Failed to read @\n"},
-    {"data_size_high 1", [](std::vector<uint8_t> &b) { put32(b, 24, 1); }, "Failed to read @\n"},
-    {"data of 2 GiB", [](std::vector<uint8_t> &b) { put32(b, 20, 0x7fffffff); }, "Failed to read @\n"},
-    {"data of 4 GiB", [](std::vector<uint8_t> &b) { put32(b, 20, 0xffffffff); }, "Failed to read @\n"},
-    {"arg_count 0x7fffffff", [](std::vector<uint8_t> &b) { put32(b, 16, 0x7fffffff); }, "Failed to read @\n"},
+    {"data beyond the file", [](std::vector<uint8_t> &b) { set_u32(&b, 20, 7181); }, "Failed to read @\n"},
+    {"data_size_high 1", [](std::vector<uint8_t> &b) { set_u32(&b, 24, 1); }, "Failed to read @\n"},
+    {"data of 2 GiB", [](std::vector<uint8_t> &b) { set_u32(&b, 20, 0x7fffffff); }, "Failed to read @\n"},
+    {"data of 4 GiB", [](std::vector<uint8_t> &b) { set_u32(&b, 20, 0xffffffff); }, "Failed to read @\n"},
+    {"arg_count 0x7fffffff", [](std::vector<uint8_t> &b) { set_u32(&b, 16, 0x7fffffff); }, "Failed to read @\n"},
     {"name without NUL", [](std::vector<uint8_t> &b) { b[47] = 'x'; },
      "Incorrect coload module name: not terminated within 16 bytes\n"},
     {"empty name", [](std::vector<uint8_t> &b) { b[32] = 0; }, "Incorrect coload module name: empty\n"},
-    {"offset below the block", [](std::vector<uint8_t> &b) { put32(b, 56, 87); },
+    {"offset below the block", [](std::vector<uint8_t> &b) { set_u32(&b, 56, 87); },
      "Incorrect coload argument offset: 87 (argument 1)\n"},
-    {"offset past the block", [](std::vector<uint8_t> &b) { put32(b, 80, 7269); },
+    {"offset past the block", [](std::vector<uint8_t> &b) { set_u32(&b, 80, 7269); },
      "Incorrect coload argument offset: 7269 (argument 4)\n"},
-    {"offset inside the table", [](std::vector<uint8_t> &b) { put32(b, 48, 48); },
+    {"offset inside the table", [](std::vector<uint8_t> &b) { set_u32(&b, 48, 48); },
      "Incorrect coload argument offset: 48 (argument 0)\n"},
 };
 
@@ -277,7 +260,7 @@ TEST_F(request_refusal, each_broken_header_or_body_is_refused_with_its_message)
         EXPECT_EQ(std::string(message), expected) << c.what;
     }
     std::vector<uint8_t> end = good;
-    put32(end, 80, 7268);
+    set_u32(&end, 80, 7268);
     put_bytes(args, end);
     request_layout layout;
     uint8_t *request = nullptr;
@@ -382,8 +365,8 @@ TEST_F(request_refusal, a_request_too_big_for_memory_ends_in_out_of_memory_not_a
     // cannot give the agent that much.
     std::string args = in_folder(SERVER_NAME_ARGS);
     std::vector<uint8_t> bytes(37, 0);
-    put32(bytes, 20, 0x7fffffff);
-    put32(bytes, 28, 5);
+    set_u32(&bytes, 20, 0x7fffffff);
+    set_u32(&bytes, 28, 5);
     memcpy(&bytes[32], "a.so", 5);
     put_bytes(args, bytes);
     intptr_t file = platform_file_open_existing(args.c_str(), platform_open_read_write);

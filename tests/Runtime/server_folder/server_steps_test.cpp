@@ -293,8 +293,12 @@ TEST_F(server_exchange, a_failed_step_is_reported_and_changes_nothing_it_should_
     EXPECT_EQ(listing(tag + "/0"), "do");
 }
 
+// Each wait below is given a time-out far beyond what it should take, so
+// that ending early tells the cause apart from running out on a loaded
+// machine; only a fault pays the long time-out.
 TEST_F(server_exchange, a_wait_ends_on_a_change_and_without_a_watch_sleeps_instead)
 {
+    const uint32_t long_ms = 20 * server_wait_ms;
     server_watch watch;
     server_watch_open(&watch, folder.c_str(), 1, platform_watch_names);
     ASSERT_TRUE(watch.open);
@@ -303,8 +307,8 @@ TEST_F(server_exchange, a_wait_ends_on_a_change_and_without_a_watch_sleeps_inste
         server_post(folder.c_str());
     });
     uint64_t start = platform_monotonic_ms();
-    server_watch_wait(&watch, server_wait_ms, server_watch_fallback_ms);
-    EXPECT_LT(platform_monotonic_ms() - start, (uint64_t)server_wait_ms) << "woken by the post";
+    server_watch_wait(&watch, long_ms, long_ms);
+    EXPECT_LT(platform_monotonic_ms() - start, (uint64_t)long_ms) << "woken by the post";
     poster.join();
     server_watch_close(&watch);
     server_watch_close(&watch);
@@ -313,13 +317,15 @@ TEST_F(server_exchange, a_wait_ends_on_a_change_and_without_a_watch_sleeps_inste
     server_watch_open(&watch, folder.c_str(), 1, platform_watch_names);
     EXPECT_FALSE(watch.open);
     start = platform_monotonic_ms();
-    server_watch_wait(&watch, server_wait_ms, 30);
+    server_watch_wait(&watch, long_ms, 30);
     uint64_t slept = platform_monotonic_ms() - start;
     EXPECT_GE(slept, 30u);
-    EXPECT_LT(slept, (uint64_t)server_wait_ms);
+    EXPECT_LT(slept, (uint64_t)long_ms) << "the fallback sleep, not the time-out";
     start = platform_monotonic_ms();
-    server_watch_wait(&watch, 5, 30);
-    EXPECT_LT(platform_monotonic_ms() - start, 30u) << "never past the time-out";
+    server_watch_wait(&watch, 30, long_ms);
+    slept = platform_monotonic_ms() - start;
+    EXPECT_GE(slept, 30u);
+    EXPECT_LT(slept, (uint64_t)long_ms) << "never past the time-out";
     server_watch_close(&watch);
 }
 
@@ -346,11 +352,25 @@ TEST_F(server_exchange, a_request_is_over_only_once_do_has_gone)
 
 // Both sides follow one schedule after activity; a gap in it would leave a
 // network folder at one look per bounded wait right when work arrives.
+// The phase depends on the time between the caller's reading of the clock
+// and the schedule's: a reading is kept only when the call took less than
+// `room` ms, so that a loaded machine cannot push it into the next phase.
+// Returns 0 (no interval) when no call was quick enough.
+static uint32_t interval_after(uint64_t ago_ms, uint64_t room_ms)
+{
+    for (int tries = 0; tries < 1000; ++tries) {
+        uint64_t now = platform_monotonic_ms();
+        uint32_t every = server_look_interval(now - ago_ms);
+        if (platform_monotonic_ms() - now < room_ms)
+            return every;
+    }
+    return 0;
+}
+
 TEST(server_look, looks_often_right_after_activity_and_once_per_wait_when_idle)
 {
-    uint64_t now = platform_monotonic_ms();
     EXPECT_EQ(server_look_interval(0), (uint32_t)server_wait_ms) << "never active: idle";
-    EXPECT_EQ(server_look_interval(now), 1u);
-    EXPECT_EQ(server_look_interval(now - 500), 10u);
-    EXPECT_EQ(server_look_interval(now - 5000), (uint32_t)server_wait_ms);
+    EXPECT_EQ(interval_after(0, 100), 1u);
+    EXPECT_EQ(interval_after(500, 500), 10u);
+    EXPECT_EQ(interval_after(5000, 5000), (uint32_t)server_wait_ms);
 }

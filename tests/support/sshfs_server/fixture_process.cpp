@@ -23,13 +23,6 @@ namespace {
 
 enum { poll_interval_ms = 5, log_tail_lines = 15 };
 
-void sleep_ms(int ms)
-{
-    struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) == -1 && errno == EINTR) {
-    }
-}
-
 // What /proc/<pid>/stat says of a process.
 struct process_stat {
     pid_t pid;
@@ -137,7 +130,7 @@ int fixture_wait(pid_t pid, int timeout_ms)
             return fixture_not_child;
         if (waited >= timeout_ms)
             return fixture_running;
-        sleep_ms(poll_interval_ms);
+        fixture_sleep_ms(poll_interval_ms);
     }
 }
 
@@ -201,7 +194,7 @@ int fixture_reap_all(const std::vector<fixture_process> &processes, int timeout_
             any = any || fixture_process_alive(process);
         if (!any)
             return 0;
-        sleep_ms(poll_interval_ms);
+        fixture_sleep_ms(poll_interval_ms);
     }
     int killed = 0;
     for (const fixture_process &process : processes)
@@ -218,9 +211,16 @@ int fixture_reap_all(const std::vector<fixture_process> &processes, int timeout_
             any = any || fixture_process_alive(process);
         if (!any)
             break;
-        sleep_ms(poll_interval_ms);
+        fixture_sleep_ms(poll_interval_ms);
     }
     return killed;
+}
+
+void fixture_sleep_ms(int ms)
+{
+    struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&delay, &delay) == -1 && errno == EINTR) {
+    }
 }
 
 std::string fixture_find_program(const char *name)

@@ -54,6 +54,8 @@ int fixture_process_alive(const fixture_process &process);
 // SIGKILL.  Returns how many had to be killed.
 int fixture_reap_all(const std::vector<fixture_process> &processes, int timeout_ms);
 
+// Sleeps ms milliseconds, signals or not.
+void fixture_sleep_ms(int ms);
 // The first executable found for name in PATH and the system's sbin folders,
 // or "" when there is none.
 std::string fixture_find_program(const char *name);

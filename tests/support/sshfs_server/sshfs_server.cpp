@@ -35,13 +35,6 @@ enum {
     poll_ms = 10,
 };
 
-void sleep_ms(int ms)
-{
-    struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) == -1 && errno == EINTR) {
-    }
-}
-
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -177,7 +170,7 @@ int start_sshd(sshfs_server *server, const programs &found, const std::string &u
                 server->sshd = 0;
                 break;
             }
-            sleep_ms(poll_ms);
+            fixture_sleep_ms(poll_ms);
         }
         if (server->sshd != 0) {
             *message = "sshd did not start listening within the bound:\n" + fixture_log_tail(log);
@@ -254,7 +247,7 @@ int mount_folder(sshfs_server *server, const programs &found, const std::string 
             *message = "sshfs ended without mounting:\n" + fixture_log_tail(log);
             return sshfs_server_failed;
         }
-        sleep_ms(poll_ms);
+        fixture_sleep_ms(poll_ms);
     }
     *message = "sshfs did not mount within the bound:\n" + fixture_log_tail(log);
     return sshfs_server_failed;

@@ -16,6 +16,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -23,9 +24,9 @@
 
 // The lines of the headers' closing parentheses in remote_kernels.zeq.
 enum {
-    fill_line = 21,
-    accelerations_line = 55,
-    fault_line = 69,
+    fill_line = 26,
+    accelerations_line = 72,
+    fault_line = 86,
 };
 
 inline char remote_kernels_source[] = "remote_kernels.zeq";
@@ -83,6 +84,23 @@ inline int offer_fill(qiv_parallel_region *region, fill_call *c)
                                QIV_ARG_OUT("int*", c->rec, 4, 12 * n), QIV_ARG_INOUT("int*", c->hits, 4, 4 * n),
                                QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("int", &c->tag, 4),
                                QIV_ARG_VALUE("int", &c->pause_ms, 4), QIV_ARG_STATUS(&c->status), QIV_ARG_END);
+}
+
+// The coload call from a region record of the test's own, which no pool
+// thread sees: `count` members, all but the caller's unclaimed, so that
+// nothing but the dispatcher takes them.
+inline QIV_REGION_OPENER void offer_from_own_region(fill_call *call, qiv_parallel_region *region, int count)
+{
+    memset(region, 0, sizeof *region);
+    qiv_thread_record *me = static_cast<qiv_thread_record *>(qiv_exported_pid());
+    region->count = count;
+    region->unstarted = count - 1;
+    region->unclaimed = count - 1;
+    region->unfinished = count;
+    region->owner = me;
+    region->runner = me;
+    region->home = region;
+    call->result = offer_fill(region, call);
 }
 
 // The coload function: a region of c->members members.

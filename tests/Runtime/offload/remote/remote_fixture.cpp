@@ -107,6 +107,24 @@ std::vector<share_record> remote_offload::shares_of(int tag) const
     return mine;
 }
 
+::testing::AssertionResult each_share_once(const std::vector<share_record> &shares, int members, const int *host_runs)
+{
+    std::vector<int> runs((size_t)members, 0);
+    std::string served;
+    for (const share_record &s : shares) {
+        served += " share " + std::to_string(s.index) + " of " + std::to_string(s.count) + " by " + std::to_string(s.pid);
+        if (s.count != members || s.index < 0 || s.index >= members)
+            return ::testing::AssertionFailure() << "an agent computed a share not of the call's " << members
+                                                 << " members:" << served;
+        ++runs[(size_t)s.index];
+    }
+    for (int p = 0; p < members; ++p)
+        if (runs[(size_t)p] + host_runs[p] != 1)
+            return ::testing::AssertionFailure() << "member " << p << ": agents " << runs[(size_t)p] << ", host "
+                                                 << host_runs[p] << ";" << served;
+    return ::testing::AssertionSuccess();
+}
+
 std::vector<std::string> client_files(const std::string &agent_folder)
 {
     std::vector<std::string> names;

@@ -54,6 +54,10 @@ protected:
     std::deque<played_agent> played;
 };
 
+// Every member of a call of `members` members ran exactly once: on an agent
+// (shares: the agents' log of the call) or on the host (host_runs[p] times).
+::testing::AssertionResult each_share_once(const std::vector<share_record> &shares, int members, const int *host_runs);
+
 // Module files, "busy" and the request's files in an agent folder: what a
 // client leaves there (the agent's own "tsc" left out).
 std::vector<std::string> client_files(const std::string &agent_folder);

@@ -37,18 +37,6 @@ bool wait_released(const std::string &agent_folder)
     return wait_until([&] { return !file_exists(agent_folder + SERVER_NAME_BUSY); }, harness_wait_ms, 1);
 }
 
-void put_u32(std::vector<uint8_t> *bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        bytes->push_back((uint8_t)(value >> (8 * i)));
-}
-
-void put_bytes(std::vector<uint8_t> *bytes, const void *from, size_t size)
-{
-    const uint8_t *p = static_cast<const uint8_t *>(from);
-    bytes->insert(bytes->end(), p, p + size);
-}
-
 TEST_F(remote_offload, declined_while_no_server_is_named_then_served_once_one_is)
 {
     unsetenv("QIV_NETLOAD_SERVER");
@@ -118,33 +106,28 @@ TEST_F(remote_offload, a_one_member_region_goes_whole_to_one_agent)
               (std::vector<std::string>{SERVER_NAME_ARGS, SERVER_NAME_DONE, "remote_kernels_net.so"}));
 }
 
-// The region is a record of the test's own that no pool thread can see, so
-// that nothing but the dispatcher takes its members: count 4, three members
-// unclaimed.  Each share sleeps long enough that every agent is still busy
+// Nothing but the dispatcher takes the region's members.  Every share waits
+// at the gate until all three are posted, so that every agent is still busy
 // when the next share is dispatched.
-QIV_REGION_OPENER void offer_from_region_of_four(fill_call *call, qiv_parallel_region *region)
-{
-    memset(region, 0, sizeof *region);
-    qiv_thread_record *me = static_cast<qiv_thread_record *>(qiv_exported_pid());
-    region->count = 4;
-    region->unstarted = 3;
-    region->unclaimed = 3;
-    region->unfinished = 4;
-    region->owner = me;
-    region->runner = me;
-    region->home = region;
-    call->result = offer_fill(region, call);
-}
-
 TEST_F(remote_offload, a_region_of_four_with_three_unclaimed_sends_1_and_2_then_0_and_leaves_3)
 {
     std::vector<agent_process *> agents = start_agents(3);
     ASSERT_TRUE(serve_from());
     fill_run r;
     fill_prepare(&r, 1003, 4, 9);
-    r.call.pause_ms = 300;
+    r.call.pause_ms = -harness_wait_ms;
+    std::thread gate([&] {
+        wait_until([&] {
+            for (int n = 0; n < 3; ++n)
+                if (!file_exists(folder(n) + SERVER_NAME_DO))
+                    return false;
+            return true;
+        }, harness_wait_ms, 1);
+        write_file(share_log + ".go", {});
+    });
     qiv_parallel_region region;
-    offer_from_region_of_four(&r.call, &region);
+    offer_from_own_region(&r.call, &region, 4);
+    gate.join();
     EXPECT_EQ(r.call.result, 0);
     EXPECT_EQ(r.call.status, 0);
     EXPECT_EQ(region.unclaimed, 1) << "the last member stays with the pool";
@@ -296,27 +279,11 @@ TEST_F(remote_offload, args_bin_is_laid_out_byte_for_byte)
         ASSERT_EQ(acc[(size_t)k], (float)k + 1.5f) << k;
 
     ASSERT_EQ(agent->requests.size(), 1u);
-    const std::string name = "remote_kernels_net.so";
-    const uint32_t L = (uint32_t)name.size() + 1;
-    const uint32_t data = 32 + L + 8 * 5;
-    std::vector<uint8_t> expected;
-    for (uint32_t word : {0u, 1u, 0u, (uint32_t)accelerations_line, 5u, 7180u, 0u, L})
-        put_u32(&expected, word);
-    put_bytes(&expected, name.c_str(), L);
-    uint32_t offsets[5] = {data, data + 4096, data + 7168, data + 7172, data + 7176};
-    uint32_t kinds[5] = {1, 2, 4, 4, 4};
-    for (int i = 0; i < 5; ++i) {
-        put_u32(&expected, offsets[i]);
-        put_u32(&expected, kinds[i]);
-    }
     std::vector<float> acc_before(3 * n, -1.0f); // Out arrays travel with what they held
     float spare = 0.75f, eps = 0.125f;
-    put_bytes(&expected, pos.data(), 4096);
-    put_bytes(&expected, acc_before.data(), 3072);
-    put_bytes(&expected, &n, 4);
-    put_bytes(&expected, &spare, 4);
-    put_bytes(&expected, &eps, 4);
-    ASSERT_EQ(expected.size(), data + 7180u);
+    std::vector<uint8_t> expected = nbody_request_bytes(accelerations_line, "remote_kernels_net.so", n, pos.data(),
+                                                        acc_before.data(), {&n, &spare, &eps});
+    ASSERT_EQ(expected.size(), 32u + 22 + 8 * 5 + 7180);
 
     const std::vector<uint8_t> &sent = agent->requests[0];
     ASSERT_EQ(sent.size(), expected.size());

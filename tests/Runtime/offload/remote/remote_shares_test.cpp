@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <set>
 #include <thread>
 
@@ -20,21 +19,6 @@
 #endif
 
 namespace {
-
-// Every member of the call ran exactly once, on an agent (in shares, for
-// the call's tag) or on the host.
-void expect_each_share_once(const fill_call &call, const std::vector<share_record> &shares)
-{
-    std::vector<int> runs(call.members, 0);
-    for (const share_record &s : shares) {
-        EXPECT_EQ(s.count, call.members);
-        if (s.index >= 0 && s.index < call.members)
-            ++runs[(size_t)s.index];
-    }
-    for (int p = 0; p < call.members; ++p)
-        EXPECT_EQ(runs[(size_t)p] + call.host_runs[p], 1)
-            << "member " << p << ": agents " << runs[(size_t)p] << ", host " << call.host_runs[p];
-}
 
 TEST_F(remote_offload, uneven_splits_between_host_and_two_agents_are_exact_and_computed_once)
 {
@@ -57,7 +41,7 @@ TEST_F(remote_offload, uneven_splits_between_host_and_two_agents_are_exact_and_c
         run_fill(&r.call);
         ASSERT_EQ(r.call.status, 0);
         ASSERT_EQ(fill_first_wrong(r, 0, s.n), -1);
-        expect_each_share_once(r.call, shares_of(1000 + c));
+        EXPECT_TRUE(each_share_once(shares_of(1000 + c), s.members, r.call.host_runs));
         if (HasFailure())
             return;
     }
@@ -68,24 +52,9 @@ TEST_F(remote_offload, uneven_splits_between_host_and_two_agents_are_exact_and_c
     EXPECT_GE(shares().size(), (size_t)calls) << "every call dispatches at least its last share";
 }
 
-// A region record of the test's own (no pool thread sees it): count 3, two
-// members unclaimed, so the dispatcher posts member 1 and then the caller's
-// share 0, and leaves member 2.
-QIV_REGION_OPENER void offer_from_region_of_three(fill_call *call, qiv_parallel_region *region)
-{
-    memset(region, 0, sizeof *region);
-    qiv_thread_record *me = static_cast<qiv_thread_record *>(qiv_exported_pid());
-    region->count = 3;
-    region->unstarted = 2;
-    region->unclaimed = 2;
-    region->unfinished = 3;
-    region->owner = me;
-    region->runner = me;
-    region->home = region;
-    call->result = offer_fill(region, call);
-}
-
-// One agent that answers at once: member 1's share is done, collected and
+// A region of three members, two unclaimed, so that the dispatcher posts
+// member 1 and then the caller's share 0, and leaves member 2.  One agent
+// that answers at once: member 1's share is done, collected and
 // its agent released while the dispatcher is still looking for an agent for
 // share 0, which it then gets only by reusing that agent.  A client that
 // finishes the request when the chain first runs empty returns before
@@ -100,7 +69,7 @@ TEST_F(remote_offload, a_share_done_while_the_next_is_posted_does_not_finish_the
         fill_run r;
         fill_prepare(&r, 301, 3, 50 + round);
         qiv_parallel_region region;
-        offer_from_region_of_three(&r.call, &region);
+        offer_from_own_region(&r.call, &region, 3);
         EXPECT_EQ(r.call.result, 0);
         EXPECT_EQ(r.call.status, 0);
         std::vector<share_record> served = shares_of(50 + round);
@@ -180,13 +149,6 @@ TEST_F(remote_offload, two_client_processes_on_two_agents_get_every_share_served
     }
     // Each client prints how many shares of each call its host ran; the
     // agents must have run exactly the rest.
-    std::map<int, std::vector<int>> agent_runs;
-    for (const share_record &s : shares()) {
-        std::vector<int> &runs = agent_runs[s.tag];
-        runs.resize(members, 0);
-        ASSERT_TRUE(s.index >= 0 && s.index < members) << s.index;
-        ++runs[(size_t)s.index];
-    }
     for (int k = 1; k <= 2; ++k) {
         std::string log = agent_log(clients[(size_t)k - 1]);
         for (int c = 0; c < calls; ++c) {
@@ -194,12 +156,10 @@ TEST_F(remote_offload, two_client_processes_on_two_agents_get_every_share_served
             std::string line = "call " + std::to_string(tag) + " host";
             size_t at = log.find(line);
             ASSERT_NE(at, std::string::npos) << line;
-            std::vector<int> &runs = agent_runs[tag];
-            runs.resize(members, 0);
-            for (int p = 0; p < members; ++p) {
-                int host = log[at + line.size() + 1 + 2 * (size_t)p] - '0';
-                EXPECT_EQ(runs[(size_t)p] + host, 1) << "call " << tag << " member " << p;
-            }
+            int host[members];
+            for (int p = 0; p < members; ++p)
+                host[p] = log[at + line.size() + 1 + 2 * (size_t)p] - '0';
+            EXPECT_TRUE(each_share_once(shares_of(tag), members, host)) << "call " << tag;
         }
     }
 }

@@ -31,16 +31,8 @@ TEST_F(remote_over_sshfs, a_client_through_the_mount_gets_every_share_served_onc
         run_fill(&r.call);
         ASSERT_EQ(r.call.status, 0);
         ASSERT_EQ(fill_first_wrong(r, 0, s.n), -1);
-        std::vector<int> runs(s.members, 0);
-        std::string served_by;
-        for (const share_record &served : shares_of(1 + c)) {
-            ++runs[(size_t)served.index];
-            served_by += " share " + std::to_string(served.index) + " by " + std::to_string(served.pid);
-        }
-        for (int p = 0; p < s.members; ++p)
-            ASSERT_EQ(runs[(size_t)p] + r.call.host_runs[p], 1)
-                << "member " << p << ": agents " << runs[(size_t)p] << ", host " << r.call.host_runs[p] << "; returned "
-                << r.call.result << ";" << served_by << " (agents " << agents[0]->pid << ", " << agents[1]->pid << ")";
+        ASSERT_TRUE(each_share_once(shares_of(1 + c), s.members, r.call.host_runs))
+            << "returned " << r.call.result << " (agents " << agents[0]->pid << ", " << agents[1]->pid << ")";
         if (s.members == 1) {
             EXPECT_EQ(r.call.result, 0);
         }

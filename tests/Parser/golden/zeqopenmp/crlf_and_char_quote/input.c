@@ -1,0 +1,7 @@
+parallel(2)
+{
+    c = '"';
+    break;
+}
+serial(&k) { d = '"'; }
+serial(&k)	{ }

@@ -1,0 +1,14 @@
+serial(&k)
+{
+  parallel(a,
+ b) {
+  break
+ ;
+ }
+}
+parallel 
+ 
+(n)
+{
+ break;
+}

@@ -1,0 +1,1 @@
+xparallel(1)"parallel(2){}"parallel(3){}

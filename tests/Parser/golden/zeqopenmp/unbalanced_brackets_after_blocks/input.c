@@ -1,0 +1,2 @@
+parallel(f(x), (y)) { z; } ((
+parallel(1) { { } } } parallel(2) { { }
