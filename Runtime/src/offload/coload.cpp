@@ -36,26 +36,96 @@ void finish_request(coload_request *request)
         qiv_exported_wake(runner);
 }
 
+namespace {
+
+// The region whose shares the call offers, or null when the call must run on
+// the host alone: slots wake the region's runner, so a caller that does not
+// run the region would never be woken, and one without a region has no
+// shares to offer.
+qiv_parallel_region *offering_region(qiv_parallel_region *region)
+{
+    thread_record *me = get_thread_record();
+    if (!me)
+        return nullptr;
+    if (!region)
+        region = me->current_region;
+    if (!region || reinterpret_cast<thread_record *>(region->runner) != me)
+        return nullptr;
+    return region;
+}
+
+void init_request(coload_request *request, qiv_parallel_region *region, qiv_coload_site *site, void *caller,
+                  const descriptor_list *descriptors, intptr_t live)
+{
+    request->region = region;
+    request->site = site;
+    request->caller = caller;
+    request->descriptors = descriptors;
+    request->pending = live;
+    request->done = 0;
+    request->claimed_all = 0;
+    request->owner_progress = 0;
+    request->host_must_run = 1;
+    request->status_ptr = nullptr;
+    request->status_value = 0;
+    for (int s = 0; s < max_slots; ++s)
+        request->next[s] = nullptr;
+}
+
+// Queues the request on every slot that may take it and wakes their threads.
+void offer_to_slots(coload_request *request)
+{
+    device_slot *table = offload.device_table;
+    intptr_t slots = offload.slot_count;
+    for (intptr_t s = 0; s < slots; ++s) {
+        device_slot *slot = &table[s];
+        if (!slot->service->accepts()) {
+            // The slot could only decline: do it here, sparing a wake-up of
+            // its service thread and one of this caller.  It counts in
+            // `pending` unless it was given up.
+            if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) != owner_unavailable &&
+                __atomic_sub_fetch(&request->pending, 1, __ATOMIC_ACQ_REL) == 0)
+                __atomic_store_n(&request->done, 1, __ATOMIC_RELEASE);
+            continue;
+        }
+        qiv_exported_sync(&slot->queue);
+        request->next[s] = slot->queue;
+        __atomic_store_n(&slot->queue, request, __ATOMIC_RELEASE);
+        qiv_exported_unsync(&slot->queue);
+        intptr_t owner = __atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE);
+        if (is_thread_owner(owner))
+            qiv_exported_wake(reinterpret_cast<void *>(owner));
+    }
+}
+
+void wait_until_done(coload_request *request)
+{
+    // A slot that declines answers within microseconds, and a service thread
+    // usually finishes a short request just as soon: poll before sleeping.
+    for (int i = 0; i < platform_spin_polls && !__atomic_load_n(&request->done, __ATOMIC_ACQUIRE); ++i)
+        __builtin_ia32_pause();
+    while (!__atomic_load_n(&request->done, __ATOMIC_ACQUIRE))
+        qiv_exported_wait(0, 0);
+}
+
+} // namespace
+
+// Offers the call to the slots and sleeps until each slot with a thread has
+// finished with it; returns 1 when the host must still compute the caller's
+// own share.
 ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site *site, ...)
 {
     if (!offload.device_table)
         return 1;
     start_devices_once();
-    device_slot *table = offload.device_table;
-    if (!table || !site || site->status != 0)
+    if (!offload.device_table || !site || site->status != 0)
         return 1;
     // No slot with a thread would ever finish the request.
     intptr_t live = __atomic_load_n(&offload.live_slots, __ATOMIC_ACQUIRE);
     if (live <= 0)
         return 1;
-    thread_record *me = get_thread_record();
-    if (!me)
-        return 1;
+    region = offering_region(region);
     if (!region)
-        region = me->current_region;
-    // Slots wake the region's runner: a caller that does not run the region
-    // would never be woken, and one without a region has no shares to offer.
-    if (!region || reinterpret_cast<thread_record *>(region->runner) != me)
         return 1;
 
     descriptor_list descriptors;
@@ -65,46 +135,9 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     va_end(ap);
 
     coload_request request;
-    request.region = region;
-    request.site = site;
-    request.caller = __builtin_return_address(0);
-    request.descriptors = &descriptors;
-    request.pending = live;
-    request.done = 0;
-    request.claimed_all = 0;
-    request.owner_progress = 0;
-    request.host_must_run = 1;
-    request.status_ptr = nullptr;
-    request.status_value = 0;
-    for (int s = 0; s < max_slots; ++s)
-        request.next[s] = nullptr;
-
-    intptr_t slots = offload.slot_count;
-    for (intptr_t s = 0; s < slots; ++s) {
-        device_slot *slot = &table[s];
-        if (!slot->service->accepts()) {
-            // The slot could only decline: do it here, sparing a wake-up of
-            // its service thread and one of this caller.  It counts in
-            // `pending` unless it was given up.
-            if (__atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE) != owner_unavailable &&
-                __atomic_sub_fetch(&request.pending, 1, __ATOMIC_ACQ_REL) == 0)
-                __atomic_store_n(&request.done, 1, __ATOMIC_RELEASE);
-            continue;
-        }
-        qiv_exported_sync(&slot->queue);
-        request.next[s] = slot->queue;
-        __atomic_store_n(&slot->queue, &request, __ATOMIC_RELEASE);
-        qiv_exported_unsync(&slot->queue);
-        intptr_t owner = __atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE);
-        if (is_thread_owner(owner))
-            qiv_exported_wake(reinterpret_cast<void *>(owner));
-    }
-    // A slot that declines answers within microseconds, and a service thread
-    // usually finishes a short request just as soon: poll before sleeping.
-    for (int i = 0; i < platform_spin_polls && !__atomic_load_n(&request.done, __ATOMIC_ACQUIRE); ++i)
-        __builtin_ia32_pause();
-    while (!__atomic_load_n(&request.done, __ATOMIC_ACQUIRE))
-        qiv_exported_wait(0, 0);
+    init_request(&request, region, site, __builtin_return_address(0), &descriptors, live);
+    offer_to_slots(&request);
+    wait_until_done(&request);
     if (request.status_ptr)
         *request.status_ptr = (int)request.status_value;
     return request.host_must_run ? 1 : 0;
