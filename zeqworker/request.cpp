@@ -22,7 +22,7 @@ int refuse(agent_state *agent, const char *message)
 {
     if (message)
         agent_say("%s", message);
-    if (server_publish(agent->folder, 0) == 0)
+    if (server_publish(agent->folder, 0) == server_step_done)
         return agent_step_next;
     agent_say("Failed to report completion\n");
     agent_say("Corrupted server folder: %s\n", agent->folder);
@@ -130,12 +130,13 @@ int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *l
         return agent_step_reregister;
     }
     int written = request_write_response(agent->args_path, request, layout);
-    if (written != 0) {
-        snprintf(message, sizeof message, written == -1 ? "Failed to create %s\n" : "Failed to write %s\n",
+    if (written != request_response_written) {
+        snprintf(message, sizeof message,
+                 written == request_response_unopened ? "Failed to create %s\n" : "Failed to write %s\n",
                  agent->args_path);
         return refuse(agent, message);
     }
-    if (server_publish(agent->folder, 1) != 0)
+    if (server_publish(agent->folder, 1) != server_step_done)
         return refuse(agent, "Failed to report completion\n");
     return agent_step_next;
 }
@@ -145,8 +146,7 @@ int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *l
 int agent_serve_request(agent_state *agent)
 {
     char message[message_room];
-    // "do" is a name anyone could have given to a folder or a link (1: a
-    // regular file).
+    // "do" is a name anyone could have given to a folder or a link.
     if (server_file_kind(agent->do_path) != server_kind_regular) {
         snprintf(message, sizeof message, "Request marker is not a regular file: %s\n", agent->do_path);
         return refuse(agent, message);

@@ -25,7 +25,7 @@ void wait_for_request(agent_state *agent, uint64_t last_request_ms)
 {
     uint64_t stamp_checked_ms = platform_monotonic_ms();
     for (;;) {
-        if (server_file_present(agent->do_path) > 0)
+        if (server_file_present(agent->do_path) == server_present)
             return;
         uint32_t every = server_look_interval(last_request_ms);
         bool idle = every >= server_wait_ms;

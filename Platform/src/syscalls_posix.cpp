@@ -33,10 +33,18 @@ static_assert(platform_error_not_found == ENOENT && platform_error_exists == EEX
 
 namespace {
 
+// The entries, in table order, each named after its system call.  The index
+// enum and the rows are both made from this one list, so an entry cannot
+// have a row without an index or the index of another entry's row.
+#define SYSCALL_ENTRIES(X)                                                                                       \
+    X(open) X(close) X(read) X(pread) X(write) X(pwrite) X(fsync) X(fstat) X(stat) X(rename) X(renameat2)       \
+    X(link) X(unlink) X(mkdir) X(opendir) X(readdir) X(inotify_init1) X(inotify_add_watch) X(poll) X(dlopen)    \
+    X(dlclose) X(ftruncate)
+
 enum syscall_index {
-    call_open, call_close, call_read, call_pread, call_write, call_pwrite, call_fsync, call_fstat, call_stat,
-    call_rename, call_renameat2, call_link, call_unlink, call_mkdir, call_opendir, call_readdir,
-    call_inotify_init1, call_inotify_add_watch, call_poll, call_dlopen, call_dlclose, call_ftruncate,
+#define SYSCALL_INDEX(name) call_##name,
+    SYSCALL_ENTRIES(SYSCALL_INDEX)
+#undef SYSCALL_INDEX
     call_count
 };
 
@@ -48,15 +56,11 @@ struct syscall_entry {
     int32_t error;    // errno of that failure
 };
 
-syscall_entry syscall_table[] = {
-    {"open", 0, 0, 0},      {"close", 0, 0, 0},   {"read", 0, 0, 0},    {"pread", 0, 0, 0},
-    {"write", 0, 0, 0},     {"pwrite", 0, 0, 0},  {"fsync", 0, 0, 0},   {"fstat", 0, 0, 0},
-    {"stat", 0, 0, 0},      {"rename", 0, 0, 0},  {"renameat2", 0, 0, 0}, {"link", 0, 0, 0},
-    {"unlink", 0, 0, 0},    {"mkdir", 0, 0, 0},   {"opendir", 0, 0, 0}, {"readdir", 0, 0, 0},
-    {"inotify_init1", 0, 0, 0}, {"inotify_add_watch", 0, 0, 0}, {"poll", 0, 0, 0}, {"dlopen", 0, 0, 0},
-    {"dlclose", 0, 0, 0},   {"ftruncate", 0, 0, 0},
+syscall_entry syscall_table[call_count] = {
+#define SYSCALL_ROW(name) {#name, 0, 0, 0},
+    SYSCALL_ENTRIES(SYSCALL_ROW)
+#undef SYSCALL_ROW
 };
-static_assert(sizeof syscall_table / sizeof syscall_table[0] == call_count, "a row for every entry");
 
 // Nonzero from the first injection until platform_fault_clear.
 uint32_t table_armed;

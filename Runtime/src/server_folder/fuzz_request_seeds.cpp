@@ -29,7 +29,8 @@ int write_seed(const std::string &folder, int number, uint8_t folder_length, con
     for (size_t i = 0; i < sizes.size(); ++i)
         parts.push_back({bytes[i].data(), sizes[i]});
     args_header header = {0, 2, 1, 144, 0, 0, 0, 0};
-    if (request_write(args.c_str(), &header, name, kinds.data(), parts.data(), (int32_t)parts.size()) != 0)
+    if (request_write(args.c_str(), &header, name, kinds.data(), parts.data(), (int32_t)parts.size()) !=
+        server_step_done)
         return -1;
     FILE *in = fopen(args.c_str(), "rb");
     std::string seed_path = folder + "/seed" + std::to_string(number);

@@ -83,17 +83,17 @@ int request_write_response(const char *args_path, const uint8_t *request, const 
     if (file < 0 && platform_last_error() == platform_error_not_found)
         file = platform_file_create(args_path, platform_create_exclusive);
     if (file < 0)
-        return -1;
+        return request_response_unopened;
     platform_file_info info;
     if (platform_file_info_of(file, &info) != 0 || info.kind != platform_kind_regular || info.links != 1) {
         platform_file_close(file);
-        return -1;
+        return request_response_unopened;
     }
     if (platform_file_truncate(file, 0) != 0 || platform_file_write_all(file, request, layout->total_size, 0) != 0) {
         platform_file_close(file);
-        return -2;
+        return request_response_unwritten;
     }
-    return platform_file_close_checked(file) == 0 ? 0 : -2;
+    return platform_file_close_checked(file) == 0 ? request_response_written : request_response_unwritten;
 }
 
 namespace {
@@ -131,15 +131,16 @@ uint8_t *request_front(const args_header *header, const char *module_name, const
     return front;
 }
 
-int write_parts(intptr_t file, const uint8_t *front, uint32_t front_size, const request_part *parts,
-                int32_t part_count)
+// True when every part was written and synced.
+bool write_parts(intptr_t file, const uint8_t *front, uint32_t front_size, const request_part *parts,
+                 int32_t part_count)
 {
     if (platform_file_write_all(file, front, front_size, platform_file_at_position) != 0)
-        return -1;
+        return false;
     for (int32_t i = 0; i < part_count; ++i)
         if (parts[i].size && platform_file_write_all(file, parts[i].bytes, parts[i].size, platform_file_at_position) != 0)
-            return -1;
-    return platform_file_sync(file);
+            return false;
+    return platform_file_sync(file) == 0;
 }
 
 } // namespace
@@ -148,20 +149,20 @@ int request_write(const char *args_path, const args_header *header, const char *
                   const uint32_t *kinds, const request_part *parts, int32_t part_count)
 {
     if (part_count < 0 || (part_count > 0 && (!kinds || !parts)))
-        return -1;
+        return server_step_failed;
     uint32_t front_size = 0;
     uint8_t *front = request_front(header, module_name, kinds, parts, part_count, &front_size);
     if (!front)
-        return -1;
-    int result = -1;
+        return server_step_failed;
+    bool written = false;
     if (platform_file_delete(args_path) == 0 || platform_last_error() == platform_error_not_found) {
         intptr_t file = platform_file_create(args_path, platform_create_exclusive);
         if (file >= 0) {
-            result = write_parts(file, front, front_size, parts, part_count);
+            written = write_parts(file, front, front_size, parts, part_count);
             if (platform_file_close_checked(file) != 0)
-                result = -1;
+                written = false;
         }
     }
     platform_free(front);
-    return result;
+    return written ? server_step_done : server_step_failed;
 }

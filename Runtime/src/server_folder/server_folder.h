@@ -45,6 +45,82 @@
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "args.bin and the stamps are little-endian and read by plain loads");
 
+// ---- results ---------------------------------------------------------------
+
+// Every function here that says how a step went returns one of the names
+// below, by one convention:
+//   0         the step was done (for a question: its first answer);
+//   positive  another answer, which is no failure (the folder existed
+//             already, another client holds the agent, the agent lives);
+//   negative  a failure: the step was not done, or the answer cannot be told.
+// So `< 0` is "failed" for each of them, and a caller that tells answers
+// apart compares with the names.  The numbers are the ones these functions
+// have always returned (tests still compare with some of them), which is
+// why names of different steps share them.  The path functions return a
+// length instead, or server_path_unfit.
+enum {
+    // Plain steps (server_release, server_publish, request_write).
+    server_step_done = 0,
+    server_step_failed = -1,
+
+    // Paths: the path would not fit, or names nothing.
+    server_path_unfit = -1,
+
+    // The request checks and request_read.
+    request_accepted = 0,
+    request_refused = -1,
+    server_out_of_memory = -4,
+
+    // request_write_response.
+    request_response_written = 0,
+    request_response_unopened = -1,  // cannot be opened or created, or is no regular file of one name
+    request_response_unwritten = -2, // a write or the close failed
+
+    // server_make_folder.
+    server_folder_made = 0,
+    server_folder_taken = 1, // existed already: not an error
+    server_folder_failed = -1,
+
+    // The stamps.
+    server_ok = 0,
+    server_missing = -1, // nothing has the name
+    server_failed = -2,  // the system refused (the last error says why)
+    server_short = -3,   // fewer bytes than a stamp, or not a regular file
+
+    // server_file_present.
+    server_absent = 0,
+    server_present = 1,
+    server_presence_unknown = -1,
+
+    // server_file_kind: what has the name, links not followed.
+    server_kind_none = 0,     // nothing has it
+    server_kind_regular = 1,  // a regular file
+    server_kind_other = 2,    // something else: a link, a folder, ...
+    server_kind_unknown = -1, // it cannot be told
+
+    // server_claim.
+    server_claimed = 0,
+    server_claim_held = 1, // another client holds the agent
+    server_claim_failed = -1,
+
+    // server_post.
+    server_posted = 0,
+    server_post_pending = 1, // an earlier request's "do" is still there
+    server_post_failed = -1,
+
+    // server_outcome.
+    server_outcome_running = 0, // "do" exists
+    server_outcome_done = 1,    // "done", and no "do"
+    server_outcome_failed = 2,  // "err", and no "do" or "done"
+    server_outcome_lost = 3,    // none of the three: the request is gone
+    server_outcome_unknown = -1,
+
+    // agent_is_alive.
+    agent_dead = 0,
+    agent_alive = 1,
+    agent_liveness_unknown = -1,
+};
+
 // ---- names and limits ------------------------------------------------------
 
 // The platform tag: everything of this flavour lives below root/<tag>/.
@@ -83,13 +159,14 @@ enum {
 
 // ---- paths -----------------------------------------------------------------
 
-// Each writes a NUL-terminated path into out and returns its length, or -1
-// (out holding "") when it would not fit into size bytes.  Folder paths end
-// with '/', so a file name can be appended directly.
+// Each writes a NUL-terminated path into out and returns its length, or
+// server_path_unfit (out holding "") when it would not fit into size bytes.
+// Folder paths end with '/', so a file name can be appended directly.
 // root + "/" + tag + "/" (no second '/' when root ends with one); an empty
-// root names nothing (-1).
+// root names nothing (server_path_unfit).
 int server_platform_folder(char *out, size_t size, const char *root);
-// The platform folder + n + "/"; -1 for n outside [0, server_agent_count).
+// The platform folder + n + "/"; server_path_unfit for n outside
+// [0, server_agent_count).
 int server_agent_folder(char *out, size_t size, const char *root, int32_t number);
 // folder + name.
 int server_file_path(char *out, size_t size, const char *folder, const char *name);
@@ -165,7 +242,7 @@ typedef struct request_layout {
 // file of 4 GiB could hold more.
 static const uint32_t server_request_size_limit = 0xfffffff0u;
 
-// Outcome of the request checks.  0 accepts; anything else refuses, with a
+// Outcome of the request checks.  request_accepted, or request_refused with a
 // one-line message (ending in '\n') written into message for the agent to
 // print.  The texts are the agent's: "Wrong coload version %d\n",
 // "Incorrect coload configuration: %d\n", "Incorrect coload module name
@@ -175,10 +252,6 @@ static const uint32_t server_request_size_limit = 0xfffffff0u;
 // %s\n" (the name, every byte outside printable ASCII shown as '?') and
 // "Incorrect coload argument offset: %u (argument %u)\n".  A message cut
 // short by message_size still ends with '\n'.
-enum {
-    request_accepted = 0,
-    request_refused = -1,
-};
 // Checks a request header against the size of the file it came from and the
 // length of the agent folder's path, in the agent's order: version,
 // arg_count, module name length, then that the file holds every byte the
@@ -209,14 +282,14 @@ void request_argument_words(uint8_t *request, const request_layout *layout, void
 // caller frees it with platform_free.  Returns request_accepted,
 // request_refused (message set), or server_out_of_memory (message
 // "Out of memory\n").
-enum { server_out_of_memory = -4 };
 int request_read(const char *args_path, size_t folder_length, request_layout *layout, uint8_t **request,
                  char *message, size_t message_size);
 // Rewrites args.bin with the response: the request's bytes as the module left
 // them.  The existing file is opened without following a link and cut to
 // nothing (a new one is created if there is none); a name that is not a
-// regular file of one link is refused.  Returns 0, -1 when it cannot be
-// opened or created, -2 when a write or the close fails.
+// regular file of one link is refused.  Returns request_response_written,
+// request_response_unopened (also for a refused name) or
+// request_response_unwritten.
 int request_write_response(const char *args_path, const uint8_t *request, const request_layout *layout);
 
 // The client's side: a request is written as the header, the name, the table,
@@ -233,30 +306,20 @@ typedef struct request_part {
 // null when part_count is 0).  Nothing else is checked, so tests can write
 // requests an agent refuses.  Whatever had the name is removed first and
 // the file created exclusively: a link left under the name is never
-// written through.  Returns 0, or -1 (also for a name of 260 bytes or more
-// or more data than 2^31 - 1 bytes; the file may then be partial, and the
-// client does not post).
+// written through.  Returns server_step_done, or server_step_failed (also
+// for a name of 260 bytes or more or more data than 2^31 - 1 bytes; the
+// file may then be partial, and the client does not post).
 int request_write(const char *args_path, const args_header *header, const char *module_name,
                   const uint32_t *kinds, const request_part *parts, int32_t part_count);
 
 // ---- folders, stamps, claims -----------------------------------------------
 
-enum {
-    server_folder_made = 0,
-    server_folder_taken = 1, // existed already: not an error
-    server_folder_failed = -1,
-};
+// server_folder_made, server_folder_taken or server_folder_failed.
 int server_make_folder(const char *path);
 
 // A new stamp from the time-stamp counter.
 uint64_t server_new_stamp(void);
 
-enum {
-    server_ok = 0,
-    server_missing = -1,   // nothing has the name
-    server_failed = -2,    // the system refused (the last error says why)
-    server_short = -3,     // fewer bytes than a stamp, or not a regular file
-};
 // Creates "tsc" exclusively and writes the stamp.  Returns server_ok,
 // server_failed when it cannot be created (the folder is corrupted), server_short
 // when the stamp cannot be written (the file is closed, not removed).
@@ -271,69 +334,58 @@ int server_stamp_read(const char *path, uint64_t *stamp);
 // when it holds something else (nothing is written then).
 int server_stamp_refresh(const char *tsc_path, uint64_t stamp);
 
-// 1 when something has the name, 0 when nothing has, -1 when it cannot be
-// told.  It opens the name (no link followed) and closes it again, which on a
-// network file system revalidates what a lookup alone may take from a cache.
+// server_present when something has the name, server_absent when nothing
+// has, server_presence_unknown when it cannot be told.  It opens the name
+// (no link followed) and closes it again, which on a network file system
+// revalidates what a lookup alone may take from a cache.
 int server_file_present(const char *path);
-// What has the name, links not followed.
-enum {
-    server_kind_none = 0,    // nothing has it
-    server_kind_regular = 1, // a regular file
-    server_kind_other = 2,   // something else: a link, a folder, ...
-    server_kind_unknown = -1 // it cannot be told
-};
+// What has the name, links not followed: a server_kind_* value.
 int server_file_kind(const char *path);
 
 // Claims an agent: creates "busy" with create-new and writes the claim stamp.
-// 0 claimed, 1 held by another client, -1 failed (a "busy" whose stamp could
-// not be written is deleted again).
+// server_claimed, server_claim_held, or server_claim_failed (a "busy" whose
+// stamp could not be written is deleted again).
 int server_claim(const char *busy_path, uint64_t stamp);
-// Deletes "busy" (delete-on-close).  0, or -1.
+// Deletes "busy" (delete-on-close).  server_step_done or server_step_failed.
 int server_release(const char *busy_path);
 
 // The client posts a request in an agent folder whose args.bin is complete:
 // deletes "err" and "done", creates "do" write-through, then creates and
 // deletes "dd" five times.  A "do" that exists already belongs to a request
 // whose outcome is not yet (wholly) published: nothing is touched then and
-// the post returns 1.  "do" is created exclusively, never removed first;
-// "dd" is removed and created exclusively.  Nothing is created through a
-// link left under these names.  0 posted, 1 an earlier "do" is there, -1
-// when "err" or "done" could not be removed or "do" could not be created; a
-// failure among the "dd" changes nothing.  A create or close of "do" that
-// reports a failure while "do", "done" or "err" exists afterwards posted the
-// request all the same (0): on a network folder the agent can take "do"
-// before the create has returned.
+// the post returns server_post_pending.  "do" is created exclusively, never
+// removed first; "dd" is removed and created exclusively.  Nothing is
+// created through a link left under these names.  server_posted, or
+// server_post_failed when "err" or "done" could not be removed or "do"
+// could not be created; a failure among the "dd" changes nothing.  A create
+// or close of "do" that reports a failure while "do", "done" or "err" exists
+// afterwards posted the request all the same (server_posted): on a network
+// folder the agent can take "do" before the create has returned.
 int server_post(const char *agent_folder);
 
 // What the client reads of a posted request.  "do" decides first: where the
 // file system has no rename that refuses to replace, the agent publishes by
 // a link and an unlink, and for a moment "do" and the outcome exist side by
-// side; the request is over only once "do" has gone.
-enum {
-    server_outcome_running = 0, // "do" exists
-    server_outcome_done = 1,    // "done", and no "do"
-    server_outcome_failed = 2,  // "err", and no "do" or "done"
-    server_outcome_lost = 3,    // none of the three: the request is gone
-    server_outcome_unknown = -1,
-};
+// side; the request is over only once "do" has gone.  A server_outcome_*
+// value.
 int server_outcome(const char *agent_folder);
 
 // The agent publishes an outcome by renaming "do" to "done" (success) or
-// "err", never replacing.  0, or -1 (platform_error_exists when the outcome
-// is there already).
+// "err", never replacing.  server_step_done, or server_step_failed
+// (platform_error_exists when the outcome is there already).
 int server_publish(const char *agent_folder, int success);
 
 // ---- liveness --------------------------------------------------------------
 
-// 1 when the agent of the folder has refreshed its "tsc" within
+// agent_alive when the agent of the folder has refreshed its "tsc" within
 // server_alive_bound_ms, by the clock of the machine that stores the folder;
-// 0 when "tsc" is missing, older, or not a regular file; -1 when it cannot
-// be told.  A "tsc" newer than the reference is alive.  The reference
-// time is that of "dd", created exclusively in the folder (whatever had the
-// name removed first) and deleted again: call it only
-// for a folder the caller has claimed ("busy" is the caller's), where "dd" is
-// the caller's scratch file.  Agents that do not beat read as dead once idle
-// for longer than the bound.
+// agent_dead when "tsc" is missing, older, or not a regular file;
+// agent_liveness_unknown when it cannot be told.  A "tsc" newer than the
+// reference is alive.  The reference time is that of "dd", created
+// exclusively in the folder (whatever had the name removed first) and
+// deleted again: call it only for a folder the caller has claimed ("busy" is
+// the caller's), where "dd" is the caller's scratch file.  Agents that do
+// not beat read as dead once idle for longer than the bound.
 int agent_is_alive(const char *agent_folder);
 
 // ---- waiting ---------------------------------------------------------------

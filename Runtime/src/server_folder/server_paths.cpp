@@ -16,14 +16,14 @@ namespace {
 __attribute__((format(printf, 3, 4))) int format_path(char *out, size_t size, const char *format, ...)
 {
     if (!out || size == 0)
-        return -1;
+        return server_path_unfit;
     va_list args;
     va_start(args, format);
     int n = vsnprintf(out, size, format, args);
     va_end(args);
     if (n < 0 || (size_t)n >= size) {
         out[0] = 0;
-        return -1;
+        return server_path_unfit;
     }
     return n;
 }
@@ -37,7 +37,7 @@ int server_platform_folder(char *out, size_t size, const char *root)
     if (!root || !root[0]) {
         if (out && size)
             out[0] = 0;
-        return -1;
+        return server_path_unfit;
     }
     const char *separator = root[strlen(root) - 1] == '/' ? "" : "/";
     return format_path(out, size, "%s%s%s/", root, separator, SERVER_PLATFORM_TAG);
@@ -48,13 +48,13 @@ int server_agent_folder(char *out, size_t size, const char *root, int32_t number
     if (number < 0 || number >= server_agent_count || server_platform_folder(out, size, root) < 0) {
         if (out && size)
             out[0] = 0;
-        return -1;
+        return server_path_unfit;
     }
     size_t n = strlen(out);
     int added = format_path(out + n, size - n, "%d/", (int)number);
     if (added < 0) {
         out[0] = 0;
-        return -1;
+        return server_path_unfit;
     }
     return (int)n + added;
 }

@@ -13,20 +13,21 @@
 
 namespace {
 
-// Removes name from folder; a name that is already gone is fine.
-int remove_name(const char *path)
+// Removes name from folder; true also when the name was already gone.
+bool remove_name(const char *path)
 {
-    return platform_file_delete(path) == 0 || platform_last_error() == platform_error_not_found ? 0 : -1;
+    return platform_file_delete(path) == 0 || platform_last_error() == platform_error_not_found;
 }
 
-int create_empty(const char *path, uint32_t flags)
+// Whatever had the name is removed first; a failure is left unsaid, as only
+// the "dd" bursts use it.
+void create_empty(const char *path, uint32_t flags)
 {
-    if (remove_name(path) != 0)
-        return -1;
+    if (!remove_name(path))
+        return;
     intptr_t file = platform_file_create(path, platform_create_exclusive | flags);
-    if (file < 0)
-        return -1;
-    return platform_file_close_checked(file);
+    if (file >= 0)
+        platform_file_close_checked(file);
 }
 
 } // namespace
@@ -43,15 +44,15 @@ int server_file_present(const char *path)
     intptr_t file = platform_file_open_existing(path, 0);
     if (file >= 0) {
         platform_file_close(file);
-        return 1;
+        return server_present;
     }
     if (platform_last_error() == platform_error_not_found)
-        return 0;
+        return server_absent;
     // A link, or a name the open is refused for: ask about the name itself.
     platform_file_info info;
     if (platform_path_info(path, &info) == 0)
-        return 1;
-    return platform_last_error() == platform_error_not_found ? 0 : -1;
+        return server_present;
+    return platform_last_error() == platform_error_not_found ? server_absent : server_presence_unknown;
 }
 
 int server_file_kind(const char *path)
@@ -66,22 +67,22 @@ int server_claim(const char *busy_path, uint64_t stamp)
 {
     intptr_t file = platform_file_create(busy_path, platform_create_exclusive);
     if (file < 0)
-        return platform_last_error() == platform_error_exists ? 1 : -1;
+        return platform_last_error() == platform_error_exists ? server_claim_held : server_claim_failed;
     int written = platform_file_write_all(file, &stamp, sizeof stamp, 0);
     if (platform_file_close_checked(file) == 0 && written == 0)
-        return 0;
+        return server_claimed;
     // A "busy" without its stamp would hold the agent for nobody.
     platform_file_delete(busy_path);
-    return -1;
+    return server_claim_failed;
 }
 
 int server_release(const char *busy_path)
 {
     intptr_t file = platform_file_open_delete_on_close(busy_path);
     if (file < 0)
-        return -1;
+        return server_step_failed;
     platform_file_close(file);
-    return 0;
+    return server_step_done;
 }
 
 int server_post(const char *agent_folder)
@@ -91,16 +92,16 @@ int server_post(const char *agent_folder)
         server_file_path(done, sizeof done, agent_folder, SERVER_NAME_DONE) < 0 ||
         server_file_path(post, sizeof post, agent_folder, SERVER_NAME_DO) < 0 ||
         server_file_path(dd, sizeof dd, agent_folder, SERVER_NAME_DD) < 0)
-        return -1;
+        return server_post_failed;
     // An earlier request whose "do" is still there is not over: its outcome
     // must not be removed under it.
     int pending = server_file_present(post);
-    if (pending != 0)
-        return pending > 0 ? 1 : -1;
+    if (pending != server_absent)
+        return pending == server_present ? server_post_pending : server_post_failed;
     // A leftover outcome that cannot be removed would be read as this
     // request's.
-    if (remove_name(err) != 0 || remove_name(done) != 0)
-        return -1;
+    if (!remove_name(err) || !remove_name(done))
+        return server_post_failed;
     // "do" is never removed here: one that still exists is the previous
     // request's, whose outcome is being published by a link and an unlink
     // (on file systems without an atomic rename that refuses to replace), and
@@ -116,7 +117,7 @@ int server_post(const char *agent_folder)
     if (!created) {
         int outcome = server_outcome(agent_folder);
         if (outcome == server_outcome_lost || outcome == server_outcome_unknown)
-            return -1;
+            return server_post_failed;
     }
     // Only a burst of changes for watchers that coalesce notifications:
     // failures change nothing about the request.
@@ -124,7 +125,7 @@ int server_post(const char *agent_folder)
         create_empty(dd, 0);
         platform_file_delete(dd);
     }
-    return 0;
+    return server_posted;
 }
 
 int server_publish(const char *agent_folder, int success)
@@ -132,8 +133,8 @@ int server_publish(const char *agent_folder, int success)
     char from[server_path_room], to[server_path_room];
     if (server_file_path(from, sizeof from, agent_folder, SERVER_NAME_DO) < 0 ||
         server_file_path(to, sizeof to, agent_folder, success ? SERVER_NAME_DONE : SERVER_NAME_ERR) < 0)
-        return -1;
-    return platform_file_rename_noreplace(from, to);
+        return server_step_failed;
+    return platform_file_rename_noreplace(from, to) == 0 ? server_step_done : server_step_failed;
 }
 
 int server_outcome(const char *agent_folder)
@@ -148,9 +149,9 @@ int server_outcome(const char *agent_folder)
         if (server_file_path(path, sizeof path, agent_folder, names[i]) < 0)
             return server_outcome_unknown;
         int present = server_file_present(path);
-        if (present < 0)
+        if (present == server_presence_unknown)
             return server_outcome_unknown;
-        if (present > 0)
+        if (present == server_present)
             return outcomes[i];
     }
     return server_outcome_lost;

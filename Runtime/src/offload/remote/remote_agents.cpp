@@ -35,9 +35,9 @@ int try_agent(dispatch_call *call)
     char busy[remote_path_size];
     if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) < 0)
         return 0;
-    if (server_claim(busy, call->claim_stamp) != 0)
+    if (server_claim(busy, call->claim_stamp) != server_claimed)
         return 0;
-    if (agent_is_alive(call->agent_folder) == 0) {
+    if (agent_is_alive(call->agent_folder) == agent_dead) {
         server_release(busy);
         return -1;
     }
@@ -60,7 +60,7 @@ scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bo
         if (server_agent_folder(call->agent_folder, sizeof call->agent_folder, remote_client.server_root, n) < 0 ||
             server_file_path(tsc, sizeof tsc, call->agent_folder, SERVER_NAME_TSC) < 0)
             return scan_nothing;
-        if (server_file_present(tsc) <= 0) {
+        if (server_file_present(tsc) != server_present) {
             if (n == 0) {
                 __atomic_store_n(&remote_client.agent_limit, 0, __ATOMIC_RELEASE);
                 return scan_nothing;

@@ -158,7 +158,7 @@ sent_share *write_request(const dispatch_call *call, int32_t share_index)
     char path[remote_path_size];
     if (server_file_path(path, sizeof path, call->agent_folder, SERVER_NAME_ARGS) >= 0) {
         for (int attempt = 0; attempt < remote_write_attempts; ++attempt) {
-            if (request_write(path, header, call->module_name, kinds, parts, call->row_count) == 0) {
+            if (request_write(path, header, call->module_name, kinds, parts, call->row_count) == server_step_done) {
                 // The header as request_write completed it, for the collection's check.
                 uint64_t data = 0;
                 for (int32_t i = 0; i < call->row_count; ++i)
@@ -202,7 +202,7 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
     __atomic_add_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
     remote_note_activity();
     qiv_exported_wake(__atomic_load_n(&remote_client.monitor_thread, __ATOMIC_ACQUIRE));
-    bool posted = server_post(call->agent_folder) == 0;
+    bool posted = server_post(call->agent_folder) == server_posted;
     if (!posted)
         __atomic_sub_fetch(&remote_client.claimed_agents, 1, __ATOMIC_SEQ_CST);
     if (posted) {

@@ -57,7 +57,7 @@ share_state look_at_share(int32_t n, const char *folder)
         if (now < watch->alive_check_ms)
             return share_running;
         watch->alive_check_ms = now + remote_alive_check_ms;
-        return agent_is_alive(folder) == 0 ? share_failed : share_running;
+        return agent_is_alive(folder) == agent_dead ? share_failed : share_running;
     }
     if (outcome == server_outcome_done)
         return collect_results(n, folder) ? share_collected : share_failed;
