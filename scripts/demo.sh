@@ -52,7 +52,7 @@ if command -v nvidia-smi > /dev/null && nvidia-smi -L 2>/dev/null | grep -q '^GP
   echo "== devices: $(nvidia-smi -L | grep -c '^GPU') NVIDIA GPU(s) and the host pool"
   [[ -f $build/bin/gravsim.ptx ]] || echo "   (no gravsim.ptx: nvcc was not found at build time, so the CUDA slot has no kernel)"
 elif cmake --build "$build" --target opencl_gpu_shim > /dev/null 2>&1; then
-  shim=$root/$build/lib/opencl_gpu_shim
+  shim=$root/$build/tests/lib/opencl_gpu_shim
   env_vars=(LD_LIBRARY_PATH="$shim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" POCL_CACHE_DIR="$root/$build/pocl-cache")
   echo "== devices: no GPU on this machine.  PoCL's CPU OpenCL device stands in as the"
   echo "   OpenCL device, presented as a GPU by the test library $shim/libOpenCL.so.1."
