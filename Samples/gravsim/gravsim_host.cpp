@@ -37,11 +37,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The translated bodies (gravsim_net.cpp, generated at build time), and the
-// accelerations body in the wider instruction sets (gravsim_lanes.cpp).
-void fline144_(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
-void gravsim_accelerations_body_avx2(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
-void gravsim_accelerations_body_avx512(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+// The translated bodies (gravsim_net.cpp, generated at build time); the
+// accelerations body in the width in use comes from gravsim_widths.cpp.
 void fline345_(float *acc, float *vel, float *pos, float damping, float dt, int n, int qiv_extra_arg_offs);
 void fline420_(float *pos, int n, int qiv_extra_arg_offs);
 
@@ -64,46 +61,6 @@ char idle_agents_source[] = "gravsim.zeq";
 qiv_coload_site accelerations_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(accelerations_agents_source, gravsim_line_accelerations);
 qiv_coload_site time_step_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(time_step_agents_source, gravsim_line_time_step);
 qiv_coload_site idle_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(idle_agents_source, gravsim_line_idle);
-
-// The accelerations body in each vector width, widest first; the first one
-// the processor runs is taken at the first call, unless one was asked for.
-typedef void accelerations_body_fn(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
-struct vector_width {
-    const char *name;
-    accelerations_body_fn *body;
-    bool (*runs_here)(void);
-};
-bool has_avx512(void)
-{
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
-}
-bool has_avx2(void)
-{
-    return __builtin_cpu_supports("avx2");
-}
-bool always(void)
-{
-    return true;
-}
-const vector_width vector_widths[] = {
-    {"AVX-512", gravsim_accelerations_body_avx512, has_avx512},
-    {"AVX2", gravsim_accelerations_body_avx2, has_avx2},
-    {"SSE2", fline144_, always},
-};
-const vector_width *chosen_width;
-
-const vector_width *width_in_use(void)
-{
-    if (!chosen_width) {
-        __builtin_cpu_init();
-        for (const vector_width &w : vector_widths)
-            if (w.runs_here()) {
-                chosen_width = &w;
-                break;
-            }
-    }
-    return chosen_width;
-}
 
 int agents_form; // nonzero: calls take the agents' form
 int host_only;
@@ -172,7 +129,7 @@ struct accelerations_call {
     int agents;   // the agents' form
     int status;   // the call's Status: -1 when a share failed or a launch could not keep the tile
     int host;     // offer nothing: the host computes every share
-    accelerations_body_fn *body; // the host body in the width in use
+    gravsim_accelerations_body_fn *body; // the host body in the width in use
 };
 
 struct time_step_call {
@@ -291,7 +248,7 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
 {
     work_counts before;
     read_work_counts(&before);
-    accelerations_body_fn *body = width_in_use()->body;
+    gravsim_accelerations_body_fn *body = gravsim_accelerations_host_body();
     accelerations_call c = {pos, acc, n, spare, eps, members, 0, 0, 0, body};
     if (use_agents()) {
         c.agents = 1;
@@ -375,24 +332,6 @@ int gravsim_processors(void)
     cpu_set_t set;
     int threads = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
     return threads > 0 ? threads : 1;
-}
-
-const char *gravsim_vector_width(void)
-{
-    return width_in_use()->name;
-}
-
-int gravsim_use_vector_width(const char *name)
-{
-    for (const vector_width &w : vector_widths)
-        if (strcmp(w.name, name) == 0) {
-            __builtin_cpu_init();
-            if (!w.runs_here())
-                return -1;
-            chosen_width = &w;
-            return 0;
-        }
-    return -1;
 }
 
 void gravsim_use_agents(int on)

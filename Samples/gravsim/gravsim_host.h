@@ -72,10 +72,15 @@ void gravsim_use_agents(int on);
 /* The vector width of the host's accelerations body: "AVX-512", "AVX2" or
  * "SSE2" (the baseline of both flavours), the widest this processor runs
  * unless gravsim_use_vector_width chose another.  Every width gives the same
- * bits. */
+ * bits.  The program's pool and the agents' module gravsim_net.so both take
+ * their body from here (gravsim_widths.cpp). */
 const char *gravsim_vector_width(void);
 /* 0, or -1 when the name is none of the three or the processor lacks it. */
 int gravsim_use_vector_width(const char *name);
+typedef void gravsim_accelerations_body_fn(float *pos, float *acc, int n, float spare, float eps,
+                                           int qiv_extra_arg_offs);
+/* The accelerations body in the width in use. */
+gravsim_accelerations_body_fn *gravsim_accelerations_host_body(void);
 
 /* The processors this process may run on: the pool's threads. */
 int gravsim_processors(void);

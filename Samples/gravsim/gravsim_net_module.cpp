@@ -26,6 +26,10 @@
 // arrived, so that the response changes exactly the share's records, as the
 // response of the host body does.
 //
+// The host body is the widest the agent's processor runs, chosen as the
+// program chooses its pool's (gravsim_widths.cpp): the module carries the
+// body in every width, and each gives the same bits.
+//
 // Only what the devices computed right: the call carries a Status
 // descriptor, and a status other than 0 (a launch or a read that failed, or
 // groups smaller than the 256 that the tile in group memory needs, which
@@ -132,7 +136,7 @@ void accelerations(float *pos, float *acc, int n, float spare, float eps, int qi
         free(kept.floats);
     }
     if (!c.devices_done || c.status != 0)
-        fline144_(pos, acc, n, spare, eps, qiv_extra_arg_offs);
+        gravsim_accelerations_host_body()(pos, acc, n, spare, eps, qiv_extra_arg_offs);
 }
 
 } // namespace

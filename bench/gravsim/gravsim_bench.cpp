@@ -6,12 +6,17 @@
 // pool's bodies are, at 4096 and 16384 bodies.  All must give the same bits;
 // a benchmark that disagrees reports an error instead of a rate.  A third
 // peer, -O3 -ffast-math -march=native, reorders the sums and is shown for
-// information: its bits are not checked.
+// information: its bits are not checked.  Last, the agents' module
+// gravsim_net.so as an agent calls it, on one thread: its body is chosen
+// as the pool's is, so per processor it should match the pool's rate.
 #include "gravsim_host.h"
 #include "gravsim_state.h"
+#include "zeq_runtime.h"
 
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <vector>
@@ -103,6 +108,48 @@ void BM_accelerations_omp_fast_math(benchmark::State &state)
     BM_accelerations_peer<omp_accelerations_fast, false>(state);
 }
 
+struct module_call {
+    void (*entry)(size_t *);
+    size_t *words;
+};
+
+// The share region of one member an agent opens around a module call, so
+// that the module's range queries give it the whole range.
+QIV_REGION_OPENER void call_in_share(module_call *c)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
+    c->entry(c->words);
+    qiv_region_end_joined(self);
+}
+
+// The module's accelerations entry on this thread alone, as an agent calls
+// it for a share of the whole range (no device takes it here: there is none,
+// and the module then runs its host body).
+void BM_accelerations_agent_module(benchmark::State &state)
+{
+    int n = (int)state.range(0);
+    bodies b(n);
+    expected(n);
+    // GRAVSIM_BENCH_MODULE names another build of the module to compare with.
+    const char *path = getenv("GRAVSIM_BENCH_MODULE");
+    void *module = dlopen(path && *path ? path : GRAVSIM_NET_MODULE, RTLD_NOW | RTLD_LOCAL);
+    auto entry = module ? reinterpret_cast<void (*)(size_t *)>(dlsym(module, "fline144")) : nullptr;
+    if (!entry) {
+        state.SkipWithError("gravsim_net.so or its fline144 is missing");
+        return;
+    }
+    float spare = 0.0f, e = eps;
+    size_t words[5] = {(size_t)b.pos.data(), (size_t)b.acc.data(), (size_t)&n, (size_t)&spare, (size_t)&e};
+    module_call call = {entry, words};
+    for (auto _ : state) {
+        call_in_share(&call);
+        benchmark::ClobberMemory();
+    }
+    finish(state, n, b.acc);
+    dlclose(module);
+}
+
 // At each size, the pool in every width, then the peers; real time, since
 // the work runs on other threads.  A few iterations suffice: one call at
 // 16384 bodies is 268 million interactions.
@@ -114,6 +161,7 @@ BENCHMARK(BM_accelerations_pool)->ArgsProduct({{16384}, {0, 1, 2}})->Unit(benchm
 BENCHMARK(BM_accelerations_omp)->Arg(16384)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_accelerations_omp_no_errno)->Arg(16384)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_accelerations_omp_fast_math)->Arg(16384)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_accelerations_agent_module)->Arg(4096)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5);
 
 } // namespace
 
