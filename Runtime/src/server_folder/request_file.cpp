@@ -96,6 +96,19 @@ int request_write_response(const char *args_path, const uint8_t *request, const 
     return platform_file_close_checked(file) == 0 ? request_response_written : request_response_unwritten;
 }
 
+uint64_t request_complete_header(args_header *header, const char *module_name, const request_part *parts,
+                                 int32_t part_count)
+{
+    uint64_t data_size = 0;
+    for (int32_t i = 0; i < part_count; ++i)
+        data_size += parts[i].size;
+    header->arg_count = part_count;
+    header->data_size_low = (uint32_t)data_size;
+    header->data_size_high = 0;
+    header->module_name_length = (int32_t)(strlen(module_name) + 1);
+    return data_size;
+}
+
 namespace {
 
 // Header, name and table: everything before the data block, in one buffer.
@@ -103,16 +116,10 @@ uint8_t *request_front(const args_header *header, const char *module_name, const
                        const request_part *parts, int32_t part_count, uint32_t *front_size)
 {
     uint64_t name_length = strlen(module_name) + 1;
-    uint64_t data_size = 0;
-    for (int32_t i = 0; i < part_count; ++i)
-        data_size += parts[i].size;
+    args_header written = *header;
+    uint64_t data_size = request_complete_header(&written, module_name, parts, part_count);
     if (name_length >= server_path_limit || data_size > server_data_size_limit)
         return nullptr;
-    args_header written = *header;
-    written.arg_count = part_count;
-    written.data_size_low = (uint32_t)data_size;
-    written.data_size_high = 0;
-    written.module_name_length = (int32_t)name_length;
     request_offsets at = request_offsets_of(&written);
     if (at.end > server_request_size_limit)
         return nullptr;

@@ -298,10 +298,15 @@ typedef struct request_part {
     const void *bytes;
     uint32_t size;
 } request_part;
+// Fills in what request_write derives from the parts: arg_count, the data
+// size (data_size_high 0) and module_name_length = strlen(module_name) + 1.
+// Returns the data size in 64 bits, which a caller may check against
+// server_data_size_limit.
+uint64_t request_complete_header(args_header *header, const char *module_name, const request_part *parts,
+                                 int32_t part_count);
 // Creates args.bin (replacing an older one), writes every part, syncs and
-// closes.  The header written is *header with arg_count = part_count,
-// data_size_low = the sum of the part sizes, data_size_high = 0 and
-// module_name_length = strlen(module_name) + 1; data_offset of entry i is
+// closes.  The header written is *header completed by
+// request_complete_header; data_offset of entry i is
 // computed from the sizes and its kind is kinds[i] (kinds and parts may be
 // null when part_count is 0).  Nothing else is checked, so tests can write
 // requests an agent refuses.  Whatever had the name is removed first and

@@ -160,13 +160,7 @@ sent_share *write_request(const dispatch_call *call, int32_t share_index)
         for (int attempt = 0; attempt < remote_write_attempts; ++attempt) {
             if (request_write(path, header, call->module_name, kinds, parts, call->row_count) == server_step_done) {
                 // The header as request_write completed it, for the collection's check.
-                uint64_t data = 0;
-                for (int32_t i = 0; i < call->row_count; ++i)
-                    data += call->rows[i].bytes;
-                header->arg_count = call->row_count;
-                header->data_size_low = (uint32_t)data;
-                header->data_size_high = 0;
-                header->module_name_length = (int32_t)strlen(call->module_name) + 1;
+                request_complete_header(header, call->module_name, parts, call->row_count);
                 return sent;
             }
         }
@@ -216,8 +210,9 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
         if (remote_client.open_tail >= 0)
             agent_record(remote_client.open_tail)->next_agent = n;
         remote_client.open_tail = n;
-        agent_watch_of(n)->sent = sent;
-        agent_watch_of(n)->alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
+        agent_watch *watch = agent_watch_of(n);
+        watch->sent = sent;
+        watch->alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
         if (call->status_option)
             request->status_ptr = call->status_option;
         if (__atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE) < n + 1)
