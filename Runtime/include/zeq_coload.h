@@ -89,8 +89,46 @@ enum qiv_coload_arg_kind {
     QIV_ARG_KIND_RANGE = 5,        /* kind, number of work items (default: one per member) */
     QIV_ARG_KIND_STATUS = 6,       /* kind, address of an int that receives the launch status */
     QIV_ARG_KIND_SHARED_BYTES = 7, /* kind, group-shared bytes per work group */
-    QIV_ARG_KIND_GROUP_SIZE = 8    /* kind, requested work-group size */
+    QIV_ARG_KIND_GROUP_SIZE = 8,   /* kind, requested work-group size */
+    QIV_ARG_KIND_BALANCED = 9,     /* kind alone: share the call in balance (below) */
+    QIV_ARG_KIND_HOST_RANGE = 10   /* kind alone: the host body covers its member's range */
 };
+
+/* Balanced calls (opt-in).  Without QIV_ARG_BALANCED a call is claimed as
+ * above: devices take whole member shares as they find them, and pieces of
+ * the caller's own share.  With it, and a region of more than one member,
+ * the runtime shares the members between the pool, the device slots and the
+ * agents by speed: for each call site it learns from the calls' own timings
+ * how many items per second each worker (the pool, each device slot, each
+ * agent) computes, and keeps those rates for the life of the process.  Pool
+ * threads take members one at a time from the lowest index up, member 0 being
+ * the caller's; devices and agents take runs of consecutive members from the
+ * highest index down, each run sized so that its worker finishes about when
+ * the rest does, shrinking as the call nears its end.  A worker no one has
+ * measured yet takes one member as a probe; a worker that would finish even
+ * one member after the others takes none; a share that fails drops its
+ * worker's rate.  The caller's own member is always computed on the host,
+ * after the call returns 1: give the region enough members (a few per pool
+ * thread) that it is small.  A region of one member is claimed as without
+ * the option.
+ *
+ * QIV_ARG_HOST_RANGE says that the host body loops from
+ * qiv_exported_range_start(n) to qiv_exported_range_end(n), n being the
+ * call's Range: then the remote slot takes calls with a Range (and ignores
+ * their SharedBytes and GroupSize, which concern devices), and hands an agent
+ * a run of several members as one share whose range is exactly theirs.  A
+ * body written for one item per work item must not say so: without the option
+ * agents never receive a call that has a Range.
+ *
+ * Both are single words, which runtimes that do not know them skip. */
+
+/* The balance of the last balanced call at this site: the times, in
+ * microseconds from the call's start, at which the first and the last of
+ * its workers finished (the pool counts once, when its last member other
+ * than the caller's own ended; workers that took nothing do not count), and
+ * the number of workers that took part.  Returns 0, or -1 when the site has
+ * made no balanced call with more than one member. */
+int qiv_exported_call_balance(const qiv_coload_site *site, long long *first_us, long long *last_us, int *workers);
 
 #define QIV_W_(x) ((intptr_t)(x))
 /* An array of `bytes` bytes (6 words, the last one skipped by the runtime). */
@@ -109,6 +147,8 @@ enum qiv_coload_arg_kind {
 #define QIV_ARG_STATUS(int_address) QIV_W_(QIV_ARG_KIND_STATUS), QIV_W_(int_address)
 #define QIV_ARG_SHARED_BYTES(n) QIV_W_(QIV_ARG_KIND_SHARED_BYTES), QIV_W_(n)
 #define QIV_ARG_GROUP_SIZE(n) QIV_W_(QIV_ARG_KIND_GROUP_SIZE), QIV_W_(n)
+#define QIV_ARG_BALANCED QIV_W_(QIV_ARG_KIND_BALANCED)
+#define QIV_ARG_HOST_RANGE QIV_W_(QIV_ARG_KIND_HOST_RANGE)
 #define QIV_ARG_END QIV_W_(QIV_ARG_KIND_END)
 
 /* Offers the region's work items to the device slots.  region: the coload
