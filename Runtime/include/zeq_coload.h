@@ -174,6 +174,10 @@ long long qiv_exported_slot_items(int slot);
  * the caller knows. */
 int qiv_exported_agent_count(void);
 long long qiv_exported_agent_shares(int agent);
+/* The work items in those shares: a share of a call with a Range counts the
+ * items of its range (a run of several members in a balanced call), one
+ * without counts one item per member. */
+long long qiv_exported_agent_items(int agent);
 
 #ifdef __cplusplus
 }
