@@ -69,7 +69,10 @@ typedef struct qiv_thread_record qiv_thread_record;
 /* A parallel region, 33 machine words.  The home record lies in the opener's
  * frame; each member runs on a private copy made by the thread that picked it. */
 typedef struct qiv_parallel_region {
-    intptr_t spare;
+    /* home record: members that balanced coload calls took for devices and
+     * agents from the top of the index range (under the job lock); pickers
+     * hand out the members below them.  0 in every other region. */
+    volatile intptr_t taken_from_top;
     volatile intptr_t blocking;   /* the runner declared itself blocking */
     intptr_t index;               /* 0 for the owner, 1 .. count-1 for members */
     intptr_t count;

@@ -14,7 +14,7 @@ ZEQ_EXPORT int qiv_exported_parallel(int n, qiv_parallel_region *region)
 {
     thread_record *rec = get_thread_record();
     intptr_t count = !rec ? 1 : n > 0 ? n : pool.pool_size;
-    region->spare = 0;
+    region->taken_from_top = 0;
     region->blocking = 0;
     region->index = 0;
     region->count = count;
@@ -72,7 +72,9 @@ __attribute__((noinline)) int run_head_member(thread_record *rec)
     memcpy(&member, head, sizeof(member));
     member.return_context = &back;
     member.blocking = 0;
-    member.index = head->count - head->unclaimed;
+    // Balanced coload calls take members from the top for their devices
+    // and agents; the pickers go on from the bottom.
+    member.index = head->count - head->unclaimed - head->taken_from_top;
     if (--head->unclaimed == 0)
         pool.job_list = member.next_job;
     job_lock_release();

@@ -1,5 +1,6 @@
 // qiv_exported_coload: offers a coload call's work items to every device slot
-// and sleeps until each slot with a service thread has finished with it.
+// and sleeps until each slot with a service thread has finished with it; in
+// a balanced call the caller runs pool members meanwhile (balance.h).
 //
 // The descriptor words arrive as variadic machine words; they are read once,
 // into rows and options in this frame (no allocation on the region path), and
@@ -70,6 +71,7 @@ void init_request(coload_request *request, qiv_parallel_region *region, qiv_colo
     request->status_value = 0;
     for (int s = 0; s < max_slots; ++s)
         request->next[s] = nullptr;
+    request->balance = nullptr;
 }
 
 // Queues the request on every slot that may take it and wakes their threads.
@@ -108,6 +110,34 @@ void wait_until_done(coload_request *request)
         qiv_exported_wait(0, 0);
 }
 
+// The caller's part in a balanced call.  It does what a pool thread does,
+// runs the region's members from the bottom until none is left to hand out,
+// instead of sleeping while the slots work; then it waits for the pool's
+// last member and for the slots, noting when the pool finished, and tells
+// the balance what the pool computed in that time.  Its own member 0 is
+// left to the host after the call.
+void run_balanced(coload_request *request, balance_call *balance)
+{
+    qiv_parallel_region *home = request->region->home;
+    while (__atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) != 0 && qiv_exported_pick_nested_job(home))
+        ;
+    // Members ending elsewhere wake nobody while the caller's own is open,
+    // so the pool's end is looked for in short sleeps; a slot's finish wakes
+    // the caller at once.
+    uint64_t pool_done_ns = 0;
+    for (;;) {
+        if (pool_done_ns == 0 && __atomic_load_n(&home->unfinished, __ATOMIC_ACQUIRE) <= 1)
+            pool_done_ns = platform_monotonic_ns();
+        if (pool_done_ns != 0 && __atomic_load_n(&request->done, __ATOMIC_ACQUIRE))
+            break;
+        if (__atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) != 0 && qiv_exported_pick_nested_job(home))
+            continue;
+        qiv_exported_wait(1, 1);
+    }
+    intptr_t pool_members = home->count - 1 - __atomic_load_n(&home->taken_from_top, __ATOMIC_ACQUIRE);
+    balance_call_end(balance, pool_done_ns, pool_members * balance->member_items);
+}
+
 } // namespace
 
 // Offers the call to the slots and sleeps until each slot with a thread has
@@ -136,8 +166,19 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
 
     coload_request request;
     init_request(&request, region, site, __builtin_return_address(0), &descriptors, live);
+    // A balanced call needs members to share: with one, the rules above
+    // already give the devices the whole range in pieces.
+    balance_call balance;
+    intptr_t members = region->home->count;
+    if ((descriptors.options & descriptor_has_balanced) && members > 1) {
+        balance_call_start(&balance, site, members, descriptors.range == 1 ? members : descriptors.range);
+        request.balance = &balance;
+    }
     offer_to_slots(&request);
-    wait_until_done(&request);
+    if (request.balance)
+        run_balanced(&request, &balance);
+    else
+        wait_until_done(&request);
     if (request.status_ptr)
         *request.status_ptr = (int)request.status_value;
     return request.host_must_run ? 1 : 0;

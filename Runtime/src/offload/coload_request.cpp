@@ -216,10 +216,26 @@ bool plan_geometry(const device_slot *slot, const coload_request *request, const
     return true;
 }
 
+// A balanced call's next piece on slot s: a run of members from the top,
+// as long as the slot's speed makes worth its while (balance.h).  The
+// caller's own member stays with the host.
+intptr_t claim_balanced_run(int s, coload_request *request, const share_geometry *g, intptr_t *start)
+{
+    intptr_t left = __atomic_load_n(&g->home->unclaimed, __ATOMIC_ACQUIRE);
+    intptr_t want = balance_members_for(request->balance, balance_slot_worker(s), left, g->members_per_launch);
+    intptr_t first = 0;
+    intptr_t members = balance_claim_run(g->home, want, -1, &first);
+    *start = g->owner_share + (first - 1) * g->per;
+    return members * g->per;
+}
+
 // The next piece this slot computes: whole member shares first, then a piece
 // of the caller's own share.  Returns its item count, 0 when nothing is left.
-intptr_t claim_piece(coload_request *request, const request_plan *plan, const share_geometry *g, intptr_t *start)
+intptr_t claim_piece(int s, coload_request *request, const request_plan *plan, const share_geometry *g,
+                     intptr_t *start)
 {
+    if (request->balance && g->pno > 1)
+        return claim_balanced_run(s, request, g, start);
     intptr_t count = claim_members(g->home, g->pno, g->per, g->owner_share, g->members_per_launch, start);
     if (count == 0)
         count = claim_owner_piece(request, g->owner_share, plan->group, g->cap, start);
@@ -322,7 +338,8 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
     bool launch_unread = false;
     for (;;) {
         intptr_t start = 0;
-        intptr_t count = claim_piece(request, plan, g, &start);
+        uint64_t claimed_ns = platform_monotonic_ns();
+        intptr_t count = claim_piece(s, request, plan, g, &start);
         if (count <= 0)
             break;
         start_arg = (int32_t)start;
@@ -330,13 +347,19 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
         int error = launch_piece(s, ops, kernel, request, plan, start, count, &start_arg, params);
         launch_unread = true;
         record_status(request, plan, error);
-        if (error != 0)
+        if (error != 0) {
+            if (request->balance)
+                balance_share_done(request->balance, balance_slot_worker(s), count, 0, true);
             break;
+        }
         __atomic_add_fetch(&offload.slot_items[s], (int64_t)count, __ATOMIC_RELAXED);
         bool read = false;
         bool read_ok = copy_back(s, ops, request, plan, g, start, count, &read);
         if (read)
             launch_unread = false;
+        if (request->balance)
+            balance_share_done(request->balance, balance_slot_worker(s), count,
+                               platform_monotonic_ns() - claimed_ns, !read_ok);
         if (!read_ok)
             break;
     }

@@ -80,6 +80,12 @@ void take_descriptor(descriptor_list *list, const intptr_t *w)
         list->group = w[1];
         list->options |= descriptor_has_group;
         break;
+    case QIV_ARG_KIND_BALANCED:
+        list->options |= descriptor_has_balanced;
+        break;
+    case QIV_ARG_KIND_HOST_RANGE:
+        list->options |= descriptor_has_host_range;
+        break;
     default:
         ++list->stray_words;
         break;

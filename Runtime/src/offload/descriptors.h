@@ -4,8 +4,9 @@
 // the layout zeq_coload.h writes.  They are read here, once per call and
 // descriptor by descriptor, into typed rows (the arrays and values, in the
 // kernel's argument order) and the options (Range, Status, shared bytes,
-// group size).  The device slots and the remote slot consume the rows and
-// apply limits of their own; none of them walks raw words again.
+// group size, and the one-word opt-ins).  The device slots and the remote
+// slot consume the rows and apply limits of their own; none of them walks
+// raw words again.
 //
 // The reader only ever asks for the words of the descriptor it is reading,
 // so it reads nothing the caller did not pass: a 0 word ends the list after
@@ -46,6 +47,8 @@ enum : int32_t {
     descriptor_has_status = 2,
     descriptor_has_shared = 4,
     descriptor_has_group = 8,
+    descriptor_has_balanced = 16,   // one word: share the call by the workers' speeds
+    descriptor_has_host_range = 32, // one word: the host body covers its member's range
 };
 
 // One array or value.  Arrays move `bytes` (their transfer size, or one

@@ -13,6 +13,7 @@
 #ifndef ZEQ_OFFLOAD_H
 #define ZEQ_OFFLOAD_H
 
+#include "balance.h"
 #include "descriptors.h"
 #include "runtime.h"
 
@@ -73,6 +74,10 @@ struct coload_request {
     int *volatile status_ptr;         // recorded by a slot after its first launch
     volatile intptr_t status_value;   // launch and read results OR-ed, or -1
     coload_request *next[max_slots];  // per-slot queue links
+    // Set for a balanced call with more than one member: slots and agents
+    // take runs of members from the top, sized by balance.h's rule, and
+    // report every share's timing there.  Null: the claiming rules above.
+    balance_call *balance;
 };
 
 struct module_entry {

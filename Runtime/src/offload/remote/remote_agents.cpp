@@ -125,7 +125,9 @@ int claim_free_agent(dispatch_call *call, int32_t *number)
             result = agent_found;
             break;
         }
-        if (scanned == scan_nothing) {
+        // A balanced call whose members are all taken needs no agent: the
+        // dispatcher must not wait for one that is busy.
+        if (scanned == scan_nothing || (call->request->balance && call->request->region->home->unclaimed < 2)) {
             result = agent_none;
             break;
         }

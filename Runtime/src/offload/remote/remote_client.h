@@ -86,9 +86,13 @@ static inline uint8_t *sent_share_bytes(sent_share *sent)
 struct agent_watch {
     sent_share *sent;          // platform_alloc_zeroed; null when the record is free
     uint64_t alive_check_ms;   // when the monitor next asks whether the agent lives
-    // Shares whose results came back from this agent number, for reports:
-    // written by the monitor alone, read by anyone, so atomic.
+    // Shares whose results came back from this agent number, and their work
+    // items, for reports: written by the monitor alone, read by anyone, so
+    // atomic.
     volatile int64_t shares_collected;
+    volatile int64_t items_collected;
+    int64_t items;      // the work items of the share in flight
+    uint64_t posted_ns; // when it was posted: a balanced call learns the agent's rate from it
 };
 
 struct remote_client_state {
@@ -162,6 +166,7 @@ struct dispatch_call {
     agent_row rows[remote_max_rows];
     int32_t row_count;
     int *status_option; // the Status descriptor's int, or null
+    intptr_t range;     // the Range's work items, or -1 for a call without one
     uint64_t claim_stamp;
     // Agents that failed the share being dispatched, in a row: the next
     // claim tries other agents first.

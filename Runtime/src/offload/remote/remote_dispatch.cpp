@@ -5,7 +5,10 @@
 // the descriptors can travel: arrays and values only, at most 128 words.
 // Otherwise the dispatcher posts share after share, each to an agent of its
 // own: first whole member shares claimed from the region exactly as a pool
-// picker would take them, then the caller's own share.
+// picker would take them, then the caller's own share.  In a balanced call
+// it posts runs of members from the top instead, each sized by the speed of
+// the agent that takes it, and an agent that finishes one takes the next;
+// the caller's share stays with the host (balance.h).
 //
 // The request is held open while shares are still being posted: the monitor
 // may collect every share posted so far before the next one is, and must not
@@ -69,7 +72,13 @@ bool locate_module(dispatch_call *call, coload_request *request)
 // data as args.bin holds.
 bool take_rows(dispatch_call *call, const descriptor_list *list)
 {
-    const int32_t staying = descriptor_has_range | descriptor_has_shared | descriptor_has_group;
+    // A Range travels only when the call says its host body covers its
+    // range: a body written for one item per work item would compute one
+    // item of each share on an agent.  The launch shape concerns devices.
+    int32_t staying = descriptor_has_range | descriptor_has_shared | descriptor_has_group;
+    if (list->options & descriptor_has_host_range)
+        staying = 0;
+    call->range = (list->options & descriptor_has_range) ? list->range : -1;
     if (list->verdict != descriptors_whole || list->word_count > remote_max_words || (list->options & staying) ||
         list->row_count > remote_max_rows)
         return false;
@@ -93,13 +102,58 @@ bool take_rows(dispatch_call *call, const descriptor_list *list)
 
 enum { share_none = -1 };
 
+// One share as the agent sees it: the region (index of count) its module
+// runs in, and the work items that makes.
+struct agent_share {
+    int32_t index; // share_none: nothing was chosen
+    int32_t count;
+    int64_t items;
+};
+
+// A member's items: the work ranges give the caller the remainder; without
+// a Range a member is one item.
+int64_t member_items(const dispatch_call *call, intptr_t members, intptr_t member)
+{
+    if (call->range < 0)
+        return 1;
+    int64_t per = call->range / members;
+    return member == 0 ? per + call->range % members : per;
+}
+
+// A balanced call's next share for agent n: a run of members from the top,
+// sized by the agent's speed, sent as the one share whose range is the
+// run's (one member at a time without a Range: the module's range is then
+// its member's slice of a count it knows alone).
+agent_share choose_balanced_share(const dispatch_call *call, int32_t n)
+{
+    coload_request *request = call->request;
+    qiv_parallel_region *home = request->region->home;
+    agent_share share = {share_none, 0, 0};
+    intptr_t left = __atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE);
+    intptr_t want = balance_members_for(request->balance, balance_agent_worker(n), left, call->range < 0 ? 1 : left);
+    intptr_t first = 0;
+    intptr_t run = balance_claim_run(home, want, call->range, &first);
+    if (run == 0)
+        return share;
+    share.index = (int32_t)first;
+    share.count = (int32_t)home->count;
+    if (run > 1 && !balance_share_of_run(call->range, home->count, first, run, &share.index, &share.count))
+        return share; // balance_claim_run cut the run until the share exists
+    share.items = run * member_items(call, home->count, first);
+    return share;
+}
+
 // The next share: a member that no picker has taken (never the last one,
 // which the pool unlinks), else the caller's own share once, else none.
 // The caller's share is claimed as a device slot claims it, so that no other
-// slot computes it too; without a Range it is a single work item.
-int32_t choose_share(coload_request *request)
+// slot computes it too: all of it, whatever a Range makes its size.
+agent_share choose_share(const dispatch_call *call, int32_t n)
 {
+    coload_request *request = call->request;
+    if (request->balance)
+        return choose_balanced_share(call, n);
     qiv_parallel_region *home = request->region->home;
+    agent_share share = {share_none, (int32_t)home->count, 0};
     if (__atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) != 0) {
         job_lock_acquire();
         intptr_t u = home->unclaimed;
@@ -107,16 +161,19 @@ int32_t choose_share(coload_request *request)
             home->unclaimed = u - 1;
             job_lock_release();
             __atomic_sub_fetch(&home->unfinished, 1, __ATOMIC_SEQ_CST);
-            return (int32_t)(home->count - u);
+            share.index = (int32_t)(home->count - u);
+            share.items = member_items(call, home->count, share.index);
+            return share;
         }
         job_lock_release();
     }
-    int32_t share = share_none;
     qiv_exported_sync(request);
     if (!request->claimed_all && request->owner_progress == 0) {
-        request->owner_progress = 1;
+        int64_t items = member_items(call, home->count, 0);
+        request->owner_progress = items > 0 ? (intptr_t)items : 1;
         request->claimed_all = 1;
-        share = 0;
+        share.index = 0;
+        share.items = items;
     }
     qiv_exported_unsync(request);
     return share;
@@ -125,7 +182,7 @@ int32_t choose_share(coload_request *request)
 // Writes args.bin for the share from the rows, the Out and InOut arrays from
 // the copy kept for the collection, so that what the agent compares against
 // is exactly what it was sent.  Returns the copy, or null.
-sent_share *write_request(const dispatch_call *call, int32_t share_index)
+sent_share *write_request(const dispatch_call *call, const agent_share *share)
 {
     uint64_t result_bytes = 0;
     for (int32_t i = 0; i < call->row_count; ++i)
@@ -152,8 +209,8 @@ sent_share *write_request(const dispatch_call *call, int32_t share_index)
     coload_request *request = call->request;
     args_header *header = &sent->header;
     header->version = server_request_version;
-    header->share_count = (int32_t)request->region->count;
-    header->share_index = share_index;
+    header->share_count = share->count;
+    header->share_index = share->index;
     header->function_number = (int32_t)request->site->line;
     char path[remote_path_size];
     if (server_file_path(path, sizeof path, call->agent_folder, SERVER_NAME_ARGS) >= 0) {
@@ -185,7 +242,7 @@ void drop_stale_record(int32_t n)
 }
 
 // Posts the written request to agent n and links its record into the chain.
-bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
+bool post_share(dispatch_call *call, int32_t n, sent_share *sent, const agent_share *share)
 {
     coload_request *request = call->request;
     qiv_exported_sync(agent_key(n));
@@ -212,6 +269,8 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent)
         remote_client.open_tail = n;
         agent_watch *watch = agent_watch_of(n);
         watch->sent = sent;
+        watch->items = share->items;
+        watch->posted_ns = platform_monotonic_ns();
         watch->alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
         if (call->status_option)
             request->status_ptr = call->status_option;
@@ -239,7 +298,7 @@ void give_share_up(dispatch_call *call, int32_t share)
     coload_request *request = call->request;
     if (share == share_none)
         return;
-    if (share == 0) {
+    if (share == 0 && !request->balance) {
         request->host_must_run = 1;
         return;
     }
@@ -250,7 +309,8 @@ void give_share_up(dispatch_call *call, int32_t share)
 
 void dispatch_shares(dispatch_call *call)
 {
-    int32_t share = share_none; // chosen, not yet posted
+    agent_share chosen = {share_none, 0, 0}; // chosen, not yet posted
+    int32_t &share = chosen.index;
     call->failed_count = 0;
     for (;;) {
         int32_t n = -1;
@@ -266,14 +326,14 @@ void dispatch_shares(dispatch_call *call)
             break;
         }
         if (copied == copy_done && share == share_none) {
-            share = choose_share(call->request);
+            chosen = choose_share(call, n);
             if (share == share_none) {
                 release_claim(call);
                 return;
             }
         }
-        sent_share *sent = copied == copy_done ? write_request(call, share) : nullptr;
-        if (!sent || !post_share(call, n, sent)) {
+        sent_share *sent = copied == copy_done ? write_request(call, &chosen) : nullptr;
+        if (!sent || !post_share(call, n, sent, &chosen)) {
             platform_free(sent);
             release_claim(call);
             call->failed[call->failed_count++] = n;
@@ -282,7 +342,7 @@ void dispatch_shares(dispatch_call *call)
             continue;
         }
         call->failed_count = 0;
-        if (share == 0) {
+        if (share == 0 && !call->request->balance) {
             call->request->host_must_run = 0;
             return;
         }

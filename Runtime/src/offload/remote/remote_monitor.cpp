@@ -81,10 +81,18 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
             return;
         }
     }
-    if (state != share_collected)
+    agent_watch *watch = agent_watch_of(n);
+    if (state != share_collected) {
         record_failure(request);
-    else
-        __atomic_add_fetch(&agent_watch_of(n)->shares_collected, 1, __ATOMIC_RELAXED);
+    } else {
+        __atomic_add_fetch(&watch->shares_collected, 1, __ATOMIC_RELAXED);
+        __atomic_add_fetch(&watch->items_collected, watch->items, __ATOMIC_RELAXED);
+    }
+    // Before the release: the last release may finish the request, whose
+    // balance record lies in the caller's frame.
+    if (request->balance)
+        balance_share_done(request->balance, balance_agent_worker(n), (intptr_t)watch->items,
+                           platform_monotonic_ns() - watch->posted_ns, state != share_collected);
     coload_request *finished = release_agent(n);
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));

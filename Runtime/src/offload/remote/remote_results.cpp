@@ -145,3 +145,11 @@ ZEQ_EXPORT long long qiv_exported_agent_shares(int agent)
     const agent_watch *watch = agent_watch_of(agent);
     return watch ? (long long)__atomic_load_n(&watch->shares_collected, __ATOMIC_RELAXED) : 0;
 }
+
+ZEQ_EXPORT long long qiv_exported_agent_items(int agent)
+{
+    if (agent < 0 || agent >= remote_agent_count)
+        return 0;
+    const agent_watch *watch = agent_watch_of(agent);
+    return watch ? (long long)__atomic_load_n(&watch->items_collected, __ATOMIC_RELAXED) : 0;
+}

@@ -1,0 +1,253 @@
+// Balanced coload calls: the per-site rates, the sizing rule, runs of
+// members claimed from the top of a region, and a run's share for an agent.
+//
+// A rate is the ratio of two decaying sums, items and time, each halved
+// before a new share adds to it.  Every share weighs as much as it
+// computed, so the short shares of a call's tail, whose fixed costs show
+// more, do not drag a rate down that the large ones measured; a share that
+// took much longer than its size said still halves it at once.  A failure
+// clears both sums: the worker is back to probe shares.
+#include "balance.h"
+
+#include "offload.h"
+
+namespace {
+
+struct learnt_sums {
+    double items[balance_workers];
+    double seconds[balance_workers];
+};
+
+balance_site site_rows[balance_site_rows];
+learnt_sums site_sums[balance_site_rows];
+spin_lock_word site_table_lock;
+volatile intptr_t site_rows_used;
+
+balance_site *find_site(const qiv_coload_site *site)
+{
+    intptr_t used = __atomic_load_n(&site_rows_used, __ATOMIC_ACQUIRE);
+    for (intptr_t i = 0; i < used; ++i) {
+        if (site_rows[i].site == site)
+            return &site_rows[i];
+    }
+    return nullptr;
+}
+
+balance_site *site_row(const qiv_coload_site *site)
+{
+    balance_site *row = find_site(site);
+    if (row)
+        return row;
+    spin_lock_acquire(&site_table_lock);
+    row = find_site(site);
+    if (!row && site_rows_used < balance_site_rows) {
+        row = &site_rows[site_rows_used];
+        row->site = site;
+        __atomic_store_n(&site_rows_used, site_rows_used + 1, __ATOMIC_RELEASE);
+    }
+    spin_lock_release(&site_table_lock);
+    return row;
+}
+
+void learn(balance_site *row, int worker, intptr_t items, uint64_t elapsed_ns, bool failed)
+{
+    if (!row || worker < 0 || worker >= balance_workers)
+        return;
+    learnt_sums *sums = &site_sums[row - site_rows];
+    spin_lock_acquire(&row->lock);
+    if (failed || items <= 0) {
+        sums->items[worker] = 0;
+        sums->seconds[worker] = 0;
+    } else {
+        sums->items[worker] = 0.5 * sums->items[worker] + (double)items;
+        sums->seconds[worker] = 0.5 * sums->seconds[worker] + 1e-9 * (double)(elapsed_ns ? elapsed_ns : 1);
+    }
+    double rate = sums->seconds[worker] > 0 ? sums->items[worker] / sums->seconds[worker] : 0;
+    __atomic_store(&row->items_per_second[worker], &rate, __ATOMIC_RELAXED);
+    spin_lock_release(&row->lock);
+}
+
+void note_finish(balance_call *call, int worker, uint64_t at_ns)
+{
+    uint64_t since = at_ns > call->start_ns ? at_ns - call->start_ns : 1;
+    volatile uint64_t *slot = &call->finished_ns[worker];
+    uint64_t seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
+    while (seen < since && !__atomic_compare_exchange_n(slot, &seen, since, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+        ;
+}
+
+double rate_of(const balance_site *row, int worker)
+{
+    double rate = 0;
+    if (row)
+        __atomic_load(&row->items_per_second[worker], &rate, __ATOMIC_RELAXED);
+    return rate;
+}
+
+// The range of member `index` of `count` over n items, as the work ranges
+// split it: the owner takes the remainder.
+void range_of(int64_t n, int64_t index, int64_t count, int64_t *start, int64_t *end)
+{
+    int64_t q = n / count, m = n % count;
+    *start = index == 0 ? 0 : index * q + m;
+    *end = index == 0 ? q + m : (index + 1) * q + m;
+}
+
+} // namespace
+
+void balance_call_start(balance_call *call, const qiv_coload_site *site, intptr_t members, intptr_t range)
+{
+    call->row = site_row(site);
+    call->start_ns = platform_monotonic_ns();
+    call->members = members;
+    call->range = range;
+    call->member_items = members > 0 ? range / members : 0;
+    call->remainder = members > 0 ? range % members : 0;
+    for (int w = 0; w < balance_workers; ++w)
+        call->finished_ns[w] = 0;
+}
+
+void balance_share_done(balance_call *call, int worker, intptr_t items, uint64_t elapsed_ns, bool failed)
+{
+    learn(call->row, worker, items, elapsed_ns, failed);
+    note_finish(call, worker, platform_monotonic_ns());
+}
+
+void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_items)
+{
+    if (pool_items > 0) {
+        learn(call->row, balance_pool, pool_items, pool_done_ns - call->start_ns, false);
+        note_finish(call, balance_pool, pool_done_ns);
+    }
+    balance_site *row = call->row;
+    if (!row)
+        return;
+    uint64_t first = 0, last = 0;
+    intptr_t workers = 0;
+    for (int w = 0; w < balance_workers; ++w) {
+        uint64_t at = call->finished_ns[w];
+        if (at == 0)
+            continue;
+        first = workers == 0 || at < first ? at : first;
+        last = at > last ? at : last;
+        ++workers;
+    }
+    spin_lock_acquire(&row->lock);
+    row->first_us = (int64_t)(first / 1000);
+    row->last_us = (int64_t)(last / 1000);
+    row->workers = workers;
+    row->calls = row->calls + 1;
+    spin_lock_release(&row->lock);
+}
+
+intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t left, intptr_t member_items,
+                      intptr_t most)
+{
+    intptr_t can = left - 1 < most ? left - 1 : most;
+    if (can <= 0 || member_items <= 0)
+        return 0;
+    if (!(rate > 0) || !(pool_rate > 0) || !(rate_sum >= rate + pool_rate))
+        return 1;
+    // The items this worker computes while everyone together finishes all
+    // that is left.
+    double fair = (double)left * (double)member_items * rate / rate_sum;
+    if (fair < (double)member_items)
+        return 0;
+    double members = fair / balance_share_divisor / (double)member_items;
+    if (members < 1)
+        return 1;
+    return members >= (double)can ? can : (intptr_t)members;
+}
+
+intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most)
+{
+    double sum = 0;
+    for (int w = 0; w < balance_workers; ++w)
+        sum += rate_of(call->row, w);
+    return balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
+                        call->member_items, most);
+}
+
+bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count)
+{
+    if (n <= 0 || members <= 0 || first < 1 || k < 1 || first + k > members || members > INT32_MAX ||
+        n > INT32_MAX)
+        return false;
+    int64_t want_start, want_end, unused;
+    range_of(n, first, members, &want_start, &unused);
+    range_of(n, first + k - 1, members, &unused, &want_end);
+    int64_t share_count = members, share_index = first;
+    if (k > 1) {
+        // A share of length L = k q other than the owner's ends at
+        // n - j L for j >= 0: count n / L, index count - (j + 1).
+        int64_t length = want_end - want_start;
+        if (length <= 0 || (n - want_end) % length != 0)
+            return false;
+        share_count = n / length;
+        share_index = share_count - 1 - (n - want_end) / length;
+    }
+    if (share_index < 1 || share_index >= share_count)
+        return false;
+    int64_t start, end;
+    range_of(n, share_index, share_count, &start, &end);
+    if (start != want_start || end != want_end)
+        return false;
+    *index = (int32_t)share_index;
+    *count = (int32_t)share_count;
+    return true;
+}
+
+intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t range_n, intptr_t *first_member)
+{
+    if (want <= 0)
+        return 0;
+    job_lock_acquire();
+    intptr_t u = home->unclaimed, top = home->taken_from_top, count = home->count;
+    if (u < 2) {
+        job_lock_release();
+        return 0;
+    }
+    intptr_t k = 1;
+    while (k * 2 <= want && k * 2 <= u - 1)
+        k *= 2;
+    while (k > 1 && top % k != 0)
+        k /= 2;
+    int32_t index, share_count;
+    while (range_n >= 0 && k > 1 && !balance_share_of_run(range_n, count, count - top - k, k, &index, &share_count))
+        k /= 2;
+    home->unclaimed = u - k;
+    home->taken_from_top = top + k;
+    job_lock_release();
+    __atomic_sub_fetch(&home->unfinished, k, __ATOMIC_SEQ_CST);
+    *first_member = count - top - k;
+    return k;
+}
+
+ZEQ_EXPORT int qiv_exported_call_balance(const qiv_coload_site *site, long long *first_us, long long *last_us,
+                                         int *workers)
+{
+    balance_site *row = site ? find_site(site) : nullptr;
+    if (!row || __atomic_load_n(&row->calls, __ATOMIC_ACQUIRE) == 0)
+        return -1;
+    spin_lock_acquire(&row->lock);
+    if (first_us)
+        *first_us = row->first_us;
+    if (last_us)
+        *last_us = row->last_us;
+    if (workers)
+        *workers = (int)row->workers;
+    spin_lock_release(&row->lock);
+    return 0;
+}
+
+ZEQ_EXPORT intptr_t zeq_internal_balance_take(double rate, double pool_rate, double rate_sum, intptr_t left,
+                                              intptr_t member_items, intptr_t most)
+{
+    return balance_take(rate, pool_rate, rate_sum, left, member_items, most);
+}
+
+ZEQ_EXPORT int zeq_internal_balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k,
+                                                 int32_t *index, int32_t *count)
+{
+    return balance_share_of_run(n, members, first, k, index, count) ? 1 : 0;
+}

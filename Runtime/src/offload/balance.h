@@ -1,0 +1,108 @@
+// Balanced coload calls: what the runtime learns of each worker's speed per
+// call site, the rule that sizes a worker's next run of members, and the
+// record of one balanced call in flight.
+//
+// Workers are the pool (all its threads together), each device slot and
+// each agent number.  Their rates, in work items per second including their
+// transfers, are kept per call site for the life of the process: a site's
+// kernel and sizes rarely change between calls, and a rate learnt on another
+// kernel says nothing about this one.  The pool is measured once per call,
+// devices once per launched piece, agents once per collected share.
+//
+// Pool threads take members one at a time from index 1 up, as pickers
+// always do.  Device slots and agents take runs of members from the top
+// (counted in the region's taken_from_top word, which the pickers skip), so
+// that a run is always consecutive and the two fronts meet somewhere in the
+// middle, at a point the speeds choose.  A run's length is a power of two
+// that divides the members already taken from the top, which keeps every
+// run that an agent receives expressible as one share (index, count) of the
+// call's range: see balance_share_of_run.
+#ifndef ZEQ_BALANCE_H
+#define ZEQ_BALANCE_H
+
+#include "runtime.h"
+
+enum {
+    balance_agent_rows = 64, // agent numbers with a rate of their own; higher ones share the last
+    balance_site_rows = 64,  // call sites with rates; later sites are balanced without learning
+    balance_pool = 0,
+    balance_workers = 1 + QIV_COLOAD_SLOTS + balance_agent_rows,
+    // A worker's run is its fair part of what is left divided by this: runs
+    // shrink as the call nears its end, and a rate that was too high costs
+    // at most half of what is left.
+    balance_share_divisor = 2,
+};
+
+static inline int balance_slot_worker(int slot)
+{
+    return 1 + slot;
+}
+
+static inline int balance_agent_worker(int32_t agent)
+{
+    return 1 + QIV_COLOAD_SLOTS + (agent < balance_agent_rows ? agent : balance_agent_rows - 1);
+}
+
+// One call site's rates and the balance of its last balanced call.  Rates
+// change under lock; a reader that races a writer reads one of two
+// plausible values, which the sizing rule tolerates.
+struct balance_site {
+    const qiv_coload_site *site;
+    spin_lock_word lock;
+    volatile intptr_t calls;                   // balanced calls measured
+    double items_per_second[balance_workers];  // 0: not measured yet, or lost its weight
+    volatile int64_t first_us, last_us;        // the last call's first and last finish
+    volatile intptr_t workers;                 // workers that took part in it
+};
+
+// One balanced call in flight, in the caller's frame.
+struct balance_call {
+    balance_site *row;      // null when the site table is full: nothing is learnt
+    uint64_t start_ns;
+    intptr_t members;       // the region's count
+    intptr_t range;         // work items in all
+    intptr_t member_items;  // items of a member share (range / members)
+    intptr_t remainder;     // range % members: member p >= 1 starts at remainder + p * member_items
+    volatile uint64_t finished_ns[balance_workers]; // per worker, when its last share ended; 0: none
+};
+
+// Sets the call up: finds (or makes) the site's row and clears the finishes.
+void balance_call_start(balance_call *call, const qiv_coload_site *site, intptr_t members, intptr_t range);
+// A worker's share ended after `elapsed_ns` with `items` computed (or failed:
+// the worker loses its weight).
+void balance_share_done(balance_call *call, int worker, intptr_t items, uint64_t elapsed_ns, bool failed);
+// The call's end: the pool's members ended at pool_done_ns having computed
+// pool_items; learns the pool's rate and stores the call's balance.
+void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_items);
+
+// How many members worker should take next, 0 for none.  `left` counts the
+// members still unclaimed (the pool's last one included).
+intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most);
+
+// The sizing rule alone, in items per second: a worker not measured yet, or
+// any worker while the pool is not, takes one member; otherwise its fair part
+// of what is left, rate / sum of all rates, divided by balance_share_divisor,
+// at least one member; none when even one member would keep it busy past the
+// time everyone together needs for all that is left.  `most` bounds it.
+intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t left, intptr_t member_items,
+                      intptr_t most);
+
+// Claims a run of up to `want` members from the top of the region, never the
+// last unclaimed one (the pool's pickers unlink the region when they take
+// it).  For an agent (range_n >= 0, a call with a Range) the run is also cut
+// until balance_share_of_run can express it.  Returns the run's length and
+// its first member, 0 when nothing was claimed.
+intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t range_n, intptr_t *first_member);
+
+// The share (index, count) whose range of n items, as the work ranges split
+// it, is exactly members [first, first + k) of a region of `members`
+// members; false when no such share exists.
+bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count);
+
+// Tests drive the sizing rule and the run encoding directly.
+ZEQ_EXPORT intptr_t zeq_internal_balance_take(double rate, double pool_rate, double rate_sum, intptr_t left,
+                                              intptr_t member_items, intptr_t most);
+ZEQ_EXPORT int zeq_internal_balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k,
+                                                 int32_t *index, int32_t *count);
+
+#endif
