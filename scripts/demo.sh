@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # demo.sh: the main job in one command.  Installs what is missing, builds what
 # is missing (the x86-64 flavour, in build/), and runs the N-body simulation
-# gravsim on every device present and the host's thread pool, ending with a
-# picture of the bodies and a summary.
+# gravsim on every device present and the host's thread pool, sharing every
+# step between them in balance, ending with a picture of the bodies and a
+# summary.
 #
 #   scripts/demo.sh [bodies] [steps] [picture] [frame_every]
 #
@@ -13,9 +14,9 @@
 #
 # ZEQ_AGENTS=N (default 2; 0 for none) also starts N zeqworker agents on a
 # temporary server folder (scripts/run_with_agents.sh) and runs the
-# simulation with QIV_NETLOAD_SERVER naming it, so that every other step goes
-# to the agents and the pool.  The agents are stopped when the run ends,
-# fails or is interrupted.
+# simulation with QIV_NETLOAD_SERVER naming it, so that every step is shared
+# by the device, the agents and the pool at once, in balance.  The agents are
+# stopped when the run ends, fails or is interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -69,8 +70,10 @@ if (( agents > 0 )); then
   # library: on this machine a second and third PoCL device would only add
   # threads on the same cores.
   run=(scripts/run_with_agents.sh "$agents" "$build/bin/zeqworker")
-  echo "== agents: $agents local zeqworker process(es) on a temporary server folder; every"
-  echo "   other step goes to them and the pool.  They run on this machine, so they share"
+  echo "== agents: $agents local zeqworker process(es) on a temporary server folder.  Every"
+  echo "   step is shared by the device, the agents and the pool at once, each taking as"
+  echo "   much as its measured speed lets it finish with the others (the summary ends"
+  echo "   with how close together they finished).  They run on this machine, so they share"
   echo "   its $(nproc) cores with the pool (and with the OpenCL stand-in): they show the work"
   echo "   spreading, not a speed-up."
 fi

@@ -64,8 +64,8 @@ struct GravsimOpenCL : ::testing::Test {
     }
 };
 
-// members 1: the device takes the one share in pieces; members 0: it also
-// claims whole shares of pool members that have not started.
+// members 1: the device takes the one share in pieces; members 0: the
+// default region, shared in balance, where it takes runs of whole members.
 TEST_F(GravsimOpenCL, AccelerationsAgreeWithReference)
 {
     const int sizes[] = {1024, 4096};
