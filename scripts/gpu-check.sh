@@ -4,7 +4,8 @@
 # packages.  Builds the x86-64 flavour with the real nvcc (no test suite, no
 # benchmarks) into build-gpu/, then runs gpu_check: the CUDA slot's checks
 # against the real driver, gravsim's accelerations against the host path,
-# and the throughput of the GPU alone, the pool alone and both together.
+# and the throughput of the GPU alone, the pool alone and both shared in
+# balance, with balanced over GPU alone (what the pool adds to the GPU).
 #
 #   scripts/gpu-check.sh [report-file] [bodies]
 #
@@ -35,5 +36,6 @@ status=0
 build-gpu/bin/gpu_check "$report.body" "$bodies" || status=$?
 cat "$report.head" "$report.body" > "$report" 2>/dev/null || cp "$report.head" "$report"
 rm -f "$report.head" "$report.body"
+grep -h '^balanced / GPU alone' "$report" || true
 echo "report: $report"
 exit "$status"

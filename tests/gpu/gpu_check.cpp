@@ -12,8 +12,9 @@
 // 3. gravsim's accelerations on GPU and pool against the host path, within
 //    the tolerance the OpenCL comparison uses.
 // 4. Interactions per second at `bodies` (default 65536): the GPU alone
-//    (one-member regions), the pool alone, and both in regions of 16, 64 and
-//    256 members, with the items each slot computed.
+//    (one-member regions), the pool alone, and both shared in balance in the
+//    default regions and in regions of 16, 64 and 256 members, with the items
+//    each slot computed, the balance, and balanced over GPU alone.
 // Everything goes to standard output and to the report file (default
 // gpu-check-report.txt); the exit status is the number of failed checks.
 #include "Zeq.h"
@@ -228,9 +229,16 @@ void check_gravsim(void)
     gravsim_bodies_free(&b);
 }
 
-// Interactions per second of whole steps (accelerations and time step).
-void measure(const char *what, gravsim_bodies *b, int members, int steps)
+// Interactions per second of whole steps (accelerations and time step) with
+// the workers `mode` picks, after two untimed steps: the first calls load
+// the kernels, and balanced calls learn the workers' rates from them.
+double measure(const char *what, gravsim_bodies *b, int mode, int members, int steps)
 {
+    gravsim_use_workers(mode);
+    for (int i = 0; i < 2; ++i) {
+        gravsim_accelerations(b->pos, b->acc, b->n, 0.0f, softening, members);
+        gravsim_time_step(b->acc, b->vel, b->pos, 1.0f, 0.004f, b->n, members);
+    }
     int slots = qiv_exported_slot_count();
     std::vector<long long> before(slots > 0 ? slots : 1);
     for (int s = 0; s < slots; ++s)
@@ -252,9 +260,18 @@ void measure(const char *what, gravsim_bodies *b, int members, int steps)
         t.items ? 100.0 * (double)host / (double)t.items : 0.0);
     for (int s = 1; s < slots; ++s)
         say(", slot %d %lld items", s, qiv_exported_slot_items(s) - before[s]);
+    double mean, worst;
+    if (gravsim_balance(&t, &mean, &worst) > 0)
+        say(", balance %.0f%% (worst %.0f%%)", 100.0 * mean, 100.0 * worst);
     say("\n");
+    gravsim_use_workers(gravsim_workers_all);
+    return rate;
 }
 
+// The GPU alone (a one-member region, whole calls to the slot), the pool
+// alone, and both shared in balance: in the program's default regions, then
+// in regions of 16, 64 and 256 members.  Balanced against GPU alone is what
+// the pool adds to the GPU; under 1 the sharing costs more than it brings.
 void measure_all(int n)
 {
     gravsim_bodies b;
@@ -265,15 +282,17 @@ void measure_all(int n)
     gravsim_disk(&b, 20240611u, softening);
     gravsim_idle(b.pos, n, 1);
     say("throughput at %d bodies:\n", n);
-    measure("GPU alone (1 member)", &b, 1, 20);
-    gravsim_host_only(1);
-    measure("pool alone", &b, 0, 2);
-    gravsim_host_only(0);
+    double gpu = measure("GPU alone (1 member)", &b, gravsim_workers_alone, 1, 20);
+    double pool = measure("pool alone", &b, gravsim_workers_pool, 0, 2);
+    char what[64];
+    snprintf(what, sizeof what, "balanced, %d members", gravsim_region_members(n, 0));
+    double balanced = measure(what, &b, gravsim_workers_all, 0, 20);
     for (int members : {16, 64, 256}) {
-        char what[64];
-        snprintf(what, sizeof what, "both, %d members", members);
-        measure(what, &b, members, 20);
+        snprintf(what, sizeof what, "balanced, %d members", members);
+        measure(what, &b, gravsim_workers_all, members, 20);
     }
+    say("balanced / GPU alone: %.3f (the pool alone is %.3f of the GPU alone)\n", gpu > 0 ? balanced / gpu : 0.0,
+        gpu > 0 ? pool / gpu : 0.0);
     gravsim_bodies_free(&b);
 }
 
