@@ -4,9 +4,11 @@
 // A rate is the ratio of two decaying sums, items and time, each halved
 // before a new share adds to it.  Every share weighs as much as it
 // computed, so the short shares of a call's tail, whose fixed costs show
-// more, do not drag a rate down that the large ones measured; a share that
-// took much longer than its size said still halves it at once.  A failure
-// clears both sums: the worker is back to probe shares.
+// more, do not drag a rate down that the large ones measured.  A share of
+// comparable size that ran at under half the rate restarts the sums: the
+// worker has slowed down (a busier machine, a throttled device) and loses
+// its weight at once.  A failure clears both sums: the worker is back to
+// probe shares.
 #include "balance.h"
 
 #include "offload.h"
@@ -59,8 +61,14 @@ void learn(balance_site *row, int worker, intptr_t items, uint64_t elapsed_ns, b
         sums->items[worker] = 0;
         sums->seconds[worker] = 0;
     } else {
-        sums->items[worker] = 0.5 * sums->items[worker] + (double)items;
-        sums->seconds[worker] = 0.5 * sums->seconds[worker] + 1e-9 * (double)(elapsed_ns ? elapsed_ns : 1);
+        double seconds = 1e-9 * (double)(elapsed_ns ? elapsed_ns : 1);
+        double learnt = sums->seconds[worker] > 0 ? sums->items[worker] / sums->seconds[worker] : 0;
+        // A share of comparable size at under half the rate: the worker has
+        // slowed down, and its history no longer speaks for it.
+        bool slowed = (double)items < 0.5 * learnt * seconds && (double)items * 4 >= sums->items[worker];
+        double keep = slowed ? 0 : 0.5;
+        sums->items[worker] = keep * sums->items[worker] + (double)items;
+        sums->seconds[worker] = keep * sums->seconds[worker] + seconds;
     }
     double rate = sums->seconds[worker] > 0 ? sums->items[worker] / sums->seconds[worker] : 0;
     __atomic_store(&row->items_per_second[worker], &rate, __ATOMIC_RELAXED);
@@ -238,16 +246,4 @@ ZEQ_EXPORT int qiv_exported_call_balance(const qiv_coload_site *site, long long 
         *workers = (int)row->workers;
     spin_lock_release(&row->lock);
     return 0;
-}
-
-ZEQ_EXPORT intptr_t zeq_internal_balance_take(double rate, double pool_rate, double rate_sum, intptr_t left,
-                                              intptr_t member_items, intptr_t most)
-{
-    return balance_take(rate, pool_rate, rate_sum, left, member_items, most);
-}
-
-ZEQ_EXPORT int zeq_internal_balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k,
-                                                 int32_t *index, int32_t *count)
-{
-    return balance_share_of_run(n, members, first, k, index, count) ? 1 : 0;
 }

@@ -99,10 +99,4 @@ intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t ra
 // members; false when no such share exists.
 bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count);
 
-// Tests drive the sizing rule and the run encoding directly.
-ZEQ_EXPORT intptr_t zeq_internal_balance_take(double rate, double pool_rate, double rate_sum, intptr_t left,
-                                              intptr_t member_items, intptr_t most);
-ZEQ_EXPORT int zeq_internal_balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k,
-                                                 int32_t *index, int32_t *count);
-
 #endif
