@@ -149,7 +149,7 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
 }
 
 intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t left, intptr_t member_items,
-                      intptr_t most)
+                      intptr_t most, intptr_t divisor)
 {
     intptr_t can = left - 1 < most ? left - 1 : most;
     if (can <= 0 || member_items <= 0)
@@ -161,7 +161,7 @@ intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t l
     double fair = (double)left * (double)member_items * rate / rate_sum;
     if (fair < (double)member_items)
         return 0;
-    double members = fair / balance_share_divisor / (double)member_items;
+    double members = fair / (double)(divisor > 0 ? divisor : 1) / (double)member_items;
     if (members < 1)
         return 1;
     return members >= (double)can ? can : (intptr_t)members;
@@ -172,8 +172,9 @@ intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left
     double sum = 0;
     for (int w = 0; w < balance_workers; ++w)
         sum += rate_of(call->row, w);
+    intptr_t divisor = worker >= balance_agent_worker(0) ? balance_agent_divisor : balance_device_divisor;
     return balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
-                        call->member_items, most);
+                        call->member_items, most, divisor);
 }
 
 bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count)

@@ -27,10 +27,13 @@ enum {
     balance_site_rows = 64,  // call sites with rates; later sites are balanced without learning
     balance_pool = 0,
     balance_workers = 1 + QIV_COLOAD_SLOTS + balance_agent_rows,
-    // A worker's run is its fair part of what is left divided by this: runs
+    // A device's run is its fair part of what is left divided by this: runs
     // shrink as the call nears its end, and a rate that was too high costs
-    // at most half of what is left.
-    balance_share_divisor = 2,
+    // at most half of what is left.  An agent takes its whole fair part: it
+    // serves one share at a time, and every round trip through the server
+    // folder leaves it idle, so fewer and larger shares keep it busier.
+    balance_device_divisor = 2,
+    balance_agent_divisor = 1,
 };
 
 static inline int balance_slot_worker(int slot)
@@ -81,11 +84,11 @@ intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left
 
 // The sizing rule alone, in items per second: a worker not measured yet, or
 // any worker while the pool is not, takes one member; otherwise its fair part
-// of what is left, rate / sum of all rates, divided by balance_share_divisor,
-// at least one member; none when even one member would keep it busy past the
-// time everyone together needs for all that is left.  `most` bounds it.
+// of what is left, rate / sum of all rates, divided by `divisor`, at least
+// one member; none when even one member would keep it busy past the time
+// everyone together needs for all that is left.  `most` bounds it.
 intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t left, intptr_t member_items,
-                      intptr_t most);
+                      intptr_t most, intptr_t divisor);
 
 // Claims a run of up to `want` members from the top of the region, never the
 // last unclaimed one (the pool's pickers unlink the region when they take

@@ -85,6 +85,7 @@ TEST(balance_runs, runs_claimed_from_the_top_of_an_even_split_are_never_cut_for_
 // the call and fills each worker's items and finish.
 struct sim_worker {
     double rate; // items per second; the pool's is per thread
+    intptr_t divisor;
     intptr_t items;
     double finish;
 };
@@ -125,7 +126,8 @@ double simulate(int threads, std::vector<sim_worker> *workers, intptr_t members,
             continue;
         }
         sim_worker &w = (*workers)[next - (size_t)threads + 1];
-        intptr_t want = balance_take(w.rate, pool.rate * threads, rate_sum, region.unclaimed, member_items, 1 << 20);
+        intptr_t want = balance_take(w.rate, pool.rate * threads, rate_sum, region.unclaimed, member_items, 1 << 20,
+                                     w.divisor);
         intptr_t first = 0;
         intptr_t k = balance_claim_run(&region, want, -1, &first);
         if (k == 0) {
@@ -154,14 +156,15 @@ TEST(balance_rule, simulated_workers_finish_together_and_a_slow_one_never_delays
     } setups[] = {
         {"a device ten times the pool", {20000}, 0.85},
         {"a device a twentieth of a thread", {50}, 0.85},
-        {"an agent as fast as a thread and a fast device", {1000, 20000}, 0.85},
+        {"a fast device and an agent as fast as a thread", {20000, 1000}, 0.85},
     };
     for (const setup &s : setups) {
         SCOPED_TRACE(s.name);
-        std::vector<sim_worker> workers = {{thread_rate, 0, 0}};
+        std::vector<sim_worker> workers = {{thread_rate, 0, 0, 0}};
         double all = 2 * thread_rate;
-        for (double r : s.rates) {
-            workers.push_back({r, 0, 0});
+        for (size_t i = 0; i < s.rates.size(); ++i) {
+            double r = s.rates[i];
+            workers.push_back({r, i == 0 ? balance_device_divisor : balance_agent_divisor, 0, 0});
             all += r;
         }
         double end = simulate(2, &workers, members, member_items);
@@ -198,7 +201,7 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
     intptr_t agent_take = balance_members_for(&call, agent, 255, 1000);
     EXPECT_GT(device_take, 4 * agent_take);
     EXPECT_GE(agent_take, 1);
-    EXPECT_LE(device_take, 255 / 2) << "never more than half its fair part";
+    EXPECT_LE(device_take, 255 / 2) << "a device never takes more than half its fair part";
 
     balance_share_done(&call, device, 64000, 1000000000ull, false); // ten times slower now
     EXPECT_LE(balance_members_for(&call, device, 255, 1000), device_take / 2);
@@ -210,9 +213,9 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
 
     // Near the end, a worker whose one member would outlast everyone else
     // takes nothing.
-    EXPECT_EQ(balance_take(10, 1000, 1010, 20, 64, 1000), 0);
-    EXPECT_EQ(balance_take(1000, 1000, 2000, 2, 64, 1000), 1);
-    EXPECT_EQ(balance_take(1000, 1000, 2000, 1, 64, 1000), 0) << "the last member is the pool's";
+    EXPECT_EQ(balance_take(10, 1000, 1010, 20, 64, 1000, 1), 0);
+    EXPECT_EQ(balance_take(1000, 1000, 2000, 2, 64, 1000, 2), 1);
+    EXPECT_EQ(balance_take(1000, 1000, 2000, 1, 64, 1000, 1), 0) << "the last member is the pool's";
 }
 
 } // namespace
