@@ -101,6 +101,26 @@ void range_of(int64_t n, int64_t index, int64_t count, int64_t *start, int64_t *
     *end = index == 0 ? q + m : (index + 1) * q + m;
 }
 
+// The longest run of at most `want` members below the `top` taken ones
+// that one share can express: one whose length divides `top` (the share's
+// range then ends a whole number of its lengths before the end) and that
+// balance_share_of_run accepts.  A long search is cut short by trying
+// powers of two alone, which divide a top made of powers of two.
+intptr_t agent_run_length(intptr_t n, intptr_t count, intptr_t top, intptr_t want)
+{
+    enum { search_limit = 4096 };
+    int32_t index, share_count;
+    intptr_t k = want;
+    if (k > search_limit) {
+        k = 1;
+        while (k * 2 <= want)
+            k *= 2;
+    }
+    while (k > 1 && (top % k != 0 || !balance_share_of_run(n, count, count - top - k, k, &index, &share_count)))
+        k = want > search_limit ? k / 2 : k - 1;
+    return k;
+}
+
 } // namespace
 
 void balance_call_start(balance_call *call, const qiv_coload_site *site, intptr_t members, intptr_t range)
@@ -216,14 +236,9 @@ intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t ra
         job_lock_release();
         return 0;
     }
-    intptr_t k = 1;
-    while (k * 2 <= want && k * 2 <= u - 1)
-        k *= 2;
-    while (k > 1 && top % k != 0)
-        k /= 2;
-    int32_t index, share_count;
-    while (range_n >= 0 && k > 1 && !balance_share_of_run(range_n, count, count - top - k, k, &index, &share_count))
-        k /= 2;
+    intptr_t k = want < u - 1 ? want : u - 1;
+    if (range_n >= 0)
+        k = agent_run_length(range_n, count, top, k);
     home->unclaimed = u - k;
     home->taken_from_top = top + k;
     job_lock_release();

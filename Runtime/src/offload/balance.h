@@ -13,10 +13,10 @@
 // always do.  Device slots and agents take runs of members from the top
 // (counted in the region's taken_from_top word, which the pickers skip), so
 // that a run is always consecutive and the two fronts meet somewhere in the
-// middle, at a point the speeds choose.  A run's length is a power of two
-// that divides the members already taken from the top, which keeps every
-// run that an agent receives expressible as one share (index, count) of the
-// call's range: see balance_share_of_run.
+// middle, at a point the speeds choose.  An agent's run has a length that
+// divides the members already taken from the top, which keeps it
+// expressible as one share (index, count) of the call's range: see
+// balance_share_of_run.
 #ifndef ZEQ_BALANCE_H
 #define ZEQ_BALANCE_H
 
@@ -92,9 +92,9 @@ intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t l
 
 // Claims a run of up to `want` members from the top of the region, never the
 // last unclaimed one (the pool's pickers unlink the region when they take
-// it).  For an agent (range_n >= 0, a call with a Range) the run is also cut
-// until balance_share_of_run can express it.  Returns the run's length and
-// its first member, 0 when nothing was claimed.
+// it).  For an agent (range_n >= 0, a call with a Range of range_n items)
+// the run is cut until one share can express it.  Returns the run's length
+// and its first member, 0 when nothing was claimed.
 intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t range_n, intptr_t *first_member);
 
 // The share (index, count) whose range of n items, as the work ranges split
