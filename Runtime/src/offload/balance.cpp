@@ -5,9 +5,10 @@
 // before a new share adds to it.  Every share weighs as much as it
 // computed, so the short shares of a call's tail, whose fixed costs show
 // more, do not drag a rate down that the large ones measured.  A share of
-// comparable size that ran at under half the rate restarts the sums: the
-// worker has slowed down (a busier machine, a throttled device) and loses
-// its weight at once.  A failure clears both sums: the worker is back to
+// comparable size that ran at under half the rate keeps only an eighth of
+// the history: the worker has slowed down (a busier machine, a throttled
+// device) and loses most of its weight at once, while one slow round trip
+// of an agent that is otherwise quick does not erase what it showed.  A failure clears both sums: the worker is back to
 // probe shares.
 #include "balance.h"
 
@@ -72,7 +73,7 @@ void learn(balance_site *row, int worker, intptr_t items, uint64_t elapsed_ns, b
         // A share of comparable size at under half the rate: the worker has
         // slowed down, and its history no longer speaks for it.
         bool slowed = (double)items < 0.5 * learnt * seconds && (double)items * 4 >= sums->items[worker];
-        double keep = slowed ? 0 : 0.5;
+        double keep = slowed ? 0.125 : 0.5;
         sums->items[worker] = keep * sums->items[worker] + (double)items;
         sums->seconds[worker] = keep * sums->seconds[worker] + seconds;
     }
