@@ -181,8 +181,12 @@ intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t l
     intptr_t can = left - 1 < most ? left - 1 : most;
     if (can <= 0 || member_items <= 0)
         return 0;
-    if (!(rate > 0) || !(pool_rate > 0) || !(rate_sum >= rate + pool_rate))
+    if (!(rate > 0) || !(pool_rate > 0))
         return 1;
+    // The sum holds both; rounding (the x87's wider registers on i386) may
+    // leave it a hair below their own sum.
+    if (rate_sum < rate + pool_rate)
+        rate_sum = rate + pool_rate;
     // The items this worker computes while everyone together finishes all
     // that is left.
     double fair = (double)left * (double)member_items * rate / rate_sum;
