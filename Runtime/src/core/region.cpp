@@ -104,6 +104,23 @@ ZEQ_EXPORT int qiv_exported_pick_job(void)
     return run_head_member(rec);
 }
 
+// The caller of a balanced coload call helps its own region only.  The head
+// of the list may be another region's member: the remote monitor, which
+// slot 0's thread lists on the first remote request and which runs as long
+// as the client does, would keep the caller from ever returning.
+int pick_own_member(qiv_parallel_region *home)
+{
+    if (__atomic_load_n(&pool.job_list, __ATOMIC_RELAXED) != home)
+        return 0;
+    thread_record *rec = get_thread_record();
+    job_lock_acquire();
+    if (!rec || pool.job_list != home) {
+        job_lock_release();
+        return 0;
+    }
+    return run_head_member(rec);
+}
+
 ZEQ_EXPORT int qiv_exported_pick_nested_job(qiv_parallel_region *region)
 {
     if (!__atomic_load_n(&pool.job_list, __ATOMIC_RELAXED))

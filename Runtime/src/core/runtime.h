@@ -74,6 +74,9 @@ void release_pool_after_unload(void);
 int join_workers(uint32_t timeout_ms);
 // Marks the calling thread as a pool worker (its records do not arm the exit hook).
 void mark_pool_worker(void);
+// Runs the next member of `home` on this thread when `home` heads the job
+// list; returns 0 when it does not (or nothing is listed), else nonzero.
+int pick_own_member(qiv_parallel_region *home);
 
 static inline void job_lock_acquire(void)
 {
