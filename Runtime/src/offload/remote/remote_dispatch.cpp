@@ -320,7 +320,7 @@ void dispatch_shares(dispatch_call *call)
             release_claim(call);
             break;
         }
-        int copied = copy_module_files(call);
+        int copied = copy_module_files(call, n);
         if (copied == copy_module_gone) {
             release_claim(call);
             break;
