@@ -57,6 +57,12 @@ void learn(balance_site *row, int worker, intptr_t items, uint64_t elapsed_ns, b
         return;
     learnt_sums *sums = &site_sums[row - site_rows];
     spin_lock_acquire(&row->lock);
+    row->last_share_call[worker] = row->calls;
+    if (!failed && items > 0 && row->samples[worker]++ == 0) {
+        // The warm-up: the worker stays unmeasured and probes once more.
+        spin_lock_release(&row->lock);
+        return;
+    }
     if (failed || items <= 0) {
         sums->items[worker] = 0;
         sums->seconds[worker] = 0;
@@ -193,8 +199,13 @@ intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left
     for (int w = 0; w < balance_workers; ++w)
         sum += rate_of(call->row, w);
     intptr_t divisor = worker >= balance_agent_worker(0) ? balance_agent_divisor : balance_device_divisor;
-    return balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
-                        call->member_items, most, divisor);
+    intptr_t take = balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
+                                 call->member_items, most, divisor);
+    const balance_site *row = call->row;
+    if (take == 0 && row && left >= 2 && most >= 1 &&
+        row->calls - row->last_share_call[worker] >= balance_reprobe_calls)
+        take = 1;
+    return take;
 }
 
 bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count)

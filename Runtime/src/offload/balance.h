@@ -34,6 +34,9 @@ enum {
     // folder leaves it idle, so fewer and larger shares keep it busier.
     balance_device_divisor = 2,
     balance_agent_divisor = 1,
+    // A measured worker that the rule kept out of this many calls in a row
+    // gets one member again: its rate may have been taken at a bad moment.
+    balance_reprobe_calls = 16,
 };
 
 static inline int balance_slot_worker(int slot)
@@ -54,6 +57,11 @@ struct balance_site {
     spin_lock_word lock;
     volatile intptr_t calls;                   // balanced calls measured
     double items_per_second[balance_workers];  // 0: not measured yet, or lost its weight
+    // Per worker: shares timed so far (the first is a warm-up, whose loads
+    // and compilations say nothing of the rate), and the call count when it
+    // last had a share.
+    volatile intptr_t samples[balance_workers];
+    volatile intptr_t last_share_call[balance_workers];
     volatile int64_t first_us, last_us;        // the last call's first and last finish
     volatile intptr_t workers;                 // workers that took part in it
 };
@@ -79,7 +87,9 @@ void balance_share_done(balance_call *call, int worker, intptr_t items, uint64_t
 void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_items);
 
 // How many members worker should take next, 0 for none.  `left` counts the
-// members still unclaimed (the pool's last one included).
+// members still unclaimed (the pool's last one included).  Besides the
+// rule below, a measured worker that has had no share for
+// balance_reprobe_calls calls of the site takes one member again.
 intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most);
 
 // The sizing rule alone, in items per second: a worker not measured yet, or

@@ -195,6 +195,9 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
     balance_call_start(&call, &site, 256, 256 * 64);
     const int device = balance_slot_worker(1), agent = balance_agent_worker(3);
     EXPECT_EQ(balance_members_for(&call, device, 255, 1000), 1) << "not measured: a probe";
+    for (int w : {(int)balance_pool, device, agent}) // warm-ups, which teach nothing
+        balance_share_done(&call, w, 64, 1000000000ull, false);
+    EXPECT_EQ(balance_members_for(&call, device, 255, 1000), 1) << "after its warm-up: a probe again";
     balance_share_done(&call, balance_pool, 64000, 1000000000ull, false); // 64k items/s
     balance_share_done(&call, device, 64000, 100000000ull, false);        // 640k items/s
     balance_share_done(&call, agent, 64000, 1000000000ull, false);        // 64k items/s
@@ -211,6 +214,14 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
     balance_share_done(&call, device, 64, 1000, true);
     EXPECT_EQ(balance_members_for(&call, device, 255, 1000), 1) << "failed: back to a probe";
     EXPECT_GT(balance_members_for(&call, agent, 255, 1000), agent_before) << "its weight went to the others";
+
+    // A worker the rule keeps out is probed again after a while: a rate
+    // taken at a bad moment does not keep it out for good.
+    balance_share_done(&call, agent, 64000, 1000000000000ull, false); // 64 items/s
+    EXPECT_EQ(balance_members_for(&call, agent, 255, 1000), 0);
+    for (int c = 0; c < balance_reprobe_calls; ++c)
+        balance_call_end(&call, call.start_ns + 1, 0);
+    EXPECT_EQ(balance_members_for(&call, agent, 255, 1000), 1);
 
     // Near the end, a worker whose one member would outlast everyone else
     // takes nothing.

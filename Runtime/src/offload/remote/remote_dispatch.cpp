@@ -307,6 +307,23 @@ void give_share_up(dispatch_call *call, int32_t share)
     record_failure(request);
 }
 
+// Whether some agent the client has seen would take a share of a balanced
+// call now: one not measured yet would (a probe), a measured one when the
+// rule gives it members.  Claiming an agent, only to find that the rule
+// gives it nothing, costs file operations that a short call waits for.
+bool an_agent_wants_a_share(const dispatch_call *call)
+{
+    coload_request *request = call->request;
+    intptr_t left = __atomic_load_n(&request->region->home->unclaimed, __ATOMIC_ACQUIRE);
+    intptr_t seen = __atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE);
+    intptr_t limit = seen < 1 ? 1 : seen < balance_agent_rows ? seen : balance_agent_rows;
+    for (intptr_t a = 0; a < limit; ++a) {
+        if (balance_members_for(request->balance, balance_agent_worker((int32_t)a), left, left) > 0)
+            return true;
+    }
+    return false;
+}
+
 void dispatch_shares(dispatch_call *call)
 {
     agent_share chosen = {share_none, 0, 0}; // chosen, not yet posted
@@ -314,6 +331,8 @@ void dispatch_shares(dispatch_call *call)
     call->failed_count = 0;
     for (;;) {
         int32_t n = -1;
+        if (call->request->balance && !an_agent_wants_a_share(call))
+            break;
         if (claim_free_agent(call, &n) != agent_found)
             break;
         if (!agent_record_make(n)) { // out of memory: no record can be kept

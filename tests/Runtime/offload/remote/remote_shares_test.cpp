@@ -68,7 +68,8 @@ TEST_F(remote_offload, balanced_runs_on_two_agents_and_the_pool_compute_every_it
         fill_run r;
         fill_prepare(&r, n, 16, 3000 + c);
         r.call.options = fill_balanced;
-        r.call.host_pause_ms = 3;
+        r.call.host_pause_ms = 8; // slow enough that a loaded agent still beats a member
+        r.call.status = 0;        // untouched when no agent took a share
         run_fill(&r.call);
         ASSERT_EQ(r.call.status, 0);
         ASSERT_EQ(r.call.result, 1) << "the caller's member stays with the host";
