@@ -22,6 +22,7 @@
 #include "gravsim_state.h"
 #include "remote_fixture.h"
 
+#include <math.h>
 #include <string.h>
 
 #include <map>
@@ -560,17 +561,25 @@ TEST_F(gravsim_net_client, one_call_is_shared_by_the_pool_a_device_and_two_agent
     ASSERT_TRUE(serve_from());
     const int n = 16384; // 64 members: time for everyone to claim a probe
     bodies b = disk(n, 51u, eps), ref = b;
-    gravsim_idle(b.pos.data(), n, 0); // copies the module to the agents
-    gravsim_tally_reset();
-    gravsim_accelerations(b.pos.data(), b.acc.data(), n, 0.0f, eps, 0);
     reference_accelerations(ref.pos.data(), ref.acc.data(), n, eps);
-    gravsim_tally t;
-    gravsim_tally_read(gravsim_site_accelerations, &t);
+    gravsim_idle(b.pos.data(), n, 0); // copies the module to the agents
+    // Whether a worker not measured yet claims its probe before the pool has
+    // taken every member depends on how soon a loaded machine schedules it:
+    // the first of up to five calls (the same positions, the same results)
+    // that every worker took part in is the one checked.
+    gravsim_tally t = {};
     long long pool = 0, device = 0;
-    for (long long items : t.host_items)
-        pool += items;
-    for (int s = 1; s < gravsim_max_slots; ++s)
-        device += t.slot_items[s];
+    for (int call = 0; call < 5 && !(pool && device && t.agent_items[0] && t.agent_items[1]); ++call) {
+        std::fill(b.acc.begin(), b.acc.end(), NAN); // a body left out shows
+        gravsim_tally_reset();
+        gravsim_accelerations(b.pos.data(), b.acc.data(), n, 0.0f, eps, 0);
+        gravsim_tally_read(gravsim_site_accelerations, &t);
+        pool = device = 0;
+        for (long long items : t.host_items)
+            pool += items;
+        for (int s = 1; s < gravsim_max_slots; ++s)
+            device += t.slot_items[s];
+    }
     EXPECT_GT(pool, 0);
     EXPECT_GT(device, 0) << "the device slots: " << qiv_exported_slot_count() - 1;
     EXPECT_GT(t.agent_items[0], 0);
