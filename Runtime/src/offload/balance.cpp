@@ -5,9 +5,10 @@
 // before a new share adds to it.  Every share weighs as much as it
 // computed, so the short shares of a call's tail, whose fixed costs show
 // more, do not drag a rate down that the large ones measured.  A share of
-// comparable size that ran at under half the rate restarts the sums: the
-// worker has slowed down (a busier machine, a throttled device) and loses
-// its weight at once.  A failure clears both sums: the worker is back to
+// comparable size that ran at under half the rate keeps only an eighth of
+// the history: the worker has slowed down (a busier machine, a throttled
+// device) and loses most of its weight at once, while one slow round trip
+// of an agent that is otherwise quick does not erase what it showed.  A failure clears both sums: the worker is back to
 // probe shares.
 #include "balance.h"
 
@@ -72,7 +73,7 @@ void learn(balance_site *row, int worker, intptr_t items, uint64_t elapsed_ns, b
         // A share of comparable size at under half the rate: the worker has
         // slowed down, and its history no longer speaks for it.
         bool slowed = (double)items < 0.5 * learnt * seconds && (double)items * 4 >= sums->items[worker];
-        double keep = slowed ? 0 : 0.5;
+        double keep = slowed ? 0.125 : 0.5;
         sums->items[worker] = keep * sums->items[worker] + (double)items;
         sums->seconds[worker] = keep * sums->seconds[worker] + seconds;
     }
@@ -180,8 +181,12 @@ intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t l
     intptr_t can = left - 1 < most ? left - 1 : most;
     if (can <= 0 || member_items <= 0)
         return 0;
-    if (!(rate > 0) || !(pool_rate > 0) || !(rate_sum >= rate + pool_rate))
+    if (!(rate > 0) || !(pool_rate > 0))
         return 1;
+    // The sum holds both; rounding (the x87's wider registers on i386) may
+    // leave it a hair below their own sum.
+    if (rate_sum < rate + pool_rate)
+        rate_sum = rate + pool_rate;
     // The items this worker computes while everyone together finishes all
     // that is left.
     double fair = (double)left * (double)member_items * rate / rate_sum;

@@ -36,7 +36,7 @@ enum {
     balance_agent_divisor = 1,
     // A measured worker that the rule kept out of this many calls in a row
     // gets one member again: its rate may have been taken at a bad moment.
-    balance_reprobe_calls = 16,
+    balance_reprobe_calls = 8,
 };
 
 static inline int balance_slot_worker(int slot)

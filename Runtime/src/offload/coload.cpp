@@ -112,11 +112,11 @@ void wait_until_done(coload_request *request)
 
 // The caller's part in a balanced call.  It does what a pool thread does,
 // runs the region's members from the bottom until none is left to hand out,
-// instead of sleeping while the slots work (its own region's alone: another
-// region's member, the remote client's monitor say, may never end); then it waits for the pool's
-// last member and for the slots, noting when the pool finished, and tells
-// the balance what the pool computed in that time.  Its own member 0 is
-// left to the host after the call.
+// instead of sleeping while the slots work (its own region's members alone:
+// another region's, the remote client's monitor say, may never end).  Then
+// it waits for the pool's last member and for the slots, noting when the
+// pool finished, and tells the balance what the pool computed in that time.
+// Its own member 0 is left to the host after the call.
 void run_balanced(coload_request *request, balance_call *balance)
 {
     qiv_parallel_region *home = request->region->home;

@@ -137,8 +137,9 @@ agent_share choose_balanced_share(const dispatch_call *call, int32_t n)
         return share;
     share.index = (int32_t)first;
     share.count = (int32_t)home->count;
-    if (run > 1 && !balance_share_of_run(call->range, home->count, first, run, &share.index, &share.count))
-        return share; // balance_claim_run cut the run until the share exists
+    // balance_claim_run cut an agent's run until one share expresses it.
+    if (run > 1)
+        balance_share_of_run(call->range, home->count, first, run, &share.index, &share.count);
     share.items = run * member_items(call, home->count, first);
     return share;
 }
