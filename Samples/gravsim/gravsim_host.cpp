@@ -1,27 +1,33 @@
 // The host side of gravsim.zeq, in the shape compiled Zeq code takes: for each
 // coload function a static call-site record, a function that opens a region,
-// lets member 0 offer the call to the device slots with the descriptor list
-// of the function's arguments, and runs the host body over the member's own
-// share when the call returns 1 (and in every other member).
+// lets member 0 offer the call to the runtime's workers with the descriptor
+// list of the function's arguments, and runs the host body over the member's
+// own share when the call returns 1 (and in every other member).
 //
 // The host body is not written here: it is fline<line>_, zeqremote's output of
 // the same body text the devices run, compiled into this program.  So the
 // .zeq text is the single definition of the arithmetic, and the host path that
 // the tests compare bit for bit is the translated one.
 //
-// Each call has two forms.  The devices' form carries the Range, group size
-// and group memory that a kernel launch needs.  The agents' form is the
-// argument list alone, without those three, which is what the remote slot
-// takes (it declines any call that has them): its regions hand member shares
-// to zeqworker agents, which run gravsim_net.so (built from the same
-// translation) on them, while the pool computes the members no agent took.
-// Its sites have a capacity of one slot, slot 0, so that no device slot
-// takes a call without the launch shape its kernel needs.  An agents' call
-// carries a Status descriptor: when a share fails, its results are missing or
-// partial, and the call is computed again in the devices' form, from the
-// arrays as they were before it.  The devices' accelerations carry one too:
-// a device that can only launch groups smaller than the tile computes wrong
-// sums and says so there, and the call is then computed on the host.
+// Each kernel has one call site and one form of call, which the pool, every
+// device slot and every zeqworker agent take at once: the arguments, the
+// Range of n bodies, the tile's launch shape (accelerations only: group
+// memory for one tile, groups of one tile), a Status, and the two one-word
+// options.  Balanced: the runtime hands runs of members to the devices and
+// agents sized by what it learned of their speed, so all finish together.
+// Host range: the bodies loop over their member's range, so an agent can take
+// a run of members as one share (gravsim_net.so, built from the same
+// translation, serves it) and ignores the launch shape, which only devices
+// need.  Two forms, one with the launch shape for the devices and one without
+// for the agents, would keep every call to one kind of worker.
+//
+// A failed share leaves its results missing or partial, and says so in the
+// Status: a device that can only launch groups smaller than the tile computes
+// wrong sums, an agent may die or answer with an error.  The call is then
+// computed again on the host from the arrays as they were before it: acc is
+// Out and pos In for the accelerations, so they are as they were; the time
+// step keeps a copy of vel and pos for it whenever anyone but the pool may
+// take a share.
 //
 // Each region function takes one pointer to a record of its arguments: the
 // members resume on copies of the function's frame, so everything they share
@@ -45,6 +51,7 @@ void fline420_(float *pos, int n, int qiv_extra_arg_offs);
 namespace {
 
 // Writable: the runtime trims the name to its base in place, once per site.
+// The remote client copies the module gravsim_net.so after the base name.
 char accelerations_source[] = "gravsim.zeq";
 char time_step_source[] = "gravsim.zeq";
 char idle_source[] = "gravsim.zeq";
@@ -53,20 +60,10 @@ qiv_coload_site accelerations_site = QIV_COLOAD_SITE_INIT(accelerations_source, 
 qiv_coload_site time_step_site = QIV_COLOAD_SITE_INIT(time_step_source, gravsim_line_time_step);
 qiv_coload_site idle_site = QIV_COLOAD_SITE_INIT(idle_source, gravsim_line_idle);
 
-// The agents' sites: the same source name (the remote client copies the
-// module gravsim_net.so after it) and lines, and slot 0 alone.
-char accelerations_agents_source[] = "gravsim.zeq";
-char time_step_agents_source[] = "gravsim.zeq";
-char idle_agents_source[] = "gravsim.zeq";
-qiv_coload_site accelerations_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(accelerations_agents_source, gravsim_line_accelerations);
-qiv_coload_site time_step_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(time_step_agents_source, gravsim_line_time_step);
-qiv_coload_site idle_agents_site = QIV_COLOAD_AGENTS_SITE_INIT(idle_agents_source, gravsim_line_idle);
+int workers = gravsim_workers_all;
 
-int agents_form; // nonzero: calls take the agents' form
-int host_only;
-
-// Per site: calls, items, and host items per member index.  Members add with
-// atomics; readers see totals between calls.
+// Per site: calls, items, host items per member index, and the balance of
+// the last calls.  Members add with atomics; readers see totals between calls.
 gravsim_tally tallies[gravsim_sites];
 
 // The member's share as the host body sees it, counted after it ran.
@@ -79,12 +76,12 @@ void tally_host(int site, int n)
     __atomic_add_fetch(&tallies[site].host_items[member], items, __ATOMIC_RELAXED);
 }
 
-// What the runtime has counted so far: items per device slot and shares
-// per agent number.  A call's work is the difference across it; the calls
-// of this program never overlap.
+// What the runtime has counted so far: items per device slot and per agent
+// number.  A call's work is the difference across it; the calls of this
+// program never overlap.
 struct work_counts {
     long long slot_items[gravsim_max_slots];
-    long long agent_shares[gravsim_max_agents];
+    long long agent_items[gravsim_max_agents];
 };
 
 void read_work_counts(work_counts *out)
@@ -94,16 +91,39 @@ void read_work_counts(work_counts *out)
         out->slot_items[s] = s < slots ? qiv_exported_slot_items(s) : 0;
     int agents = qiv_exported_agent_count();
     for (int a = 0; a < gravsim_max_agents; ++a)
-        out->agent_shares[a] = a < agents ? qiv_exported_agent_shares(a) : 0;
+        out->agent_items[a] = a < agents ? qiv_exported_agent_items(a) : 0;
     // Numbers past the table's rows are counted in its last row.
     for (int a = gravsim_max_agents; a < agents; ++a)
-        out->agent_shares[gravsim_max_agents - 1] += qiv_exported_agent_shares(a);
+        out->agent_items[gravsim_max_agents - 1] += qiv_exported_agent_items(a);
 }
 
-// A call's items by device slot and by agent.  An agent's items are the
-// shares it returned times the share's size: the agents' regions have a
-// member count that divides n, so every share is n / members bodies.
-void tally_work(int site, const work_counts *before, int n, int agent_members)
+// The runtime keeps the balance of a site's last balanced call until the
+// next one: a report the same as the one read after the site's previous call
+// means this call was not shared in balance (one member, or no device slot
+// with a service thread to offer it to), and it is not counted again.  Kept
+// across resets.
+long long last_report[gravsim_sites][2];
+
+void tally_balance(int site, const qiv_coload_site *record)
+{
+    long long first = 0, last = 0;
+    int took_part = 0;
+    if (qiv_exported_call_balance(record, &first, &last, &took_part) != 0)
+        return;
+    if (first == last_report[site][0] && last == last_report[site][1])
+        return;
+    last_report[site][0] = first;
+    last_report[site][1] = last;
+    // A call that one worker computed alone finished in perfect balance,
+    // which says nothing: the ring keeps the calls that were shared.
+    if (took_part < 2)
+        return;
+    gravsim_tally *t = &tallies[site];
+    t->balance[t->balanced_calls % gravsim_balance_window] = last > 0 ? (double)first / (double)last : 1.0;
+    t->balanced_calls += 1;
+}
+
+void tally_work(int site, const work_counts *before, int n)
 {
     work_counts after;
     read_work_counts(&after);
@@ -112,11 +132,8 @@ void tally_work(int site, const work_counts *before, int n, int agent_members)
     t->items += n;
     for (int s = 0; s < gravsim_max_slots; ++s)
         t->slot_items[s] += after.slot_items[s] - before->slot_items[s];
-    if (agent_members <= 0)
-        return;
-    t->agent_calls += 1;
     for (int a = 0; a < gravsim_max_agents; ++a)
-        t->agent_items[a] += (after.agent_shares[a] - before->agent_shares[a]) * (n / agent_members);
+        t->agent_items[a] += after.agent_items[a] - before->agent_items[a];
 }
 
 struct accelerations_call {
@@ -126,9 +143,8 @@ struct accelerations_call {
     float spare;
     float eps;
     int members;
-    int agents;   // the agents' form
-    int status;   // the call's Status: -1 when a share failed or a launch could not keep the tile
     int host;     // offer nothing: the host computes every share
+    int status;   // the call's Status: -1 when a share failed
     gravsim_accelerations_body_fn *body; // the host body in the width in use
 };
 
@@ -140,7 +156,7 @@ struct time_step_call {
     float dt;
     int n;
     int members;
-    int agents;
+    int host;
     int status;
 };
 
@@ -148,35 +164,30 @@ struct idle_call {
     float *pos;
     int n;
     int members;
-    int agents;
     int status;
 };
 
 int offer_accelerations(qiv_parallel_region *self, accelerations_call *c)
 {
-    if (c->agents)
-        return qiv_exported_coload(self, &accelerations_agents_site, GRAVSIM_ACCELERATIONS_ARGS(c),
-                                   QIV_ARG_STATUS(&c->status), QIV_ARG_END);
     if (c->host)
         return 1;
     return qiv_exported_coload(self, &accelerations_site, GRAVSIM_ACCELERATIONS_ARGS(c), GRAVSIM_TILE_SHAPE,
-                               QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_END);
+                               QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_BALANCED,
+                               QIV_ARG_HOST_RANGE, QIV_ARG_END);
 }
 
 int offer_time_step(qiv_parallel_region *self, time_step_call *c)
 {
-    if (c->agents)
-        return qiv_exported_coload(self, &time_step_agents_site, GRAVSIM_TIME_STEP_ARGS(c),
-                                   QIV_ARG_STATUS(&c->status), QIV_ARG_END);
-    return qiv_exported_coload(self, &time_step_site, GRAVSIM_TIME_STEP_ARGS(c), QIV_ARG_RANGE(c->n), QIV_ARG_END);
+    if (c->host)
+        return 1;
+    return qiv_exported_coload(self, &time_step_site, GRAVSIM_TIME_STEP_ARGS(c), QIV_ARG_RANGE(c->n),
+                               QIV_ARG_STATUS(&c->status), QIV_ARG_BALANCED, QIV_ARG_HOST_RANGE, QIV_ARG_END);
 }
 
 int offer_idle(qiv_parallel_region *self, idle_call *c)
 {
-    if (c->agents)
-        return qiv_exported_coload(self, &idle_agents_site, GRAVSIM_IDLE_ARGS(c), QIV_ARG_STATUS(&c->status),
-                                   QIV_ARG_END);
-    return qiv_exported_coload(self, &idle_site, GRAVSIM_IDLE_ARGS(c), QIV_ARG_RANGE(c->n), QIV_ARG_END);
+    return qiv_exported_coload(self, &idle_site, GRAVSIM_IDLE_ARGS(c), QIV_ARG_RANGE(c->n),
+                               QIV_ARG_STATUS(&c->status), QIV_ARG_BALANCED, QIV_ARG_HOST_RANGE, QIV_ARG_END);
 }
 
 QIV_REGION_OPENER void accelerations_region(accelerations_call *c)
@@ -212,63 +223,57 @@ QIV_REGION_OPENER void idle_region(idle_call *c)
     qiv_region_end_joined(self);
 }
 
-// The agents' regions: four times as many members as there are processors,
-// so that the remote client still finds members that no pool thread has
-// taken when it has claimed an agent and copied the module to it (the pool
-// starts on the members at once, with more threads than processors while
-// the device slots' service threads block), and at most one per tile: the
-// largest power of two within both, which divides n.
-int agents_members(int n)
+// Whether anyone but the pool may take a share of a call: a device slot
+// (slot 0 is the remote slot, present always) or, with a server folder
+// named, an agent.  The device table is built when the library loads.
+bool shares_may_leave_the_pool(void)
 {
-    int threads = gravsim_processors();
-    int tiles = n / gravsim_tile;
-    int members = 1;
-    while (members * 2 <= 4 * threads && members * 2 <= tiles)
-        members *= 2;
-    return members;
+    if (workers == gravsim_workers_pool)
+        return false;
+    const char *server = getenv("QIV_NETLOAD_SERVER");
+    return qiv_exported_slot_count() > 1 || (server && *server);
 }
 
-bool use_agents(void)
-{
-    return agents_form && !host_only;
-}
-
-// Reports the first failed call of the run; the caller computes it again,
-// without agents or on the host.
+// Reports the first failed call of the run; the caller computes it again on
+// the host.
 void note_failure(const char *what)
 {
     static int reported;
     if (__atomic_exchange_n(&reported, 1, __ATOMIC_RELAXED) == 0)
-        fprintf(stderr, "gravsim: %s; that call and any later failed one are computed again\n", what);
+        fprintf(stderr, "gravsim: %s; that call and any later failed one are computed again on the host\n", what);
 }
 
 } // namespace
+
+int gravsim_region_members(int n, int members)
+{
+    if (workers == gravsim_workers_alone)
+        return 1;
+    if (members > 0)
+        return members;
+    int tiles = n / gravsim_tile;
+    int count = 1;
+    while (count * 2 <= gravsim_balanced_members && tiles % (count * 2) == 0)
+        count *= 2;
+    return count;
+}
 
 void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps, int members)
 {
     work_counts before;
     read_work_counts(&before);
     gravsim_accelerations_body_fn *body = gravsim_accelerations_host_body();
-    accelerations_call c = {pos, acc, n, spare, eps, members, 0, 0, 0, body};
-    if (use_agents()) {
-        c.agents = 1;
-        c.members = agents_members(n);
-        accelerations_region(&c);
-        if (c.status == 0) {
-            tally_work(gravsim_site_accelerations, &before, n, c.members);
-            return;
-        }
-        // acc is Out: whatever the failed share left there is computed anew.
-        note_failure("a share of the accelerations failed on an agent");
-        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 0, body};
-    }
+    accelerations_call c = {pos, acc, n, spare, eps, gravsim_region_members(n, members), 0, 0, body};
     accelerations_region(&c);
+    tally_balance(gravsim_site_accelerations, &accelerations_site);
     if (c.status != 0) {
-        note_failure("a device could not launch the accelerations in groups of a whole tile");
-        c = accelerations_call{pos, acc, n, spare, eps, members, 0, 0, 1, body};
+        // acc is Out: whatever the failed share left there is computed anew.
+        note_failure("a share of the accelerations failed on a device or an agent");
+        c.host = 1;
+        c.status = 0;
         accelerations_region(&c);
     }
-    tally_work(gravsim_site_accelerations, &before, n, 0);
+    tally_work(gravsim_site_accelerations, &before, n);
 }
 
 void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, float dt, int n, int members)
@@ -276,55 +281,60 @@ void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, 
     work_counts before;
     read_work_counts(&before);
     // acc is only read: the descriptor says In, so no device writes it back.
-    time_step_call c = {const_cast<float *>(acc), vel, pos, damping, dt, n, members, 0, 0};
-    // A failed share may have moved some bodies already, so an agents' step
-    // keeps a copy to start again from; without memory for it, no agents.
-    size_t floats = 4 * (size_t)n;
-    float *kept = use_agents() && n > 0 ? static_cast<float *>(malloc(2 * floats * sizeof(float))) : nullptr;
-    if (kept) {
-        memcpy(kept, vel, floats * sizeof(float));
-        memcpy(kept + floats, pos, floats * sizeof(float));
-        c.agents = 1;
-        c.members = agents_members(n);
-        time_step_region(&c);
-        bool failed = c.status != 0;
-        if (failed) {
-            note_failure("a share of the time step failed on an agent");
-            memcpy(vel, kept, floats * sizeof(float));
-            memcpy(pos, kept + floats, floats * sizeof(float));
+    time_step_call c = {const_cast<float *>(acc), vel, pos, damping, dt, n, gravsim_region_members(n, members), 0, 0};
+    // A failed share may have moved some bodies already: keep the arrays to
+    // start again from.  Without memory for the copy, the host computes all.
+    size_t bytes = 16 * (size_t)n;
+    float *kept = nullptr;
+    if (n > 0 && shares_may_leave_the_pool()) {
+        kept = static_cast<float *>(malloc(2 * bytes));
+        if (kept) {
+            memcpy(kept, vel, bytes);
+            memcpy(kept + 4 * (size_t)n, pos, bytes);
+        } else {
+            c.host = 1;
         }
-        free(kept);
-        if (!failed) {
-            tally_work(gravsim_site_time_step, &before, n, c.members);
-            return;
-        }
-        c = time_step_call{const_cast<float *>(acc), vel, pos, damping, dt, n, members, 0, 0};
     }
     time_step_region(&c);
-    tally_work(gravsim_site_time_step, &before, n, 0);
+    tally_balance(gravsim_site_time_step, &time_step_site);
+    // Only a device or an agent fails a share, and then the copy was made.
+    if (c.status != 0 && kept) {
+        note_failure("a share of the time step failed on a device or an agent");
+        memcpy(vel, kept, bytes);
+        memcpy(pos, kept + 4 * (size_t)n, bytes);
+        c.host = 1;
+        c.status = 0;
+        time_step_region(&c);
+    }
+    free(kept);
+    tally_work(gravsim_site_time_step, &before, n);
 }
 
 void gravsim_idle(float *pos, int n, int members)
 {
     work_counts before;
     read_work_counts(&before);
-    if (use_agents()) {
-        // The agents' empty call: it sets the remote client up and copies
-        // the module to the agents it reaches, before any timed step.
-        idle_call a = {pos, n, agents_members(n), 1, 0};
-        idle_region(&a);
-    }
-    idle_call c = {pos, n, members, 0, 0};
+    // The empty kernel changes nothing, so a failed share leaves nothing to
+    // compute again.  Its first call starts the device service threads and
+    // the remote client, and copies the module to the agents it reaches.
+    idle_call c = {pos, n, gravsim_region_members(n, members), 0};
     idle_region(&c);
-    tally_work(gravsim_site_idle, &before, n, 0);
+    tally_balance(gravsim_site_idle, &idle_site);
+    tally_work(gravsim_site_idle, &before, n);
+}
+
+void gravsim_use_workers(int mode)
+{
+    workers = mode;
+    int pool = mode == gravsim_workers_pool;
+    accelerations_site.status = pool;
+    time_step_site.status = pool;
+    idle_site.status = pool;
 }
 
 void gravsim_host_only(int on)
 {
-    host_only = on != 0;
-    accelerations_site.status = on != 0;
-    time_step_site.status = on != 0;
-    idle_site.status = on != 0;
+    gravsim_use_workers(on ? gravsim_workers_pool : gravsim_workers_all);
 }
 
 int gravsim_processors(void)
@@ -334,9 +344,17 @@ int gravsim_processors(void)
     return threads > 0 ? threads : 1;
 }
 
-void gravsim_use_agents(int on)
+int gravsim_balance(const gravsim_tally *t, double *mean, double *worst)
 {
-    agents_form = on != 0;
+    int calls = t->balanced_calls < gravsim_balance_window ? (int)t->balanced_calls : gravsim_balance_window;
+    double sum = 0, least = 1;
+    for (int i = 0; i < calls; ++i) {
+        sum += t->balance[i];
+        least = t->balance[i] < least ? t->balance[i] : least;
+    }
+    *mean = calls > 0 ? sum / calls : 0;
+    *worst = calls > 0 ? least : 0;
+    return calls;
 }
 
 void gravsim_tally_read(int site, gravsim_tally *out)

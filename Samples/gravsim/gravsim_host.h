@@ -1,11 +1,13 @@
 /* gravsim_host.h: the host side of gravsim.zeq's three coload functions.
  *
- * Each call opens a parallel region, offers the work to the runtime's device
- * slots from member 0 and runs the translated host body (zeqremote's output
- * of the same .zeq text) over every share that no device claimed.  The
- * region's member count is a parameter: 0 spreads a call over the whole pool,
- * 1 gives the one-member region of the remote module, where the devices take
- * the range in pieces and the calling thread computes whatever they leave.
+ * Each call opens a parallel region, offers the work from member 0 to the
+ * runtime's workers, which share it in balance (the pool, every device slot
+ * and every zeqworker agent at once), and runs the translated host body
+ * (zeqremote's output of the same .zeq text) over every member that no device
+ * or agent took.  The region's member count is a parameter: 0 gives the
+ * default (gravsim_region_members), 1 the one-member region of the remote
+ * module, where the devices take the range in pieces and the calling thread
+ * computes whatever they leave.
  *
  * Arrays are plain floats by record: pos and vel four per body (x, y, z, w),
  * acc three.  n is a positive multiple of 256.
@@ -21,6 +23,8 @@ enum {
     gravsim_max_members = 64,    /* pool members the host tally tells apart */
     gravsim_max_agents = 64,     /* agent numbers the tally tells apart */
     gravsim_max_slots = 32,      /* device slots the tally tells apart (slot 0 is the remote slot) */
+    gravsim_balanced_members = 64, /* the most members a default region has */
+    gravsim_balance_window = 20, /* calls whose balance the tally keeps */
 };
 
 /* The argument descriptors of the three kernels (Zeq.h's QIV_ARG_...), in
@@ -57,17 +61,26 @@ void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, 
 /* The empty kernel: a whole coload call that changes nothing. */
 void gravsim_idle(float *pos, int n, int members);
 
-/* Nonzero: every later call runs on the host alone (the call sites' status
- * word, which the runtime reads and never writes). */
+/* Who computes the later calls.  all (the default): the pool, the device
+ * slots and, where QIV_NETLOAD_SERVER names a server folder, the agents, in
+ * balance.  pool: the pool alone (the call sites' status word, which the
+ * runtime reads and never writes).  alone: a one-member region, so the whole
+ * call goes to the one worker present besides the pool, a device slot or an
+ * agent, and the calling thread computes it only if nobody takes it. */
+enum { gravsim_workers_all, gravsim_workers_pool, gravsim_workers_alone };
+void gravsim_use_workers(int mode);
+
+/* Nonzero: gravsim_use_workers(gravsim_workers_pool); zero: all. */
 void gravsim_host_only(int on);
 
-/* Nonzero: later calls take the agents' form, whose member shares go to
- * zeqworker agents (where QIV_NETLOAD_SERVER names a server folder) and to
- * the pool, never to the local devices; zero: the devices' form, shared
- * between the device slots and the pool.  An agents' region has as many
- * members as the largest power of two up to four times the processors
- * and up to the tiles, whatever `members` says. */
-void gravsim_use_agents(int on);
+/* The region's member count for a call of n bodies given `members`: 1 in
+ * the alone mode, else `members` when positive, else the default, the
+ * largest power of two up to gravsim_balanced_members that divides the
+ * tiles.  Many members keep the caller's own (member 0, which the host
+ * computes after everyone else is done) small and the pool's last members
+ * short; a whole number of tiles in every member lets a device take any of
+ * them, in groups of one tile. */
+int gravsim_region_members(int n, int members);
 
 /* The vector width of the host's accelerations body: "AVX-512", "AVX2" or
  * "SSE2" (the baseline of both flavours), the widest this processor runs
@@ -86,19 +99,28 @@ gravsim_accelerations_body_fn *gravsim_accelerations_host_body(void);
 int gravsim_processors(void);
 
 /* Where each call site's items ran since the last reset: on the host per
- * region member, on the devices per slot, on the agents per agent number. */
+ * region member, on the devices per slot, on the agents per agent number (a
+ * call computed again on the host after a failed share counts both times);
+ * and how well the last balanced calls were balanced. */
 struct gravsim_tally {
     long long calls;
     long long items;                              /* n summed over the calls */
     long long host_items[gravsim_max_members];    /* by member index; the last row takes the rest */
     long long slot_items[gravsim_max_slots];      /* by device slot */
-    long long agent_calls;                        /* calls made in the agents' form */
     long long agent_items[gravsim_max_agents];    /* by agent number; the last row takes the rest */
+    long long balanced_calls;                     /* calls shared in balance by two workers or more */
+    /* Per balanced call, the time its first worker finished as a fraction of
+     * its last's: 1 is perfect balance.  A ring of the last calls, the call
+     * numbered k in row k % gravsim_balance_window. */
+    double balance[gravsim_balance_window];
 };
 
 enum { gravsim_site_accelerations, gravsim_site_time_step, gravsim_site_idle, gravsim_sites };
 
 void gravsim_tally_read(int site, struct gravsim_tally *out);
+/* The mean and the worst (lowest) balance of the tally's last balanced
+ * calls; returns how many calls they cover (0: none, and both are 0). */
+int gravsim_balance(const struct gravsim_tally *t, double *mean, double *worst);
 void gravsim_tally_reset(void);
 
 #endif

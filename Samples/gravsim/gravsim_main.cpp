@@ -1,22 +1,20 @@
 // gravsim: a gravitational N-body simulation whose kernels are gravsim.zeq's
 // coload functions.  Every step computes all pair accelerations (fline144)
-// and moves the bodies (fline345); each call is shared between the device
-// slots of the runtime and the host pool.  With QIV_NETLOAD_SERVER naming a
-// server folder, every other step goes to zeqworker agents and the pool
-// instead: a call goes either to the devices or to the agents (each form's
-// launch shape is the other's refusal), so the steps alternate between the
-// two, and over a run every kind of worker computes its part.  At the end
-// the program says where the work ran, how fast it went, how well energy and
-// momentum were kept, and draws the bodies.
+// and moves the bodies (fline345); each call is shared in balance between
+// the host pool, the device slots of the runtime and, with QIV_NETLOAD_SERVER
+// naming a server folder, the zeqworker agents serving it, all at once, in
+// shares sized by each worker's speed.  At the end the program says where
+// the work ran, how well the accelerations were balanced, how fast it went,
+// how well energy and momentum were kept, and draws the bodies.
 //
 //   gravsim [bodies] [steps] [picture] [frame_every] [members]
 //
 // bodies: a positive multiple of 256 (default 4096); steps (default 300);
 // picture: the PNG written at the end (default gravsim.png, "-" for none);
 // frame_every: also write <picture>_<step>.png every k steps (default 0, none);
-// members: region members per call (default 0: as many as the pool has
-// threads, lowered until they divide the tiles evenly; 1 gives the one-member
-// regions of the remote module).
+// members: region members per call (default 0: the largest power of two up
+// to 64 that divides the tiles of 256 bodies; 1 gives the one-member regions
+// of the remote module, which the pool does not share).
 #include "zeq_runtime.h"
 #include "gravsim_host.h"
 #include "gravsim_picture.h"
@@ -72,20 +70,6 @@ int parse_options(int argc, char **argv, options *o)
     return 0;
 }
 
-// Members per call for a pool-wide region.  A device slot takes shares only
-// when every member's share is a whole number of work groups of 256 (the
-// kernel's tile), so the count is the largest one up to the pool's size that
-// divides the tiles evenly; with 12 threads and 16 tiles that is 8.
-int pool_members(int bodies)
-{
-    int threads = gravsim_processors();
-    int tiles = bodies / gravsim_tile;
-    int members = threads < tiles ? threads : tiles;
-    while (members > 1 && tiles % members != 0)
-        --members;
-    return members > 0 ? members : 1;
-}
-
 void write_picture(const char *path, const gravsim_bodies *b)
 {
     int result = gravsim_picture_write(path, b, picture_size, picture_extent);
@@ -123,14 +107,15 @@ void report_line(const char *who, long long items, long long total)
 
 // Where one call site's items ran: the pool (its members together), each
 // device slot (the remote slot 0 launches nothing and is left out) and each
-// agent.
-void report_site(const char *what, int site)
+// agent; with `balance`, how close together the workers of the last
+// balanced calls finished.
+void report_site(const char *what, int site, bool balance)
 {
     gravsim_tally t;
     gravsim_tally_read(site, &t);
     if (t.calls == 0)
         return;
-    printf("%s: %lld calls (%lld to the agents), %lld items\n", what, t.calls, t.agent_calls, t.items);
+    printf("%s: %lld calls, %lld items\n", what, t.calls, t.items);
     long long pool = 0;
     for (int m = 0; m < gravsim_max_members; ++m)
         pool += t.host_items[m];
@@ -145,6 +130,12 @@ void report_site(const char *what, int site)
             snprintf(who, sizeof who, "agent %d", a);
             report_line(who, t.agent_items[a], t.items);
         }
+    double mean, worst;
+    int calls = gravsim_balance(&t, &mean, &worst);
+    if (balance && calls > 0)
+        printf("  balance of the last %d shared call%s: first worker finished at %.0f %% of the last (mean), %.0f %% "
+               "worst\n",
+               calls, calls == 1 ? "" : "s", 100 * mean, 100 * worst);
 }
 
 double length3(const double *v)
@@ -165,8 +156,7 @@ int main(int argc, char **argv)
         return -1;
     }
     gravsim_disk(&b, seed, softening);
-    if (o.members == 0)
-        o.members = pool_members(o.bodies);
+    o.members = gravsim_region_members(o.bodies, o.members);
     // GRAVSIM_WIDTH=SSE2 (or AVX2, AVX-512) runs a narrower host body than
     // the widest, to compare them.
     const char *width = getenv("GRAVSIM_WIDTH");
@@ -184,19 +174,17 @@ int main(int argc, char **argv)
     const char *server = getenv("QIV_NETLOAD_SERVER");
     int agents = server && *server;
     if (agents)
-        printf("agents: every other step goes to the zeqworker agents of %s and the pool\n", server);
+        printf("agents: the zeqworker agents of %s share every step with the pool and the devices\n", server);
 
     // The empty kernel first: it starts the device service threads (and,
-    // with agents, the remote client), so the timed steps measure the work
-    // and not the runtime's start-up.
-    gravsim_use_agents(agents);
+    // with agents, the remote client, which copies the module to them), so
+    // the timed steps measure the work and not the runtime's start-up.
     gravsim_idle(b.pos, b.n, o.members);
     gravsim_tally_reset();
 
     int interactive = isatty(1);
     double start = now_seconds(), drawing = 0;
     for (int step = 1; step <= o.steps; ++step) {
-        gravsim_use_agents(agents && step % 2 == 0);
         gravsim_accelerations(b.pos, b.acc, b.n, 0.0f, softening, o.members);
         gravsim_time_step(b.acc, b.vel, b.pos, damping, time_step, b.n, o.members);
         if (o.picture && o.frame_every > 0 && step % o.frame_every == 0) {
@@ -215,8 +203,8 @@ int main(int argc, char **argv)
     double interactions = (double)b.n * (double)b.n * o.steps;
     printf("done in %.2f s: %.1f steps/s, %.3g body-body interactions/s\n", elapsed, steps_per_s,
            elapsed > 0 ? interactions / elapsed : 0.0);
-    report_site("accelerations (fline144)", gravsim_site_accelerations);
-    report_site("time step (fline345)", gravsim_site_time_step);
+    report_site("accelerations (fline144)", gravsim_site_accelerations, true);
+    report_site("time step (fline345)", gravsim_site_time_step, false);
 
     double momentum_change[3];
     for (int c = 0; c < 3; ++c)

@@ -52,8 +52,8 @@ void run_and_compare(int n, int members, int steps)
     }
 }
 
-// Whole pool, one member (the remote module's shape), two, three (uneven
-// shares of n, so share boundaries fall inside tiles) and five members.
+// The default region, one member (the remote module's shape), two, three
+// (uneven shares of n, so share boundaries fall inside tiles) and five members.
 TEST(GravsimHost, MatchesReferenceBitForBitAcrossRegionSizes)
 {
     const int sizes[] = {256, 1024};
@@ -82,6 +82,18 @@ TEST(GravsimHost, EveryVectorWidthMatchesReferenceBitForBit)
     EXPECT_GE(tried, 1) << "the baseline runs everywhere";
     EXPECT_EQ(gravsim_use_vector_width("AVX-1024"), -1);
     ASSERT_EQ(gravsim_use_vector_width(widest.c_str()), 0);
+}
+
+// The default region's members are whole tiles (a device takes nothing
+// else), at most 64 of them; one worker alone always gets one member.
+TEST(GravsimHost, DefaultRegionsHoldWholeTilesPerMember)
+{
+    EXPECT_EQ(gravsim_region_members(768, 0), 1);
+    EXPECT_EQ(gravsim_region_members(3072, 0), 4);
+    EXPECT_EQ(gravsim_region_members(65536, 0), 64);
+    gravsim_use_workers(gravsim_workers_alone);
+    EXPECT_EQ(gravsim_region_members(4096, 5), 1);
+    gravsim_use_workers(gravsim_workers_pool);
 }
 
 // The pool size itself, not just the region's member count: the same run on
