@@ -7,7 +7,10 @@
 #
 #   scripts/demo.sh [bodies] [steps] [picture] [frame_every]
 #
-# Defaults: 4096 bodies, 300 steps, build/demo/gravsim.png.  Where no GPU is
+# Defaults: 16384 bodies, 100 steps, build/demo/gravsim.png: calls long
+# enough that agents and a device claim their runs of members before the
+# pool has taken them all (with 4096 bodies, on a small machine, the pool
+# alone computes most steps).  Where no GPU is
 # present, PoCL's CPU OpenCL device stands in for one through the test library
 # that presents it as a GPU; the script says so before the run.
 # ZEQ_BUILD_DIR names another build folder than build/.
@@ -15,7 +18,8 @@
 # ZEQ_AGENTS=N (default 2; 0 for none) also starts N zeqworker agents on a
 # temporary server folder (scripts/run_with_agents.sh) and runs the
 # simulation with QIV_NETLOAD_SERVER naming it, so that every step is shared
-# by the device, the agents and the pool at once, in balance.  The agents are
+# by the device, the agents and the pool at once, in balance: each takes as
+# much as its measured speed lets it finish with the others.  The agents are
 # stopped when the run ends, fails or is interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,8 +43,8 @@ targets=(gravsim)
 echo "== building ${targets[*]} (only what is missing)"
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
-bodies=${1:-4096}
-steps=${2:-300}
+bodies=${1:-16384}
+steps=${2:-100}
 mkdir -p "$build/demo"
 picture=${3:-$root/$build/demo/gravsim.png}
 frames=${4:-0}
@@ -71,11 +75,12 @@ if (( agents > 0 )); then
   # threads on the same cores.
   run=(scripts/run_with_agents.sh "$agents" "$build/bin/zeqworker")
   echo "== agents: $agents local zeqworker process(es) on a temporary server folder.  Every"
-  echo "   step is shared by the device, the agents and the pool at once, each taking as"
-  echo "   much as its measured speed lets it finish with the others (the summary ends"
-  echo "   with how close together they finished).  They run on this machine, so they share"
-  echo "   its $(nproc) cores with the pool (and with the OpenCL stand-in): they show the work"
-  echo "   spreading, not a speed-up."
+  echo "   step is offered to the device, the agents and the pool at once, and each takes"
+  echo "   as much as its measured speed lets it finish with the others: a slow worker"
+  echo "   takes little or nothing (the summary says who took what, and how close together"
+  echo "   they finished).  They run on this machine, so they share its $(nproc) cores"
+  echo "   with the pool (and with the OpenCL stand-in): they show the work spreading, not"
+  echo "   a speed-up."
 fi
 
 echo "== running: gravsim $bodies $steps $picture $frames"

@@ -99,8 +99,9 @@ void read_work_counts(work_counts *out)
 
 // The runtime keeps the balance of a site's last balanced call until the
 // next one: a report the same as the one read after the site's previous call
-// means this call was not shared in balance (one member, or nobody but the
-// pool to offer it to), and it is not counted again.  Kept across resets.
+// means this call was not shared in balance (one member, or no device slot
+// with a service thread to offer it to), and it is not counted again.  Kept
+// across resets.
 long long last_report[gravsim_sites][2];
 
 void tally_balance(int site, const qiv_coload_site *record)
@@ -113,6 +114,10 @@ void tally_balance(int site, const qiv_coload_site *record)
         return;
     last_report[site][0] = first;
     last_report[site][1] = last;
+    // A call that one worker computed alone finished in perfect balance,
+    // which says nothing: the ring keeps the calls that were shared.
+    if (took_part < 2)
+        return;
     gravsim_tally *t = &tallies[site];
     t->balance[t->balanced_calls % gravsim_balance_window] = last > 0 ? (double)first / (double)last : 1.0;
     t->balanced_calls += 1;

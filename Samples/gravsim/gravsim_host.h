@@ -108,7 +108,7 @@ struct gravsim_tally {
     long long host_items[gravsim_max_members];    /* by member index; the last row takes the rest */
     long long slot_items[gravsim_max_slots];      /* by device slot */
     long long agent_items[gravsim_max_agents];    /* by agent number; the last row takes the rest */
-    long long balanced_calls;                     /* calls the runtime shared in balance */
+    long long balanced_calls;                     /* calls shared in balance by two workers or more */
     /* Per balanced call, the time its first worker finished as a fraction of
      * its last's: 1 is perfect balance.  A ring of the last calls, the call
      * numbered k in row k % gravsim_balance_window. */

@@ -133,8 +133,9 @@ void report_site(const char *what, int site, bool balance)
     double mean, worst;
     int calls = gravsim_balance(&t, &mean, &worst);
     if (balance && calls > 0)
-        printf("  balance of the last %d calls: first worker finished at %.0f %% of the last (mean), %.0f %% worst\n",
-               calls, 100 * mean, 100 * worst);
+        printf("  balance of the last %d shared call%s: first worker finished at %.0f %% of the last (mean), %.0f %% "
+               "worst\n",
+               calls, calls == 1 ? "" : "s", 100 * mean, 100 * worst);
 }
 
 double length3(const double *v)

@@ -61,14 +61,15 @@ bool may_help(qiv_parallel_region *region)
     }
 }
 
-// Hands out the head member and runs it on this thread.  Called with job_lock
-// held and the list non-empty; releases the lock.  Kept out of line so that the
-// private records live in a frame of their own below the caller's.
-__attribute__((noinline)) int run_head_member(thread_record *rec)
+// Hands out the next member of the region that *link lists and runs it on
+// this thread.  Called with job_lock held and the list non-empty; releases
+// the lock.  Kept out of line so that the private records live in a frame of
+// their own below the caller's.
+__attribute__((noinline)) int run_listed_member(thread_record *rec, qiv_parallel_region **link)
 {
     qiv_parallel_region member;
     qiv_exec_context back;
-    qiv_parallel_region *head = pool.job_list;
+    qiv_parallel_region *head = *link;
     memcpy(&member, head, sizeof(member));
     member.return_context = &back;
     member.blocking = 0;
@@ -76,7 +77,7 @@ __attribute__((noinline)) int run_head_member(thread_record *rec)
     // and agents; the pickers go on from the bottom.
     member.index = head->count - head->unclaimed - head->taken_from_top;
     if (--head->unclaimed == 0)
-        pool.job_list = member.next_job;
+        *link = member.next_job;
     job_lock_release();
 
     if (qiv_exported_set_exectx(&back, nullptr) == 0) {
@@ -89,7 +90,29 @@ __attribute__((noinline)) int run_head_member(thread_record *rec)
     return __atomic_load_n(&pool.job_list, __ATOMIC_RELAXED) != nullptr;
 }
 
+int run_head_member(thread_record *rec)
+{
+    return run_listed_member(rec, const_cast<qiv_parallel_region **>(&pool.job_list));
+}
+
 } // namespace
+
+int pick_member_of(qiv_parallel_region *home)
+{
+    thread_record *rec = get_thread_record();
+    if (!rec || __atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) == 0)
+        return 0;
+    job_lock_acquire();
+    qiv_parallel_region **link = const_cast<qiv_parallel_region **>(&pool.job_list);
+    while (*link && *link != home)
+        link = &(*link)->next_job;
+    if (!*link || home->unclaimed == 0) {
+        job_lock_release();
+        return 0;
+    }
+    run_listed_member(rec, link);
+    return 1;
+}
 
 ZEQ_EXPORT int qiv_exported_pick_job(void)
 {

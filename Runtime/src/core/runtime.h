@@ -72,6 +72,10 @@ void release_pool_after_unload(void);
 // Waits up to timeout_ms for every worker thread to have left the library's
 // code; returns the number still running then (0: all joined).
 int join_workers(uint32_t timeout_ms);
+// Runs the next unclaimed member of the listed region home on this thread:
+// 1, or 0 when it has none left to hand out.  Unlike helping, it never runs
+// another region's member, which may not end soon (a monitor's, say).
+int pick_member_of(qiv_parallel_region *home);
 // Marks the calling thread as a pool worker (its records do not arm the exit hook).
 void mark_pool_worker(void);
 

@@ -4,9 +4,12 @@
 // A rate is the ratio of two decaying sums, items and time, each halved
 // before a new share adds to it.  Every share weighs as much as it
 // computed, so the short shares of a call's tail, whose fixed costs show
-// more, do not drag a rate down that the large ones measured; a share that
-// took much longer than its size said still halves it at once.  A failure
-// clears both sums: the worker is back to probe shares.
+// more, do not drag a rate down that the large ones measured.  A share of
+// comparable size that ran at under half the rate keeps only an eighth of
+// the history: the worker has slowed down (a busier machine, a throttled
+// device) and loses most of its weight at once, while one slow round trip
+// of an agent that is otherwise quick does not erase what it showed.  A failure clears both sums: the worker is back to
+// probe shares.
 #include "balance.h"
 
 #include "offload.h"
@@ -55,12 +58,24 @@ void learn(balance_site *row, int worker, intptr_t items, uint64_t elapsed_ns, b
         return;
     learnt_sums *sums = &site_sums[row - site_rows];
     spin_lock_acquire(&row->lock);
+    row->last_share_call[worker] = row->calls;
+    if (!failed && items > 0 && row->samples[worker]++ == 0) {
+        // The warm-up: the worker stays unmeasured and probes once more.
+        spin_lock_release(&row->lock);
+        return;
+    }
     if (failed || items <= 0) {
         sums->items[worker] = 0;
         sums->seconds[worker] = 0;
     } else {
-        sums->items[worker] = 0.5 * sums->items[worker] + (double)items;
-        sums->seconds[worker] = 0.5 * sums->seconds[worker] + 1e-9 * (double)(elapsed_ns ? elapsed_ns : 1);
+        double seconds = 1e-9 * (double)(elapsed_ns ? elapsed_ns : 1);
+        double learnt = sums->seconds[worker] > 0 ? sums->items[worker] / sums->seconds[worker] : 0;
+        // A share of comparable size at under half the rate: the worker has
+        // slowed down, and its history no longer speaks for it.
+        bool slowed = (double)items < 0.5 * learnt * seconds && (double)items * 4 >= sums->items[worker];
+        double keep = slowed ? 0.125 : 0.5;
+        sums->items[worker] = keep * sums->items[worker] + (double)items;
+        sums->seconds[worker] = keep * sums->seconds[worker] + seconds;
     }
     double rate = sums->seconds[worker] > 0 ? sums->items[worker] / sums->seconds[worker] : 0;
     __atomic_store(&row->items_per_second[worker], &rate, __ATOMIC_RELAXED);
@@ -91,6 +106,26 @@ void range_of(int64_t n, int64_t index, int64_t count, int64_t *start, int64_t *
     int64_t q = n / count, m = n % count;
     *start = index == 0 ? 0 : index * q + m;
     *end = index == 0 ? q + m : (index + 1) * q + m;
+}
+
+// The longest run of at most `want` members below the `top` taken ones
+// that one share can express: one whose length divides `top` (the share's
+// range then ends a whole number of its lengths before the end) and that
+// balance_share_of_run accepts.  A long search is cut short by trying
+// powers of two alone, which divide a top made of powers of two.
+intptr_t agent_run_length(intptr_t n, intptr_t count, intptr_t top, intptr_t want)
+{
+    enum { search_limit = 4096 };
+    int32_t index, share_count;
+    intptr_t k = want;
+    if (k > search_limit) {
+        k = 1;
+        while (k * 2 <= want)
+            k *= 2;
+    }
+    while (k > 1 && (top % k != 0 || !balance_share_of_run(n, count, count - top - k, k, &index, &share_count)))
+        k = want > search_limit ? k / 2 : k - 1;
+    return k;
 }
 
 } // namespace
@@ -141,19 +176,23 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
 }
 
 intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t left, intptr_t member_items,
-                      intptr_t most)
+                      intptr_t most, intptr_t divisor)
 {
     intptr_t can = left - 1 < most ? left - 1 : most;
     if (can <= 0 || member_items <= 0)
         return 0;
-    if (!(rate > 0) || !(pool_rate > 0) || !(rate_sum >= rate + pool_rate))
+    if (!(rate > 0) || !(pool_rate > 0))
         return 1;
+    // The sum holds both; rounding (the x87's wider registers on i386) may
+    // leave it a hair below their own sum.
+    if (rate_sum < rate + pool_rate)
+        rate_sum = rate + pool_rate;
     // The items this worker computes while everyone together finishes all
     // that is left.
     double fair = (double)left * (double)member_items * rate / rate_sum;
     if (fair < (double)member_items)
         return 0;
-    double members = fair / balance_share_divisor / (double)member_items;
+    double members = fair / (double)(divisor > 0 ? divisor : 1) / (double)member_items;
     if (members < 1)
         return 1;
     return members >= (double)can ? can : (intptr_t)members;
@@ -164,8 +203,14 @@ intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left
     double sum = 0;
     for (int w = 0; w < balance_workers; ++w)
         sum += rate_of(call->row, w);
-    return balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
-                        call->member_items, most);
+    intptr_t divisor = worker >= balance_agent_worker(0) ? balance_agent_divisor : balance_device_divisor;
+    intptr_t take = balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
+                                 call->member_items, most, divisor);
+    const balance_site *row = call->row;
+    if (take == 0 && row && left >= 2 && most >= 1 &&
+        row->calls - row->last_share_call[worker] >= balance_reprobe_calls)
+        take = 1;
+    return take;
 }
 
 bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count)
@@ -207,14 +252,9 @@ intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t ra
         job_lock_release();
         return 0;
     }
-    intptr_t k = 1;
-    while (k * 2 <= want && k * 2 <= u - 1)
-        k *= 2;
-    while (k > 1 && top % k != 0)
-        k /= 2;
-    int32_t index, share_count;
-    while (range_n >= 0 && k > 1 && !balance_share_of_run(range_n, count, count - top - k, k, &index, &share_count))
-        k /= 2;
+    intptr_t k = want < u - 1 ? want : u - 1;
+    if (range_n >= 0)
+        k = agent_run_length(range_n, count, top, k);
     home->unclaimed = u - k;
     home->taken_from_top = top + k;
     job_lock_release();
@@ -238,16 +278,4 @@ ZEQ_EXPORT int qiv_exported_call_balance(const qiv_coload_site *site, long long 
         *workers = (int)row->workers;
     spin_lock_release(&row->lock);
     return 0;
-}
-
-ZEQ_EXPORT intptr_t zeq_internal_balance_take(double rate, double pool_rate, double rate_sum, intptr_t left,
-                                              intptr_t member_items, intptr_t most)
-{
-    return balance_take(rate, pool_rate, rate_sum, left, member_items, most);
-}
-
-ZEQ_EXPORT int zeq_internal_balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k,
-                                                 int32_t *index, int32_t *count)
-{
-    return balance_share_of_run(n, members, first, k, index, count) ? 1 : 0;
 }

@@ -13,10 +13,10 @@
 // always do.  Device slots and agents take runs of members from the top
 // (counted in the region's taken_from_top word, which the pickers skip), so
 // that a run is always consecutive and the two fronts meet somewhere in the
-// middle, at a point the speeds choose.  A run's length is a power of two
-// that divides the members already taken from the top, which keeps every
-// run that an agent receives expressible as one share (index, count) of the
-// call's range: see balance_share_of_run.
+// middle, at a point the speeds choose.  An agent's run has a length that
+// divides the members already taken from the top, which keeps it
+// expressible as one share (index, count) of the call's range: see
+// balance_share_of_run.
 #ifndef ZEQ_BALANCE_H
 #define ZEQ_BALANCE_H
 
@@ -27,10 +27,16 @@ enum {
     balance_site_rows = 64,  // call sites with rates; later sites are balanced without learning
     balance_pool = 0,
     balance_workers = 1 + QIV_COLOAD_SLOTS + balance_agent_rows,
-    // A worker's run is its fair part of what is left divided by this: runs
+    // A device's run is its fair part of what is left divided by this: runs
     // shrink as the call nears its end, and a rate that was too high costs
-    // at most half of what is left.
-    balance_share_divisor = 2,
+    // at most half of what is left.  An agent takes its whole fair part: it
+    // serves one share at a time, and every round trip through the server
+    // folder leaves it idle, so fewer and larger shares keep it busier.
+    balance_device_divisor = 2,
+    balance_agent_divisor = 1,
+    // A measured worker that the rule kept out of this many calls in a row
+    // gets one member again: its rate may have been taken at a bad moment.
+    balance_reprobe_calls = 8,
 };
 
 static inline int balance_slot_worker(int slot)
@@ -51,6 +57,11 @@ struct balance_site {
     spin_lock_word lock;
     volatile intptr_t calls;                   // balanced calls measured
     double items_per_second[balance_workers];  // 0: not measured yet, or lost its weight
+    // Per worker: shares timed so far (the first is a warm-up, whose loads
+    // and compilations say nothing of the rate), and the call count when it
+    // last had a share.
+    volatile intptr_t samples[balance_workers];
+    volatile intptr_t last_share_call[balance_workers];
     volatile int64_t first_us, last_us;        // the last call's first and last finish
     volatile intptr_t workers;                 // workers that took part in it
 };
@@ -76,33 +87,29 @@ void balance_share_done(balance_call *call, int worker, intptr_t items, uint64_t
 void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_items);
 
 // How many members worker should take next, 0 for none.  `left` counts the
-// members still unclaimed (the pool's last one included).
+// members still unclaimed (the pool's last one included).  Besides the
+// rule below, a measured worker that has had no share for
+// balance_reprobe_calls calls of the site takes one member again.
 intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most);
 
 // The sizing rule alone, in items per second: a worker not measured yet, or
 // any worker while the pool is not, takes one member; otherwise its fair part
-// of what is left, rate / sum of all rates, divided by balance_share_divisor,
-// at least one member; none when even one member would keep it busy past the
-// time everyone together needs for all that is left.  `most` bounds it.
+// of what is left, rate / sum of all rates, divided by `divisor`, at least
+// one member; none when even one member would keep it busy past the time
+// everyone together needs for all that is left.  `most` bounds it.
 intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t left, intptr_t member_items,
-                      intptr_t most);
+                      intptr_t most, intptr_t divisor);
 
 // Claims a run of up to `want` members from the top of the region, never the
 // last unclaimed one (the pool's pickers unlink the region when they take
-// it).  For an agent (range_n >= 0, a call with a Range) the run is also cut
-// until balance_share_of_run can express it.  Returns the run's length and
-// its first member, 0 when nothing was claimed.
+// it).  For an agent (range_n >= 0, a call with a Range of range_n items)
+// the run is cut until one share can express it.  Returns the run's length
+// and its first member, 0 when nothing was claimed.
 intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t range_n, intptr_t *first_member);
 
 // The share (index, count) whose range of n items, as the work ranges split
 // it, is exactly members [first, first + k) of a region of `members`
 // members; false when no such share exists.
 bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k, int32_t *index, int32_t *count);
-
-// Tests drive the sizing rule and the run encoding directly.
-ZEQ_EXPORT intptr_t zeq_internal_balance_take(double rate, double pool_rate, double rate_sum, intptr_t left,
-                                              intptr_t member_items, intptr_t most);
-ZEQ_EXPORT int zeq_internal_balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t k,
-                                                 int32_t *index, int32_t *count);
 
 #endif

@@ -112,14 +112,15 @@ void wait_until_done(coload_request *request)
 
 // The caller's part in a balanced call.  It does what a pool thread does,
 // runs the region's members from the bottom until none is left to hand out,
-// instead of sleeping while the slots work; then it waits for the pool's
-// last member and for the slots, noting when the pool finished, and tells
-// the balance what the pool computed in that time.  Its own member 0 is
-// left to the host after the call.
+// instead of sleeping while the slots work (its own region's members alone:
+// another region's, the remote client's monitor say, may never end).  Then
+// it waits for the pool's last member and for the slots, noting when the
+// pool finished, and tells the balance what the pool computed in that time.
+// Its own member 0 is left to the host after the call.
 void run_balanced(coload_request *request, balance_call *balance)
 {
     qiv_parallel_region *home = request->region->home;
-    while (__atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) != 0 && qiv_exported_pick_nested_job(home))
+    while (pick_member_of(home))
         ;
     // Members ending elsewhere wake nobody while the caller's own is open,
     // so the pool's end is looked for in short sleeps; a slot's finish wakes
@@ -130,7 +131,7 @@ void run_balanced(coload_request *request, balance_call *balance)
             pool_done_ns = platform_monotonic_ns();
         if (pool_done_ns != 0 && __atomic_load_n(&request->done, __ATOMIC_ACQUIRE))
             break;
-        if (__atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE) != 0 && qiv_exported_pick_nested_job(home))
+        if (pick_member_of(home))
             continue;
         qiv_exported_wait(1, 1);
     }

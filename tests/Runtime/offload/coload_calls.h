@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <unistd.h>
+
 #include <vector>
 
 namespace {
@@ -76,6 +78,8 @@ struct hits_call {
     int members;
     intptr_t group;
     int result;
+    int balanced; // nonzero: the call asks to be shared in balance
+    int host_pause_us; // a host member sleeps this long before its slice
 };
 
 [[maybe_unused]] QIV_REGION_OPENER void run_hits(hits_call *call)
@@ -84,11 +88,18 @@ struct hits_call {
     qiv_parallel_region *self = qiv_region_open(&home, call->members, QIV_LIMIT_TIGHT(1));
     int host = 1;
     if (qiv_exported_pix() == 0) {
-        host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4),
-                                   QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n), QIV_ARG_END);
+        if (call->balanced)
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4),
+                                       QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n), QIV_ARG_BALANCED,
+                                       QIV_ARG_END);
+        else
+            host = qiv_exported_coload(self, call->site, QIV_ARG_INOUT("int*", call->hits, 4, (intptr_t)call->n * 4),
+                                       QIV_ARG_GROUP_SIZE(call->group), QIV_ARG_RANGE(call->n), QIV_ARG_END);
         call->result = host;
     }
     if (host) {
+        if (call->host_pause_us > 0)
+            usleep((useconds_t)call->host_pause_us);
         int end = qiv_exported_range_end(call->n);
         for (int i = qiv_exported_range_start(call->n); i < end; ++i)
             call->hits[i] += 1;

@@ -304,6 +304,35 @@ TEST_F(ColoadDispatch, MemberSharesAndPoolTogetherComputeEveryItemExactlyOnce)
     EXPECT_FALSE(launches().empty()) << "devices took part over 200 calls";
 }
 
+// Balanced calls on two fast devices and the pool: the devices take runs
+// of whole members from the top, never the caller's, and every item is
+// computed once under real threads.
+TEST_F(ColoadDispatch, BalancedCallsGiveDevicesRunsOfWholeMembersAndEveryItemOnce)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    const int n = 32 * 64 + 7, members = 32, per = n / members, owner_share = per + n % members;
+    std::vector<int> hits(n);
+    for (int round = 0; round < 100; ++round) {
+        std::fill(hits.begin(), hits.end(), 0);
+        hits_call call = {&site, hits.data(), n, members, 1, -1, 1, 200};
+        run_hits(&call);
+        ASSERT_EQ(call.result, 1) << "the caller's member stays with the host";
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
+    }
+    ASSERT_FALSE(launches().empty()) << "devices took part over 100 calls";
+    for (const fake_launch &l : launches()) {
+        EXPECT_GE(l.first, owner_share);
+        EXPECT_EQ((l.first - owner_share) % per, 0) << "a launch starts at a member";
+        EXPECT_EQ(l.groups * l.group_size % per, 0) << "a launch covers whole members";
+    }
+    long long first_us = -1, last_us = -1;
+    int workers = 0;
+    ASSERT_EQ(qiv_exported_call_balance(&site, &first_us, &last_us, &workers), 0);
+    EXPECT_GE(workers, 2);
+}
+
 // A site whose status word is nonzero runs on the host although devices
 // would take it: the same call with the word cleared goes to them.
 TEST_F(ColoadDispatch, NonzeroSiteStatusRunsOnTheHost)

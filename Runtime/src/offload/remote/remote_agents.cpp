@@ -186,12 +186,68 @@ copy_outcome copy_one(const dispatch_call *call, const char *name, int attempts)
     return copy_error;
 }
 
+
+uint32_t path_hash(const char *path)
+{
+    uint32_t hash = 2166136261u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p; ++p)
+        hash = (hash ^ *p) * 16777619u;
+    return hash;
+}
+
+bool same_file_state(const platform_file_info *a, const platform_file_info *b)
+{
+    return a->kind == platform_kind_regular && a->kind == b->kind && a->size == b->size &&
+           a->modified_ns == b->modified_ns;
+}
+
+// The level-0 module's path in the calling module's folder and in the agent's.
+bool module_paths(const dispatch_call *call, char *from, char *to)
+{
+    char name[remote_path_size];
+    return module_file_name(name, sizeof name, call->base_name, 0, module_suffixes[0]) &&
+           server_file_path(from, remote_path_size, call->module_folder, name) >= 0 &&
+           server_file_path(to, remote_path_size, call->agent_folder, name) >= 0;
+}
+
+int copy_all_levels(const dispatch_call *call);
+
 } // namespace
+
+// A balanced call posts several shares to each agent, and copying the
+// module for every one of them costs more than some shares compute.  The
+// copy is skipped only while the source and the copy are as the last copy
+// left them (size and time of the last write), so a rebuilt module, or a
+// copy that anyone changed or removed, is copied again.  That is no weaker
+// than copying: whoever can write the agent's folder can change the copy
+// between any copy and the agent's load of it.
+int copy_module_files(const dispatch_call *call, int32_t n)
+{
+    agent_watch *watch = agent_watch_of(n);
+    char from[remote_path_size], to[remote_path_size];
+    bool named = module_paths(call, from, to);
+    platform_file_info source, copy;
+    uint32_t key = named ? path_hash(from) : 0;
+    if (named && watch && watch->module_key == key && platform_path_info(from, &source) == 0 &&
+        platform_path_info(to, &copy) == 0 && same_file_state(&source, &watch->module_source) &&
+        same_file_state(&copy, &watch->module_copy))
+        return copy_done;
+    int outcome = copy_all_levels(call);
+    if (watch) {
+        watch->module_key = 0;
+        if (outcome == copy_done && named && platform_path_info(from, &watch->module_source) == 0 &&
+            platform_path_info(to, &watch->module_copy) == 0)
+            watch->module_key = key;
+    }
+    return outcome;
+}
+
+namespace {
 
 // Level 0 is the module and its companions; each further level, named with
 // one more "_net", is copied when its module exists, so that a remote module
 // that itself offloads finds its own remote module beside it.
-int copy_module_files(const dispatch_call *call)
+int copy_all_levels(const dispatch_call *call)
 {
     for (int level = 0; level < module_levels_max; ++level) {
         char name[remote_path_size];
@@ -209,3 +265,5 @@ int copy_module_files(const dispatch_call *call)
     }
     return copy_done;
 }
+
+} // namespace

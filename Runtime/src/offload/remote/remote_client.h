@@ -93,6 +93,13 @@ struct agent_watch {
     volatile int64_t items_collected;
     int64_t items;      // the work items of the share in flight
     uint64_t posted_ns; // when it was posted: a balanced call learns the agent's rate from it
+    // The remote module last copied into the agent's folder, the dispatcher's
+    // alone: the source's path hash, and what the source and the copy were
+    // right after the copy.  While both still are, the next share of the
+    // same module skips the copy.
+    uint32_t module_key;
+    platform_file_info module_source;
+    platform_file_info module_copy;
 };
 
 struct remote_client_state {
@@ -188,7 +195,9 @@ enum {
     copy_failed = -1,      // this agent cannot take the module: try another
     copy_module_gone = -2, // the module itself is gone: no agent can take it
 };
-int copy_module_files(const dispatch_call *call);
+// Copies the module files into agent n's folder, unless the copy made for
+// its last share is still there and the module has not changed since.
+int copy_module_files(const dispatch_call *call, int32_t n);
 // How long a look-and-wait loop waits now: short for a while after activity.
 uint32_t remote_look_interval(void);
 void remote_note_activity(void);

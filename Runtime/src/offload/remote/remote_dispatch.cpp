@@ -137,8 +137,9 @@ agent_share choose_balanced_share(const dispatch_call *call, int32_t n)
         return share;
     share.index = (int32_t)first;
     share.count = (int32_t)home->count;
-    if (run > 1 && !balance_share_of_run(call->range, home->count, first, run, &share.index, &share.count))
-        return share; // balance_claim_run cut the run until the share exists
+    // balance_claim_run cut an agent's run until one share expresses it.
+    if (run > 1)
+        balance_share_of_run(call->range, home->count, first, run, &share.index, &share.count);
     share.items = run * member_items(call, home->count, first);
     return share;
 }
@@ -307,6 +308,23 @@ void give_share_up(dispatch_call *call, int32_t share)
     record_failure(request);
 }
 
+// Whether some agent the client has seen would take a share of a balanced
+// call now: one not measured yet would (a probe), a measured one when the
+// rule gives it members.  Claiming an agent, only to find that the rule
+// gives it nothing, costs file operations that a short call waits for.
+bool an_agent_wants_a_share(const dispatch_call *call)
+{
+    coload_request *request = call->request;
+    intptr_t left = __atomic_load_n(&request->region->home->unclaimed, __ATOMIC_ACQUIRE);
+    intptr_t seen = __atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE);
+    intptr_t limit = seen < 1 ? 1 : seen < balance_agent_rows ? seen : balance_agent_rows;
+    for (intptr_t a = 0; a < limit; ++a) {
+        if (balance_members_for(request->balance, balance_agent_worker((int32_t)a), left, left) > 0)
+            return true;
+    }
+    return false;
+}
+
 void dispatch_shares(dispatch_call *call)
 {
     agent_share chosen = {share_none, 0, 0}; // chosen, not yet posted
@@ -314,13 +332,15 @@ void dispatch_shares(dispatch_call *call)
     call->failed_count = 0;
     for (;;) {
         int32_t n = -1;
+        if (call->request->balance && !an_agent_wants_a_share(call))
+            break;
         if (claim_free_agent(call, &n) != agent_found)
             break;
         if (!agent_record_make(n)) { // out of memory: no record can be kept
             release_claim(call);
             break;
         }
-        int copied = copy_module_files(call);
+        int copied = copy_module_files(call, n);
         if (copied == copy_module_gone) {
             release_claim(call);
             break;

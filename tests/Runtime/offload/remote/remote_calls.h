@@ -50,6 +50,13 @@ struct fill_call {
     int status;             // the Status descriptor's int
     int result;             // what qiv_exported_coload returned
     int host_runs[max_members]; // per member index: how often the host ran it
+    int options;            // fill_* below: how the call offers its items
+};
+
+enum {
+    fill_plain = 0,      // arrays and values alone: one share per member
+    fill_balanced = 1,   // with its Range, balanced, the body said to cover its range
+    fill_pix_style = 2,  // with its Range, balanced, the body not said to cover it
 };
 
 // Member p's slice of n items among count members (the runtime's split:
@@ -80,10 +87,18 @@ inline void host_fill(fill_call *c, int p, int count)
 inline int offer_fill(qiv_parallel_region *region, fill_call *c)
 {
     intptr_t n = c->n;
-    return qiv_exported_coload(region, c->site ? c->site : &fill_site, QIV_ARG_IN("int*", c->x, 4, 4 * n),
-                               QIV_ARG_OUT("int*", c->rec, 4, 12 * n), QIV_ARG_INOUT("int*", c->hits, 4, 4 * n),
-                               QIV_ARG_VALUE("int", &c->n, 4), QIV_ARG_VALUE("int", &c->tag, 4),
-                               QIV_ARG_VALUE("int", &c->pause_ms, 4), QIV_ARG_STATUS(&c->status), QIV_ARG_END);
+    qiv_coload_site *site = c->site ? c->site : &fill_site;
+#define FILL_ARGS                                                                                       \
+    QIV_ARG_IN("int*", c->x, 4, 4 * n), QIV_ARG_OUT("int*", c->rec, 4, 12 * n),                        \
+        QIV_ARG_INOUT("int*", c->hits, 4, 4 * n), QIV_ARG_VALUE("int", &c->n, 4),                      \
+        QIV_ARG_VALUE("int", &c->tag, 4), QIV_ARG_VALUE("int", &c->pause_ms, 4), QIV_ARG_STATUS(&c->status)
+    if (c->options == fill_balanced)
+        return qiv_exported_coload(region, site, FILL_ARGS, QIV_ARG_RANGE(n), QIV_ARG_BALANCED, QIV_ARG_HOST_RANGE,
+                                   QIV_ARG_END);
+    if (c->options == fill_pix_style)
+        return qiv_exported_coload(region, site, FILL_ARGS, QIV_ARG_RANGE(n), QIV_ARG_BALANCED, QIV_ARG_END);
+    return qiv_exported_coload(region, site, FILL_ARGS, QIV_ARG_END);
+#undef FILL_ARGS
 }
 
 // The coload call from a region record of the test's own, which no pool

@@ -203,6 +203,33 @@ TEST_F(remote_offload, companions_and_further_levels_are_copied_when_present)
     EXPECT_FALSE(file_exists(folder(0) + "companion_kernels_net_net.ptx"));
 }
 
+// The module is copied to an agent once while neither it nor the copy
+// changes; a copy that someone replaced is copied again before the share.
+TEST_F(remote_offload, the_module_is_copied_again_only_when_the_copy_or_the_source_changed)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    const std::string copy = folder(0) + "remote_kernels_net.so";
+    struct stat first, second;
+    for (int call = 0; call < 3; ++call) {
+        SCOPED_TRACE(call);
+        if (call == 2) {
+            std::vector<uint8_t> junk(100, 0xcc);
+            ASSERT_TRUE(write_file(copy, junk));
+        }
+        fill_run r;
+        fill_prepare(&r, 64, 1, 70 + call);
+        run_fill(&r.call);
+        EXPECT_EQ(r.call.status, 0);
+        EXPECT_EQ(fill_first_wrong(r, 0, 64), -1);
+        ASSERT_TRUE(wait_released(folder(0)));
+        ASSERT_EQ(stat(copy.c_str(), call == 0 ? &first : &second), 0);
+        if (call == 1)
+            EXPECT_EQ(second.st_mtim.tv_nsec, first.st_mtim.tv_nsec) << "the unchanged copy was kept";
+    }
+    EXPECT_NE(second.st_size, 100) << "the replaced copy was copied again";
+}
+
 TEST_F(remote_offload, a_share_the_agent_fails_gives_status_minus_1_and_the_agent_serves_on)
 {
     start_agents(1);

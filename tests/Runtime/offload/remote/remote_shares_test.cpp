@@ -52,6 +52,63 @@ TEST_F(remote_offload, uneven_splits_between_host_and_two_agents_are_exact_and_c
     EXPECT_GE(shares().size(), (size_t)calls) << "every call dispatches at least its last share";
 }
 
+// Balanced calls with a Range: the agents take runs of members from the
+// top, each sent as one share whose range is the run's, while the pool
+// takes members from the bottom.  Every item must be computed once, uneven
+// splits included, and some share must have covered several members.
+TEST_F(remote_offload, balanced_runs_on_two_agents_and_the_pool_compute_every_item_once)
+{
+    std::vector<agent_process *> agents = start_agents(2);
+    ASSERT_TRUE(serve_from());
+    const int sizes[] = {4096, 4099, 4111, 4105}; // every split but the first uneven
+    bool runs = false;
+    int workers = 0;
+    for (int c = 0; c < 24; ++c) {
+        int n = sizes[c % 4];
+        SCOPED_TRACE("call " + std::to_string(c) + ": " + std::to_string(n) + " items");
+        fill_run r;
+        fill_prepare(&r, n, 16, 3000 + c);
+        r.call.options = fill_balanced;
+        r.call.host_pause_ms = 8; // slow enough that a loaded agent still beats a member
+        r.call.status = 0;        // untouched when no agent took a share
+        run_fill(&r.call);
+        ASSERT_EQ(r.call.status, 0);
+        ASSERT_EQ(r.call.result, 1) << "the caller's member stays with the host";
+        ASSERT_EQ(fill_first_wrong(r, 0, n), -1);
+        for (const share_record &s : shares_of(3000 + c)) {
+            runs = runs || s.count != 16;
+            EXPECT_NE(s.index, 0) << "no agent computes the caller's member";
+        }
+        long long first_us = -1, last_us = -1;
+        int call_workers = 0;
+        ASSERT_EQ(qiv_exported_call_balance(&fill_site, &first_us, &last_us, &call_workers), 0);
+        EXPECT_LE(first_us, last_us);
+        workers = std::max(workers, call_workers);
+    }
+    EXPECT_TRUE(runs) << "some agent share covered a run of several members";
+    EXPECT_GE(workers, 2) << "some call's balance counted the pool and an agent";
+    long long items = qiv_exported_agent_items(0) + qiv_exported_agent_items(1);
+    EXPECT_GT(items, 0);
+}
+
+// A body written for one item per work item computes one item of a share on
+// an agent: without the word that says the body covers its range, a call
+// with a Range never reaches an agent, balanced or not.
+TEST_F(remote_offload, a_range_call_whose_body_is_not_said_to_cover_its_range_stays_off_the_agents)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    for (int c = 0; c < 4; ++c) {
+        fill_run r;
+        fill_prepare(&r, 2048, 8, 4000 + c);
+        r.call.options = fill_pix_style;
+        r.call.host_pause_ms = 2;
+        run_fill(&r.call);
+        EXPECT_EQ(fill_first_wrong(r, 0, 2048), -1);
+    }
+    EXPECT_TRUE(shares().empty());
+}
+
 // A region of three members, two unclaimed, so that the dispatcher posts
 // member 1 and then the caller's share 0, and leaves member 2.  One agent
 // that answers at once: member 1's share is done, collected and
