@@ -155,7 +155,7 @@ pinned_scene() {
     stop_agents
     local pool agent co eff target
     pool=$(value T_pool_ms "$out") agent=$(value T_alone_ms "$out") co=$(value T_co_ms "$out")
-    eff=$(awk -v p="$pool" -v a="$agent" -v c="$co" 'BEGIN { printf "%.3f", (1 / c) / (1 / p + 1 / a) }')
+    eff=$(awk -v p="$pool" -v a="$agent" -v c="$co" 'BEGIN { printf "%.3f", ((p > 0 && a > 0 && c > 0) ? (1 / c) / (1 / p + 1 / a) : 0) }')
     target=$([[ $scene == a ]] && echo 0.90 || echo 0.80)
     row "$scene" "pool(core0)+agent(core1)" "pool $(ms "$pool") agent $(ms "$agent")" "$(ms "$co")" Eff "$eff" \
         "$(balance_of "$out")" "$target"
@@ -193,7 +193,7 @@ for scene in $scenes; do
         bench "$out" env LD_LIBRARY_PATH="$shim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" POCL_CACHE_DIR="$build/pocl-cache" \
             "$bin/coexec_bench" calls "$(size 16384 1024)" "$calls" alone
         pool=$(value T_pool_ms "$out") device=$(value T_alone_ms "$out") co=$(value T_co_ms "$out")
-        ratio=$(awk -v p="$pool" -v d="$device" -v c="$co" 'BEGIN { printf "%.3f", (p < d ? p : d) / c }')
+        ratio=$(awk -v p="$pool" -v d="$device" -v c="$co" 'BEGIN { printf "%.3f", ((c > 0) ? (p < d ? p : d) / c : 0) }')
         faster=$(awk -v p="$pool" -v d="$device" 'BEGIN { print (p < d) ? "pool" : "device" }')
         row c "pool+OpenCL stand-in" "pool $(ms "$pool") dev $(ms "$device")" "$(ms "$co")" "/$faster" "$ratio" \
             "$(balance_of "$out")" 0.90
@@ -209,7 +209,7 @@ for scene in $scenes; do
             POCL_CACHE_DIR="$build/pocl-cache" "$bin/coexec_bench" steps "$(size 4096 512)" "$(size 20 2)" "$(size 5 1)"
         stop_agents
         pool=$(value pool_steps_per_s "$out") co=$(value co_steps_per_s "$out")
-        ratio=$(awk -v p="$pool" -v c="$co" 'BEGIN { printf "%.3f", c / p }')
+        ratio=$(awk -v p="$pool" -v c="$co" 'BEGIN { printf "%.3f", ((p > 0) ? c / p : 0) }')
         row d "demo: dev+2 agents+pool" "pool $pool steps/s" "$co steps/s" ratio "$ratio" "$(balance_of "$out")" 0.85
         ;;
     *)
