@@ -13,8 +13,9 @@
 #   c  the pool and the OpenCL stand-in (PoCL behind the GPU-presenting test
 #      library) on the same cores, 16384 bodies: T_co against the faster of
 #      the two alone; target 0.90.
-#   d  as scripts/demo.sh runs: stand-in, two local agents and the pool, 4096
-#      bodies, whole steps per second against the pool alone; target 0.85.
+#   d  as scripts/demo.sh runs by default: stand-in, two local agents and the
+#      pool, 16384 bodies, whole steps per second against the pool alone;
+#      target 0.85.
 #
 # Every figure of a scene comes from one process (coexec_bench), whose modes
 # take turns call by call after warm-up calls; T is the median of
@@ -206,7 +207,7 @@ for scene in $scenes; do
         start_agent "$tmp/server_d"
         out=$tmp/d.txt
         bench "$out" env QIV_NETLOAD_SERVER="$tmp/server_d" LD_LIBRARY_PATH="$shim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-            POCL_CACHE_DIR="$build/pocl-cache" "$bin/coexec_bench" steps "$(size 4096 512)" "$(size 20 2)" "$(size 5 1)"
+            POCL_CACHE_DIR="$build/pocl-cache" "$bin/coexec_bench" steps "$(size 16384 512)" "$(size 5 2)" "$(size 5 1)"
         stop_agents
         pool=$(value pool_steps_per_s "$out") co=$(value co_steps_per_s "$out")
         ratio=$(awk -v p="$pool" -v c="$co" 'BEGIN { printf "%.3f", ((p > 0) ? c / p : 0) }')
