@@ -168,6 +168,15 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
         ++workers;
     }
     spin_lock_acquire(&row->lock);
+    if (last > 0 && call->range > 0) {
+        double call_rate = (double)call->range / (1e-9 * (double)last);
+        for (int w = balance_pool + 1; w < balance_workers; ++w) {
+            if (row->samples[w] < 2)
+                continue; // not measured: it probed, or never came
+            double *rate = call->finished_ns[w] ? &row->call_rate_with[w] : &row->call_rate_without[w];
+            *rate = *rate > 0 ? 0.5 * *rate + 0.5 * call_rate : call_rate;
+        }
+    }
     row->first_us = (int64_t)(first / 1000);
     row->last_us = (int64_t)(last / 1000);
     row->workers = workers;
@@ -207,6 +216,11 @@ intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left
     intptr_t take = balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
                                  call->member_items, most, divisor);
     const balance_site *row = call->row;
+    if (take > 0 && row && worker != balance_pool && row->samples[worker] >= 2 && rate_of(row, worker) > 0) {
+        double with = row->call_rate_with[worker], without = row->call_rate_without[worker];
+        if (without <= 0 || (with > 0 && with < without))
+            take = 0; // a call without it, to compare; or calls go slower with it
+    }
     if (take == 0 && row && left >= 2 && most >= 1 &&
         row->calls - row->last_share_call[worker] >= balance_reprobe_calls)
         take = 1;

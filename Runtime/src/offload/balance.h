@@ -62,6 +62,13 @@ struct balance_site {
     // last had a share.
     volatile intptr_t samples[balance_workers];
     volatile intptr_t last_share_call[balance_workers];
+    // Per worker: the whole call's items per second, decaying, in calls the
+    // worker took part in and in calls it did not, once it was measured.  A
+    // worker that shares the pool's processors (a device that the CPU runs,
+    // agents on the same machine) can make the call slower however fast it
+    // computes its own part; these say so.
+    double call_rate_with[balance_workers];
+    double call_rate_without[balance_workers];
     volatile int64_t first_us, last_us;        // the last call's first and last finish
     volatile intptr_t workers;                 // workers that took part in it
 };
@@ -88,7 +95,9 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
 
 // How many members worker should take next, 0 for none.  `left` counts the
 // members still unclaimed (the pool's last one included).  Besides the
-// rule below, a measured worker that has had no share for
+// rule below: once a worker is measured, it sits one call out, so that the
+// call's speed without it is known; it takes nothing while calls with it go
+// slower than calls without; and a measured worker that has had no share for
 // balance_reprobe_calls calls of the site takes one member again.
 intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most);
 

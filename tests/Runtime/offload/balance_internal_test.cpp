@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -184,8 +185,19 @@ TEST(balance_rule, simulated_workers_finish_together_and_a_slow_one_never_delays
     }
 }
 
+// Ends a call `ms` after its start, counting only the pool and the workers
+// listed as having taken part.
+void end_call(balance_call *call, uint64_t ms, std::initializer_list<int> took_part)
+{
+    for (int w = 0; w < balance_workers; ++w)
+        call->finished_ns[w] = w == balance_pool ? ms * 1000000 : 0;
+    for (int w : took_part)
+        call->finished_ns[w] = ms * 1000000;
+    balance_call_end(call, call->start_ns + ms * 1000000, 0);
+}
+
 // Rates as the runtime learns them: a new worker probes, a measured one
-// takes its part, one whose share took far longer than its rate said loses
+// sits a call out and then takes its part, one whose share took far longer than its rate said loses
 // most of its weight at once, and a failed one is back to probing while the
 // others' parts grow.
 TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
@@ -201,6 +213,8 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
     balance_share_done(&call, balance_pool, 64000, 1000000000ull, false); // 64k items/s
     balance_share_done(&call, device, 64000, 100000000ull, false);        // 640k items/s
     balance_share_done(&call, agent, 64000, 1000000000ull, false);        // 64k items/s
+    EXPECT_EQ(balance_members_for(&call, device, 255, 1000), 0) << "measured: first a call without it";
+    end_call(&call, 2000, {}); // 8192 items/s without them
     intptr_t device_take = balance_members_for(&call, device, 255, 1000);
     intptr_t agent_take = balance_members_for(&call, agent, 255, 1000);
     EXPECT_GT(device_take, 4 * agent_take);
@@ -222,6 +236,18 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
     for (int c = 0; c < balance_reprobe_calls; ++c)
         balance_call_end(&call, call.start_ns + 1, 0);
     EXPECT_EQ(balance_members_for(&call, agent, 255, 1000), 1);
+
+    // Calls that go slower with a worker than without keep it out, however
+    // fast it computes its own part: it takes the others' processors.
+    const int local = balance_agent_worker(5);
+    balance_share_done(&call, local, 64, 1000000000ull, false);
+    balance_share_done(&call, local, 64000, 1000000000ull, false);
+    end_call(&call, 2000, {});
+    end_call(&call, 1000, {local});
+    EXPECT_GE(balance_members_for(&call, local, 255, 1000), 1) << "calls went faster with it";
+    end_call(&call, 8000, {local});
+    end_call(&call, 8000, {local});
+    EXPECT_EQ(balance_members_for(&call, local, 255, 1000), 0) << "calls went slower with it";
 
     // Near the end, a worker whose one member would outlast everyone else
     // takes nothing.
