@@ -138,8 +138,10 @@ void balance_call_start(balance_call *call, const qiv_coload_site *site, intptr_
     call->range = range;
     call->member_items = members > 0 ? range / members : 0;
     call->remainder = members > 0 ? range % members : 0;
-    for (int w = 0; w < balance_workers; ++w)
+    for (int w = 0; w < balance_workers; ++w) {
         call->finished_ns[w] = 0;
+        call->sized[w] = 0;
+    }
 }
 
 void balance_share_done(balance_call *call, int worker, intptr_t items, uint64_t elapsed_ns, bool failed)
@@ -173,6 +175,8 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
         for (int w = balance_pool + 1; w < balance_workers; ++w) {
             if (row->samples[w] < 2)
                 continue; // not measured: it probed, or never came
+            if (call->finished_ns[w] && !call->sized[w])
+                continue; // it only probed
             double *rate = call->finished_ns[w] ? &row->call_rate_with[w] : &row->call_rate_without[w];
             *rate = *rate > 0 ? 0.5 * *rate + 0.5 * call_rate : call_rate;
         }
@@ -207,22 +211,27 @@ intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t l
     return members >= (double)can ? can : (intptr_t)members;
 }
 
-intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most)
+intptr_t balance_members_for(balance_call *call, int worker, intptr_t left, intptr_t most)
 {
+    const balance_site *row = call->row;
     double sum = 0;
     for (int w = 0; w < balance_workers; ++w)
-        sum += rate_of(call->row, w);
+        sum += rate_of(row, w);
+    double rate = rate_of(row, worker), pool_rate = rate_of(row, balance_pool);
     intptr_t divisor = worker >= balance_agent_worker(0) ? balance_agent_divisor : balance_device_divisor;
-    intptr_t take = balance_take(rate_of(call->row, worker), rate_of(call->row, balance_pool), sum, left,
-                                 call->member_items, most, divisor);
-    const balance_site *row = call->row;
-    if (take > 0 && row && worker != balance_pool && row->samples[worker] >= 2 && rate_of(row, worker) > 0) {
+    intptr_t take = balance_take(rate, pool_rate, sum, left, call->member_items, most, divisor);
+    bool sized = take > 0 && rate > 0 && pool_rate > 0;
+    bool trial_due = row && row->calls - row->last_share_call[worker] >= balance_reprobe_calls;
+    if (sized && worker != balance_pool && row->samples[worker] >= 2) {
         double with = row->call_rate_with[worker], without = row->call_rate_without[worker];
-        if (without <= 0 || (with > 0 && with < without))
-            take = 0; // a call without it, to compare; or calls go slower with it
+        // A call without it, to compare; then none while calls go slower
+        // with it, but for a trial now and then.
+        if (without <= 0 || (with > 0 && with < without && !trial_due))
+            take = 0;
     }
-    if (take == 0 && row && left >= 2 && most >= 1 &&
-        row->calls - row->last_share_call[worker] >= balance_reprobe_calls)
+    if (take > 0 && sized)
+        call->sized[worker] = 1;
+    if (take == 0 && trial_due && left >= 2 && most >= 1)
         take = 1;
     return take;
 }

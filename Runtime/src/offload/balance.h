@@ -82,6 +82,10 @@ struct balance_call {
     intptr_t member_items;  // items of a member share (range / members)
     intptr_t remainder;     // range % members: member p >= 1 starts at remainder + p * member_items
     volatile uint64_t finished_ns[balance_workers]; // per worker, when its last share ended; 0: none
+    // Per worker: nonzero once the rule sized a share by its rate in this
+    // call, so that only such calls speak for how calls go with it (a probe
+    // of one member says nothing of that).
+    volatile int32_t sized[balance_workers];
 };
 
 // Sets the call up: finds (or makes) the site's row and clears the finishes.
@@ -97,9 +101,10 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
 // members still unclaimed (the pool's last one included).  Besides the
 // rule below: once a worker is measured, it sits one call out, so that the
 // call's speed without it is known; it takes nothing while calls with it go
-// slower than calls without; and a measured worker that has had no share for
-// balance_reprobe_calls calls of the site takes one member again.
-intptr_t balance_members_for(const balance_call *call, int worker, intptr_t left, intptr_t most);
+// slower than calls without, but for a trial call once in
+// balance_reprobe_calls calls; and a measured worker the rule itself gave
+// nothing for that long takes one member again.
+intptr_t balance_members_for(balance_call *call, int worker, intptr_t left, intptr_t most);
 
 // The sizing rule alone, in items per second: a worker not measured yet, or
 // any worker while the pool is not, takes one member; otherwise its fair part
