@@ -117,8 +117,9 @@ intptr_t balance_take(double rate, double pool_rate, double rate_sum, intptr_t l
 // Claims a run of up to `want` members from the top of the region, never the
 // last unclaimed one (the pool's pickers unlink the region when they take
 // it).  For an agent (range_n >= 0, a call with a Range of range_n items)
-// the run is cut until one share can express it.  Returns the run's length
-// and its first member, 0 when nothing was claimed.
+// the run is the one closest to `want` that one share can express, at most
+// a quarter longer.  Returns the run's length and its first member, 0 when
+// nothing was claimed.
 intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t range_n, intptr_t *first_member);
 
 // The share (index, count) whose range of n items, as the work ranges split

@@ -75,9 +75,20 @@ TEST(balance_runs, runs_claimed_from_the_top_of_an_even_split_are_never_cut_for_
     EXPECT_EQ(region.taken_from_top, expect_top);
     EXPECT_EQ(region.unclaimed, 63 - expect_top);
     EXPECT_EQ(region.unfinished, 64 - expect_top);
+    // Nearer is better, a quarter over at most: of an even split only
+    // powers of two can go as one share, and 30 members go as 32 rather
+    // than as 16 and a second round trip.
+    region.unclaimed = 63;
+    region.taken_from_top = 0;
+    intptr_t first = 0;
+    EXPECT_EQ(balance_claim_run(&region, 30, 64 * 256, &first), 32);
+    EXPECT_EQ(first, 32);
+    region.unclaimed = 63;
+    region.taken_from_top = 0;
+    EXPECT_EQ(balance_claim_run(&region, 24, 64 * 256, &first), 16);
+
     // The last unclaimed member is the pool's.
     region.unclaimed = 1;
-    intptr_t first = 0;
     EXPECT_EQ(balance_claim_run(&region, 4, -1, &first), 0);
 }
 
