@@ -42,6 +42,9 @@ ZEQ_EXPORT int qiv_exported_parallel(int n, qiv_parallel_region *region)
 
 namespace {
 
+// Members that ran at least this long yield the processor after they end.
+const uint64_t member_yield_after_ns = 100000;
+
 // The helping rule: a thread waiting inside `region` may take the head of the
 // list unless the nearest enclosing region that still has members to hand out
 // is that head.  Called with job_lock held and the list non-empty.
@@ -80,6 +83,7 @@ __attribute__((noinline)) int run_listed_member(thread_record *rec, qiv_parallel
         *link = member.next_job;
     job_lock_release();
 
+    const uint64_t started_ns = platform_monotonic_ns();
     if (qiv_exported_set_exectx(&back, nullptr) == 0) {
         back.resume_value = -1;
         member.runner = reinterpret_cast<qiv_thread_record *>(rec);
@@ -87,6 +91,12 @@ __attribute__((noinline)) int run_listed_member(thread_record *rec, qiv_parallel
         member.context.resume_value = (intptr_t)&member;
         qiv_exported_swap_exectx(&member.context);
     }
+    // A thread that woke while the member ran (a device slot's, the remote
+    // client's: they feed the other workers of a call) would otherwise wait
+    // for the scheduler's next tick behind pool threads that never block.
+    // Short members skip the system call.
+    if (platform_monotonic_ns() - started_ns >= member_yield_after_ns)
+        platform_thread_yield();
     return __atomic_load_n(&pool.job_list, __ATOMIC_RELAXED) != nullptr;
 }
 
