@@ -79,8 +79,9 @@ if (( agents > 0 )); then
   echo "   as much as its measured speed lets it finish with the others: a slow worker"
   echo "   takes little or nothing (the summary says who took what, and how close together"
   echo "   they finished).  They run on this machine, so they share its $(nproc) cores"
-  echo "   with the pool (and with the OpenCL stand-in): they show the work spreading, not"
-  echo "   a speed-up."
+  echo "   with the pool (and with the OpenCL stand-in): after a call without them, the"
+  echo "   runtime sees calls go no faster with them and keeps them out, but for a trial"
+  echo "   call once in 8.  Agents on other machines add cores and stay in."
 fi
 
 echo "== running: gravsim $bodies $steps $picture $frames"
