@@ -8,8 +8,8 @@
 // comparable size that ran at under half the rate keeps only an eighth of
 // the history: the worker has slowed down (a busier machine, a throttled
 // device) and loses most of its weight at once, while one slow round trip
-// of an agent that is otherwise quick does not erase what it showed.  A failure clears both sums: the worker is back to
-// probe shares.
+// of an agent that is otherwise quick does not erase what it showed.  A
+// failure clears both sums: the worker is back to probe shares.
 #include "balance.h"
 
 #include "offload.h"
@@ -149,7 +149,6 @@ void balance_call_start(balance_call *call, const qiv_coload_site *site, intptr_
     call->members = members;
     call->range = range;
     call->member_items = members > 0 ? range / members : 0;
-    call->remainder = members > 0 ? range % members : 0;
     for (int w = 0; w < balance_workers; ++w) {
         call->finished_ns[w] = 0;
         call->sized[w] = 0;

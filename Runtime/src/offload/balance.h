@@ -80,7 +80,6 @@ struct balance_call {
     intptr_t members;       // the region's count
     intptr_t range;         // work items in all
     intptr_t member_items;  // items of a member share (range / members)
-    intptr_t remainder;     // range % members: member p >= 1 starts at remainder + p * member_items
     volatile uint64_t finished_ns[balance_workers]; // per worker, when its last share ended; 0: none
     // Per worker: nonzero once the rule sized a share by its rate in this
     // call, so that only such calls speak for how calls go with it (a probe
