@@ -81,7 +81,7 @@ void offer_to_slots(coload_request *request)
     intptr_t slots = offload.slot_count;
     for (intptr_t s = 0; s < slots; ++s) {
         device_slot *slot = &table[s];
-        if (!slot->service->accepts()) {
+        if (!slot->service->accepts((int)s, request)) {
             // The slot could only decline: do it here, sparing a wake-up of
             // its service thread and one of this caller.  It counts in
             // `pending` unless it was given up.
@@ -122,18 +122,24 @@ void run_balanced(coload_request *request, balance_call *balance)
     qiv_parallel_region *home = request->region->home;
     while (pick_member_of(home))
         ;
-    // Members ending elsewhere wake nobody while the caller's own is open,
-    // so the pool's end is looked for in short sleeps; a slot's finish wakes
-    // the caller at once.
+    // Members ending elsewhere wake nobody while the caller's own is open:
+    // the pool's last members, which end within a member's time, are waited
+    // for yielding the processor; then the slots, whose finish wakes the
+    // caller.
     uint64_t pool_done_ns = 0;
-    for (;;) {
+    for (unsigned polls = 1;; ++polls) {
         if (pool_done_ns == 0 && __atomic_load_n(&home->unfinished, __ATOMIC_ACQUIRE) <= 1)
             pool_done_ns = platform_monotonic_ns();
         if (pool_done_ns != 0 && __atomic_load_n(&request->done, __ATOMIC_ACQUIRE))
             break;
         if (pick_member_of(home))
             continue;
-        qiv_exported_wait(1, 1);
+        if (pool_done_ns != 0)
+            qiv_exported_wait(1, 1);
+        else if (polls % polls_per_yield == 0)
+            platform_thread_yield();
+        else
+            __builtin_ia32_pause();
     }
     intptr_t pool_members = home->count - 1 - __atomic_load_n(&home->taken_from_top, __ATOMIC_ACQUIRE);
     balance_call_end(balance, pool_done_ns, pool_members * balance->member_items);
