@@ -369,6 +369,18 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
 
 } // namespace
 
+// A balanced call that the rule gives this slot nothing of is finished
+// before any buffer is made: uploading the arrays for nothing costs the
+// caller, who waits for every slot, as much as a short call takes.
+bool balance_gives_nothing(int s, coload_request *request)
+{
+    qiv_parallel_region *home = request->region->home;
+    if (!request->balance || home->count <= 1)
+        return false;
+    intptr_t left = __atomic_load_n(&home->unclaimed, __ATOMIC_ACQUIRE);
+    return balance_members_for(request->balance, balance_slot_worker(s), left, left) == 0;
+}
+
 // Bind the arguments, lay out the shares, then claim, launch and copy back
 // piece by piece; every path ends in exactly one finish_request.
 void process_request(int s, coload_request *request)
@@ -376,7 +388,8 @@ void process_request(int s, coload_request *request)
     device_slot *slot = &offload.device_table[s];
     intptr_t kernel = kernel_for_request(s, slot, request);
     request_plan plan;
-    if (is_kernel_handle(kernel) && bind_arguments(s, slot, request->descriptors, &plan) == 0) {
+    if (is_kernel_handle(kernel) && !balance_gives_nothing(s, request) &&
+        bind_arguments(s, slot, request->descriptors, &plan) == 0) {
         share_geometry geometry;
         if (plan_geometry(slot, request, &plan, &geometry))
             run_pieces(s, slot->ops, kernel, request, &plan, &geometry);

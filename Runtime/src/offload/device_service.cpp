@@ -7,9 +7,13 @@
 
 namespace {
 
-int device_accepts(void)
+// A slot whose kernel for the site is known takes no part in a balanced
+// call that the rule gives it nothing of; any other request is queued.
+int device_accepts(int s, coload_request *request)
 {
-    return 1;
+    const qiv_coload_site *site = request->site;
+    bool known = site->capacity > s && is_kernel_handle(site->kernel[s]);
+    return known && balance_gives_nothing(s, request) ? 0 : 1;
 }
 
 void device_start(int s)

@@ -113,9 +113,11 @@ struct device_ops {
 // which callers ask before they queue.
 struct slot_service {
     const char *kind; // what the slot reports when its device_ops name no driver
-    // 0 while the service would decline every request: callers then decline
-    // on its behalf without queueing, sparing two wake-ups.
-    int (*accepts)(void);
+    // 0 when the service would take no part in the request (it declines
+    // every request, or a balanced call's rule gives its slot nothing):
+    // callers then decline on its behalf without queueing, sparing two
+    // wake-ups and the wait for a thread that may wait for a processor.
+    int (*accepts)(int s, coload_request *request);
     // Sets the slot up before it is taken (a device's context and modules).
     void (*start)(int s);
     // Serves one request; every path ends in exactly one finish_request.
@@ -197,6 +199,8 @@ int name_equal_nocase(const char *a, const char *b);
 
 // ---- coload.cpp / coload_request.cpp ---------------------------------------------
 void finish_request(coload_request *request);
+// True when request is a balanced call whose rule gives slot s nothing now.
+bool balance_gives_nothing(int s, coload_request *request);
 // The device service's serve: runs the request's pieces on slot s.
 void process_request(int s, coload_request *request);
 

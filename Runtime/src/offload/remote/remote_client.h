@@ -154,6 +154,9 @@ void serve_remote_request(coload_request *request);
 int remote_monitor_running(void);
 // 0 while the remote slot would decline every request (no server named).
 int remote_client_accepts(void);
+// Whether some agent the client has seen would take a share of the balanced
+// call now (remote_dispatch.cpp).
+bool remote_balanced_share_wanted(coload_request *request);
 
 // ---- remote_setup.cpp --------------------------------------------------------
 // Sets the client up on the first request: 0, or -1 (declined; the next

@@ -308,13 +308,14 @@ void give_share_up(dispatch_call *call, int32_t share)
     record_failure(request);
 }
 
-// Whether some agent the client has seen would take a share of a balanced
-// call now: one not measured yet would (a probe), a measured one when the
-// rule gives it members.  Claiming an agent, only to find that the rule
-// gives it nothing, costs file operations that a short call waits for.
-bool an_agent_wants_a_share(const dispatch_call *call)
+} // namespace
+
+// Some agent the client has seen would take a share of a balanced call now:
+// one not measured yet would (a probe), a measured one when the rule gives
+// it members.  Claiming an agent, only to find that the rule gives it
+// nothing, costs file operations that a short call waits for.
+bool remote_balanced_share_wanted(coload_request *request)
 {
-    coload_request *request = call->request;
     intptr_t left = __atomic_load_n(&request->region->home->unclaimed, __ATOMIC_ACQUIRE);
     intptr_t seen = __atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE);
     intptr_t limit = seen < 1 ? 1 : seen < balance_agent_rows ? seen : balance_agent_rows;
@@ -325,6 +326,8 @@ bool an_agent_wants_a_share(const dispatch_call *call)
     return false;
 }
 
+namespace {
+
 void dispatch_shares(dispatch_call *call)
 {
     agent_share chosen = {share_none, 0, 0}; // chosen, not yet posted
@@ -332,7 +335,7 @@ void dispatch_shares(dispatch_call *call)
     call->failed_count = 0;
     for (;;) {
         int32_t n = -1;
-        if (call->request->balance && !an_agent_wants_a_share(call))
+        if (call->request->balance && !remote_balanced_share_wanted(call->request))
             break;
         if (claim_free_agent(call, &n) != agent_found)
             break;

@@ -8,6 +8,11 @@ namespace {
 
 void remote_start(int) {}
 
+int remote_accepts(int, coload_request *request)
+{
+    return remote_client_accepts() && (!request->balance || remote_balanced_share_wanted(request)) ? 1 : 0;
+}
+
 void remote_serve(int, coload_request *request)
 {
     serve_remote_request(request);
@@ -23,7 +28,7 @@ void remote_stop(int)
 
 const slot_service remote_service = {
     .kind = "remote",
-    .accepts = remote_client_accepts,
+    .accepts = remote_accepts,
     .start = remote_start,
     .serve = remote_serve,
     .stop = remote_stop,
