@@ -190,6 +190,12 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
                 continue; // it only probed
             double *rate = call->finished_ns[w] ? &row->call_rate_with[w] : &row->call_rate_without[w];
             *rate = *rate > 0 ? 0.5 * *rate + 0.5 * call_rate : call_rate;
+            if (call->finished_ns[w]) {
+                intptr_t every = row->trial_every[w] < balance_reprobe_calls ? balance_reprobe_calls : row->trial_every[w];
+                bool slower = row->call_rate_with[w] < row->call_rate_without[w];
+                row->trial_every[w] = !slower ? balance_reprobe_calls
+                                      : every * 2 > balance_trial_calls_max ? balance_trial_calls_max : every * 2;
+            }
         }
     }
     row->first_us = (int64_t)(first / 1000);
@@ -232,18 +238,20 @@ intptr_t balance_members_for(balance_call *call, int worker, intptr_t left, intp
     intptr_t divisor = worker >= balance_agent_worker(0) ? balance_agent_divisor : balance_device_divisor;
     intptr_t take = balance_take(rate, pool_rate, sum, left, call->member_items, most, divisor);
     bool sized = take > 0 && rate > 0 && pool_rate > 0;
-    bool trial_due = row && row->calls - row->last_share_call[worker] >= balance_reprobe_calls;
+    intptr_t since = row ? row->calls - row->last_share_call[worker] : 0;
+    bool trial_due = row && since >= balance_reprobe_calls;
     if (sized && worker != balance_pool && row->samples[worker] >= 2) {
         double with = row->call_rate_with[worker], without = row->call_rate_without[worker];
         // A call without it, to compare; then none while calls go slower
         // with it, but for a trial now and then.
-        if (without <= 0 || (with > 0 && with < without && !trial_due))
-            take = 0;
+        bool slower = with > 0 && with < without;
+        if (without <= 0 || (slower && since < row->trial_every[worker]))
+            return 0;
     }
     if (take > 0 && sized)
         call->sized[worker] = 1;
     if (take == 0 && trial_due && left >= 2 && most >= 1)
-        take = 1;
+        take = 1; // the rule kept it out for a while: a probe
     return take;
 }
 

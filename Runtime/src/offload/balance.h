@@ -37,6 +37,7 @@ enum {
     // A measured worker that the rule kept out of this many calls in a row
     // gets one member again: its rate may have been taken at a bad moment.
     balance_reprobe_calls = 8,
+    balance_trial_calls_max = 512,
 };
 
 static inline int balance_slot_worker(int slot)
@@ -69,6 +70,10 @@ struct balance_site {
     // computes its own part; these say so.
     double call_rate_with[balance_workers];
     double call_rate_without[balance_workers];
+    // Per worker: calls between trials while calls go slower with it;
+    // doubled by every trial that says so again, back to
+    // balance_reprobe_calls by one that does not.
+    volatile intptr_t trial_every[balance_workers];
     volatile int64_t first_us, last_us;        // the last call's first and last finish
     volatile intptr_t workers;                 // workers that took part in it
 };
@@ -100,9 +105,10 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
 // members still unclaimed (the pool's last one included).  Besides the
 // rule below: once a worker is measured, it sits one call out, so that the
 // call's speed without it is known; it takes nothing while calls with it go
-// slower than calls without, but for a trial call once in
-// balance_reprobe_calls calls; and a measured worker the rule itself gave
-// nothing for that long takes one member again.
+// slower than calls without, but for a trial call after
+// balance_reprobe_calls calls, twice as many after each trial that says so
+// again; and a measured worker the rule itself gave nothing for
+// balance_reprobe_calls calls takes one member again.
 intptr_t balance_members_for(balance_call *call, int worker, intptr_t left, intptr_t most);
 
 // The sizing rule alone, in items per second: a worker not measured yet, or

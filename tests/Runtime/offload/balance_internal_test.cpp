@@ -259,6 +259,21 @@ TEST(balance_rule, rates_fall_at_once_and_a_failure_takes_the_weight_away)
     end_call(&call, 8000, {local});
     end_call(&call, 8000, {local});
     EXPECT_EQ(balance_members_for(&call, local, 255, 1000), 0) << "calls went slower with it";
+    // Trials come now and then, twice as late after each that says the
+    // calls still go slower with it.
+    int waits[4] = {};
+    for (int &wait : waits) {
+        while (balance_members_for(&call, local, 255, 1000) == 0 && wait < 1000) {
+            end_call(&call, 1000, {});
+            ++wait;
+        }
+        balance_share_done(&call, local, 64000, 1000000000ull, false);
+        end_call(&call, 8000, {local});
+    }
+    // A wait counts the calls after the one with the trial share.
+    EXPECT_GE(waits[1] + 1, balance_reprobe_calls);
+    EXPECT_EQ(waits[2] + 1, 2 * (waits[1] + 1));
+    EXPECT_EQ(waits[3] + 1, 2 * (waits[2] + 1));
 
     // Near the end, a worker whose one member would outlast everyone else
     // takes nothing.
