@@ -80,8 +80,8 @@ if (( agents > 0 )); then
   echo "   takes little or nothing (the summary says who took what, and how close together"
   echo "   they finished).  They run on this machine, so they share its $(nproc) cores"
   echo "   with the pool (and with the OpenCL stand-in): after a call without them, the"
-  echo "   runtime sees calls go no faster with them and keeps them out, but for a trial"
-  echo "   call once in 8.  Agents on other machines add cores and stay in."
+  echo "   runtime sees calls go no faster with them and keeps them out, but for ever"
+  echo "   rarer trial calls.  Agents on other machines add cores and stay in."
 fi
 
 echo "== running: gravsim $bodies $steps $picture $frames"
