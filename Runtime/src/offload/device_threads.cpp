@@ -81,6 +81,26 @@ void serve_slot(int s, thread_record *rec, qiv_thread_record *starter)
     notify_service_thread_ended();
 }
 
+// Serves slot s on a thread of a region this thread opens: member 1 serves
+// (or hands the slot on again, see below); this thread, the owner, goes
+// back once it has started.
+QIV_REGION_OPENER void hand_slot_on(int s, qiv_thread_record *starter)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 2, QIV_LIMIT_TIGHT(0));
+    thread_record *rec = static_cast<thread_record *>(qiv_exported_pid());
+    if (self->index == 1) {
+        if (self->enclosing)
+            hand_slot_on(s, starter);
+        else
+            serve_slot(s, rec, starter);
+    } else if (self->count != 2) {
+        give_slot_up(&offload.device_table[s]);
+        qiv_exported_wake(starter);
+    }
+    qiv_region_end_detached(self);
+}
+
 } // namespace
 
 QIV_REGION_OPENER void start_device_threads(void)
@@ -90,7 +110,13 @@ QIV_REGION_OPENER void start_device_threads(void)
     qiv_parallel_region *self = qiv_region_open(&home, (int)(slots + 1), QIV_LIMIT_TIGHT(0));
     thread_record *rec = static_cast<thread_record *>(qiv_exported_pid());
     if (self->index != 0) {
-        serve_slot((int)(self->index - 1), rec, self->owner);
+        // A thread that helped from inside a region of its own took the
+        // member: its region could not end while it served the slot for
+        // the life of the library, so it hands the slot on.
+        if (self->enclosing)
+            hand_slot_on((int)(self->index - 1), self->owner);
+        else
+            serve_slot((int)(self->index - 1), rec, self->owner);
     } else {
         // A caller without a record gets a region of one member: the slots
         // that no member serves have no thread.

@@ -26,8 +26,15 @@ QIV_REGION_OPENER bool start_monitor(void)
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 2, QIV_LIMIT_TIGHT(0));
     qiv_exported_pid();
-    if (self->index == 1)
-        remote_monitor();
+    if (self->index == 1) {
+        // A thread that helped from inside a region of its own took the
+        // member: its region could not end while the monitor runs, so the
+        // monitor is handed on, as member 1 of a region this thread opens.
+        if (self->enclosing)
+            start_monitor();
+        else
+            remote_monitor();
+    }
     bool started = self->count == 2;
     qiv_region_end_detached(self);
     if (!started)

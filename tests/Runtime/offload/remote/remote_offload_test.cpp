@@ -203,6 +203,50 @@ TEST_F(remote_offload, companions_and_further_levels_are_copied_when_present)
     EXPECT_FALSE(file_exists(folder(0) + "companion_kernels_net_net.ptx"));
 }
 
+// A region of two members that do nothing: its end helps with whatever
+// the job list holds, as every region's end does.
+QIV_REGION_OPENER void empty_region(void)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 2, QIV_LIMIT_TIGHT(0));
+    qiv_region_end_joined(self);
+}
+
+// The first coload call starts the slots' service threads, and the remote
+// client's first request its monitor, each as a member of a region that
+// lives as long as the library.  A thread that ends regions of its own in a
+// loop may take such a member while it helps: it must hand it on and go
+// back to its region, which would otherwise never end.
+TEST_F(remote_offload, a_thread_that_helps_when_service_threads_start_goes_back_to_its_region)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from());
+    std::atomic<bool> stop{false};
+    std::atomic<long> ends{0};
+    std::thread helper([&] {
+        while (!stop.load()) {
+            empty_region();
+            ends.fetch_add(1);
+        }
+    });
+    for (int call = 0; call < 2; ++call) {
+        fill_run r;
+        fill_prepare(&r, 64, 1, 95 + call);
+        run_fill(&r.call);
+        EXPECT_EQ(fill_first_wrong(r, 0, 64), -1) << "call " << call;
+    }
+    long before = ends.load();
+    for (int waited = 0; waited < 10000 && ends.load() < before + 100; ++waited)
+        usleep(1000);
+    bool back = ends.load() >= before + 100;
+    EXPECT_TRUE(back) << "the helping thread never came back from a service member";
+    stop.store(true);
+    if (back)
+        helper.join();
+    else
+        helper.detach(); // it serves for good: nothing else can end it
+}
+
 // The module is copied to an agent once while neither it nor the copy
 // changes; a copy that someone replaced is copied again before the share.
 TEST_F(remote_offload, the_module_is_copied_again_only_when_the_copy_or_the_source_changed)
