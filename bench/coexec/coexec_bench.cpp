@@ -152,14 +152,22 @@ void timed_call(gravsim_bodies *b, int mode, mode_figures *f)
         f->balance.push_back(balance);
 }
 
+// The bodies every mode starts from, the same disk in every run.
+bool prepare_bodies(gravsim_bodies *b, int n)
+{
+    if (gravsim_bodies_alloc(b, n) != 0) {
+        fprintf(stderr, "coexec_bench: out of memory\n");
+        return false;
+    }
+    gravsim_disk(b, 20240611u, eps);
+    return true;
+}
+
 int run_calls(int n, int calls, bool alone)
 {
     gravsim_bodies b;
-    if (gravsim_bodies_alloc(&b, n) != 0) {
-        fprintf(stderr, "coexec_bench: out of memory\n");
+    if (!prepare_bodies(&b, n))
         return 1;
-    }
-    gravsim_disk(&b, 20240611u, eps);
     gravsim_use_workers(gravsim_workers_pool);
     gravsim_accelerations(b.pos, b.acc, n, 0.0f, eps, 0);
     std::vector<float> want(b.acc, b.acc + 3 * (size_t)n);
@@ -223,11 +231,8 @@ double steps_per_s(gravsim_bodies *b, int mode, int steps)
 int run_steps(int n, int steps, int batches)
 {
     gravsim_bodies b;
-    if (gravsim_bodies_alloc(&b, n) != 0) {
-        fprintf(stderr, "coexec_bench: out of memory\n");
+    if (!prepare_bodies(&b, n))
         return 1;
-    }
-    gravsim_disk(&b, 20240611u, eps);
     const int used[] = {mode_pool, mode_all};
     std::vector<double> rates[modes];
     for (int mode : used)

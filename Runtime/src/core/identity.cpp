@@ -52,9 +52,9 @@ ZEQ_EXPORT int qiv_exported_range_start(int n)
     qiv_parallel_region *region = current_region();
     if (!region)
         return 0;
-    int i = (int)region->index, c = (int)region->count;
-    int q = n / c, m = n % c;
-    return i == 0 ? 0 : i * q + m;
+    intptr_t start, end;
+    work_range(n, region->index, region->count, &start, &end);
+    return (int)start;
 }
 
 ZEQ_EXPORT int qiv_exported_range_end(int n)
@@ -62,7 +62,7 @@ ZEQ_EXPORT int qiv_exported_range_end(int n)
     qiv_parallel_region *region = current_region();
     if (!region)
         return 0;
-    int i = (int)region->index, c = (int)region->count;
-    int q = n / c, m = n % c;
-    return i == 0 ? q + m : (i + 1) * q + m;
+    intptr_t start, end;
+    work_range(n, region->index, region->count, &start, &end);
+    return (int)end;
 }

@@ -89,6 +89,19 @@ static inline void job_lock_release(void)
     spin_lock_release(&pool.job_lock);
 }
 
+// ---- work ranges (identity.cpp and the offload part) ---------------------------
+
+// Member `index` of `count` over n items: the owner (index 0) takes the
+// remainder, every other member n / count items.  The one definition of the
+// split that qiv_exported_range_start/_end answer with and that the remote
+// client's shares must reproduce.
+static inline void work_range(intptr_t n, intptr_t index, intptr_t count, intptr_t *start, intptr_t *end)
+{
+    intptr_t q = n / count, m = n % count;
+    *start = index == 0 ? 0 : index * q + m;
+    *end = index == 0 ? q + m : (index + 1) * q + m;
+}
+
 // ---- address-keyed locks (sync.cpp) ------------------------------------------
 
 // One cell of the lock table.  waiter_ring and the waiters' links are under

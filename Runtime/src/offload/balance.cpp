@@ -99,14 +99,6 @@ double rate_of(const balance_site *row, int worker)
     return rate;
 }
 
-// The range of member `index` of `count` over n items, as the work ranges
-// split it: the owner takes the remainder.
-void range_of(int64_t n, int64_t index, int64_t count, int64_t *start, int64_t *end)
-{
-    int64_t q = n / count, m = n % count;
-    *start = index == 0 ? 0 : index * q + m;
-    *end = index == 0 ? q + m : (index + 1) * q + m;
-}
 
 bool expressible(intptr_t n, intptr_t count, intptr_t top, intptr_t k)
 {
@@ -191,10 +183,11 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
             double *rate = call->finished_ns[w] ? &row->call_rate_with[w] : &row->call_rate_without[w];
             *rate = *rate > 0 ? 0.5 * *rate + 0.5 * call_rate : call_rate;
             if (call->finished_ns[w]) {
-                intptr_t every = row->trial_every[w] < balance_reprobe_calls ? balance_reprobe_calls : row->trial_every[w];
+                intptr_t every = row->trial_every[w] < balance_reprobe_calls ? (intptr_t)balance_reprobe_calls
+                                                                             : row->trial_every[w];
                 bool slower = row->call_rate_with[w] < row->call_rate_without[w];
-                row->trial_every[w] = !slower ? balance_reprobe_calls
-                                      : every * 2 > balance_trial_calls_max ? balance_trial_calls_max : every * 2;
+                intptr_t later = every * 2 > balance_trial_calls_max ? (intptr_t)balance_trial_calls_max : every * 2;
+                row->trial_every[w] = slower ? later : (intptr_t)balance_reprobe_calls;
             }
         }
     }
@@ -260,9 +253,9 @@ bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t
     if (n <= 0 || members <= 0 || first < 1 || k < 1 || first + k > members || members > INT32_MAX ||
         n > INT32_MAX)
         return false;
-    int64_t want_start, want_end, unused;
-    range_of(n, first, members, &want_start, &unused);
-    range_of(n, first + k - 1, members, &unused, &want_end);
+    intptr_t want_start, want_end, unused;
+    work_range(n, first, members, &want_start, &unused);
+    work_range(n, first + k - 1, members, &unused, &want_end);
     int64_t share_count = members, share_index = first;
     if (k > 1) {
         // A share of length L = k q other than the owner's ends at
@@ -275,8 +268,8 @@ bool balance_share_of_run(intptr_t n, intptr_t members, intptr_t first, intptr_t
     }
     if (share_index < 1 || share_index >= share_count)
         return false;
-    int64_t start, end;
-    range_of(n, share_index, share_count, &start, &end);
+    intptr_t start, end;
+    work_range(n, (intptr_t)share_index, (intptr_t)share_count, &start, &end);
     if (start != want_start || end != want_end)
         return false;
     *index = (int32_t)share_index;

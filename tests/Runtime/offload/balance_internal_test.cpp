@@ -33,8 +33,9 @@ TEST(balance_runs, a_run_becomes_the_share_of_exactly_its_members_or_none)
                     int64_t want_first, want_end, s, e, unused;
                     slice(n, first, members, &want_first, &unused);
                     slice(n, first + k - 1, members, &unused, &want_end);
-                    if (k == 1)
+                    if (k == 1) {
                         ASSERT_TRUE(ok) << n << " " << members << " " << first;
+                    }
                     if (!ok)
                         continue;
                     ASSERT_GE(index, 1);

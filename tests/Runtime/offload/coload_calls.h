@@ -78,8 +78,8 @@ struct hits_call {
     int members;
     intptr_t group;
     int result;
-    int balanced; // nonzero: the call asks to be shared in balance
-    int host_pause_us; // a host member sleeps this long before its slice
+    int balanced = 0;      // nonzero: the call asks to be shared in balance
+    int host_pause_us = 0; // a host member sleeps this long before its slice
 };
 
 [[maybe_unused]] QIV_REGION_OPENER void run_hits(hits_call *call)

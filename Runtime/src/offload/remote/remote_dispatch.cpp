@@ -116,8 +116,9 @@ int64_t member_items(const dispatch_call *call, intptr_t members, intptr_t membe
 {
     if (call->range < 0)
         return 1;
-    int64_t per = call->range / members;
-    return member == 0 ? per + call->range % members : per;
+    intptr_t start, end;
+    work_range(call->range, member, members, &start, &end);
+    return end - start;
 }
 
 // A balanced call's next share for agent n: a run of members from the top,
@@ -318,7 +319,7 @@ bool remote_balanced_share_wanted(coload_request *request)
 {
     intptr_t left = __atomic_load_n(&request->region->home->unclaimed, __ATOMIC_ACQUIRE);
     intptr_t seen = __atomic_load_n(&remote_client.agent_limit, __ATOMIC_ACQUIRE);
-    intptr_t limit = seen < 1 ? 1 : seen < balance_agent_rows ? seen : balance_agent_rows;
+    intptr_t limit = seen < 1 ? 1 : seen < balance_agent_rows ? seen : (intptr_t)balance_agent_rows;
     for (intptr_t a = 0; a < limit; ++a) {
         if (balance_members_for(request->balance, balance_agent_worker((int32_t)a), left, left) > 0)
             return true;
@@ -331,7 +332,6 @@ namespace {
 void dispatch_shares(dispatch_call *call)
 {
     agent_share chosen = {share_none, 0, 0}; // chosen, not yet posted
-    int32_t &share = chosen.index;
     call->failed_count = 0;
     for (;;) {
         int32_t n = -1;
@@ -348,9 +348,9 @@ void dispatch_shares(dispatch_call *call)
             release_claim(call);
             break;
         }
-        if (copied == copy_done && share == share_none) {
+        if (copied == copy_done && chosen.index == share_none) {
             chosen = choose_share(call, n);
-            if (share == share_none) {
+            if (chosen.index == share_none) {
                 release_claim(call);
                 return;
             }
@@ -365,13 +365,13 @@ void dispatch_shares(dispatch_call *call)
             continue;
         }
         call->failed_count = 0;
-        if (share == 0 && !call->request->balance) {
+        if (chosen.index == 0 && !call->request->balance) {
             call->request->host_must_run = 0;
             return;
         }
-        share = share_none;
+        chosen.index = share_none;
     }
-    give_share_up(call, share);
+    give_share_up(call, chosen.index);
 }
 
 } // namespace
