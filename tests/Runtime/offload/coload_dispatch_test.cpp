@@ -313,6 +313,9 @@ TEST_F(ColoadDispatch, BalancedCallsGiveDevicesRunsOfWholeMembersAndEveryItemOnc
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
     const int n = 32 * 64 + 7, members = 32, per = n / members, owner_share = per + n % members;
     std::vector<int> hits(n);
+    // Any one call may be a control call on the pool alone, so the count of
+    // workers is asked after every call and must have reached two somewhere.
+    int most_workers = 0;
     for (int round = 0; round < 100; ++round) {
         std::fill(hits.begin(), hits.end(), 0);
         hits_call call = {&site, hits.data(), n, members, 1, -1, 1, 200};
@@ -320,6 +323,9 @@ TEST_F(ColoadDispatch, BalancedCallsGiveDevicesRunsOfWholeMembersAndEveryItemOnc
         ASSERT_EQ(call.result, 1) << "the caller's member stays with the host";
         for (int i = 0; i < n; ++i)
             ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
+        int workers = 0;
+        ASSERT_EQ(qiv_exported_call_balance(&site, nullptr, nullptr, &workers), 0);
+        most_workers = std::max(most_workers, workers);
     }
     ASSERT_FALSE(launches().empty()) << "devices took part over 100 calls";
     for (const fake_launch &l : launches()) {
@@ -327,10 +333,7 @@ TEST_F(ColoadDispatch, BalancedCallsGiveDevicesRunsOfWholeMembersAndEveryItemOnc
         EXPECT_EQ((l.first - owner_share) % per, 0) << "a launch starts at a member";
         EXPECT_EQ(l.groups * l.group_size % per, 0) << "a launch covers whole members";
     }
-    long long first_us = -1, last_us = -1;
-    int workers = 0;
-    ASSERT_EQ(qiv_exported_call_balance(&site, &first_us, &last_us, &workers), 0);
-    EXPECT_GE(workers, 2);
+    EXPECT_GE(most_workers, 2);
 }
 
 // A site whose status word is nonzero runs on the host although devices
