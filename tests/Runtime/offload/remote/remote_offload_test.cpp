@@ -268,8 +268,9 @@ TEST_F(remote_offload, the_module_is_copied_again_only_when_the_copy_or_the_sour
         EXPECT_EQ(fill_first_wrong(r, 0, 64), -1);
         ASSERT_TRUE(wait_released(folder(0)));
         ASSERT_EQ(stat(copy.c_str(), call == 0 ? &first : &second), 0);
-        if (call == 1)
+        if (call == 1) {
             EXPECT_EQ(second.st_mtim.tv_nsec, first.st_mtim.tv_nsec) << "the unchanged copy was kept";
+        }
     }
     EXPECT_NE(second.st_size, 100) << "the replaced copy was copied again";
 }
