@@ -325,6 +325,23 @@ int platform_path_info(const char *path, platform_file_info *info);
 int64_t platform_file_read_at(intptr_t file, void *buffer, size_t size, int64_t offset);
 // Cuts or extends the file to size bytes.  Returns 0, or -1.
 int platform_file_truncate(intptr_t file, int64_t size);
+// Sets the file's last-write time to modified_ns (nanoseconds since 1970,
+// not before it).  Returns 0, or -1.
+int platform_file_set_modified(intptr_t file, int64_t modified_ns);
+
+// ---- being asked to stop ---------------------------------------------------
+
+// A program that serves others until it is told to stop catches SIGTERM and
+// SIGINT here, and looks at platform_stop_asked() between pieces of work:
+// it finishes what it has started and then ends.  The first of the two
+// signals only sets the flag and puts both back to their default action, so
+// that a second one ends the process at once, by that signal.  A signal that
+// was ignored when the program started (a background job of a shell ignores
+// SIGINT) stays ignored.  Blocking system calls are not cut short; a program
+// that waits looks at the flag at least once per wait.  Returns 0, or -1.
+int platform_stop_signals_catch(void);
+// 1 once a stop signal has arrived, else 0.
+int platform_stop_asked(void);
 
 // ---- synchronous signals inside a call -------------------------------------
 

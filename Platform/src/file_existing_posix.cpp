@@ -97,3 +97,13 @@ extern "C" int platform_file_truncate(intptr_t file, int64_t size)
         return fail_with(EINVAL);
     return sys_ftruncate((int)file, (off_t)size) == 0 ? 0 : fail();
 }
+
+extern "C" int platform_file_set_modified(intptr_t file, int64_t modified_ns)
+{
+    if (modified_ns < 0)
+        return fail_with(EINVAL);
+    // The access time is left as it is; only the write time says anything.
+    struct timespec times[2] = {{0, UTIME_OMIT},
+                                {(time_t)(modified_ns / 1000000000), (long)(modified_ns % 1000000000)}};
+    return sys_futimens((int)file, times) == 0 ? 0 : fail();
+}

@@ -33,6 +33,7 @@ int sys_stat_at(int folder, const char *path, struct stat *st);
 // call above, so that one entry makes any question about a name fail.
 int sys_lstat(const char *path, struct stat *st);
 int sys_ftruncate(int fd, off_t size);
+int sys_futimens(int fd, const struct timespec times[2]);
 int sys_rename(const char *from, const char *to);
 // renameat2 with RENAME_NOREPLACE, both paths relative to the working folder.
 int sys_rename_noreplace(const char *from, const char *to);

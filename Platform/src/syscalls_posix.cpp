@@ -39,7 +39,7 @@ namespace {
 #define SYSCALL_ENTRIES(X)                                                                                       \
     X(open) X(close) X(read) X(pread) X(write) X(pwrite) X(fsync) X(fstat) X(stat) X(rename) X(renameat2)       \
     X(link) X(unlink) X(mkdir) X(opendir) X(readdir) X(inotify_init1) X(inotify_add_watch) X(poll) X(dlopen)    \
-    X(dlclose) X(ftruncate)
+    X(dlclose) X(ftruncate) X(futimens)
 
 enum syscall_index {
 #define SYSCALL_INDEX(name) call_##name,
@@ -185,6 +185,11 @@ int sys_ftruncate(int fd, off_t size)
         r = injected(call_ftruncate) ? -1 : ftruncate(fd, size);
     while (r < 0 && errno == EINTR);
     return r;
+}
+
+int sys_futimens(int fd, const struct timespec times[2])
+{
+    return injected(call_futimens) ? -1 : futimens(fd, times);
 }
 
 int sys_rename(const char *from, const char *to)

@@ -1,5 +1,6 @@
-// The 8-byte stamps of "tsc" (the agent's) and "busy" (the claim), and the
-// heartbeat that rewrites "tsc" in place.
+// The 8-byte stamps of "tsc" (the agent's) and "busy" (the claim), the
+// heartbeat that rewrites "tsc" in place, and the retirement that dates it
+// back when the agent stops.
 //
 // A stamp is only ever compared, so reading one refuses anything that is not
 // a regular file holding at least 8 bytes; a link under the name reads as
@@ -71,7 +72,13 @@ int server_stamp_read(const char *path, uint64_t *stamp)
     return result;
 }
 
-int server_stamp_refresh(const char *tsc_path, uint64_t stamp)
+namespace {
+
+enum { stamp_rewrite = -1 };
+
+// Touches "tsc" when it still holds stamp: rewrites the same bytes (a fresh
+// write time) for stamp_rewrite, else sets the write time to set_ns.
+int touch_own_stamp(const char *tsc_path, uint64_t stamp, int64_t set_ns)
 {
     intptr_t file;
     uint64_t held = 0;
@@ -82,9 +89,23 @@ int server_stamp_refresh(const char *tsc_path, uint64_t stamp)
         platform_file_close(file);
         return server_short;
     }
-    if (platform_file_write_all(file, &held, sizeof held, 0) != 0) {
+    int touched = set_ns == stamp_rewrite ? platform_file_write_all(file, &held, sizeof held, 0)
+                                          : platform_file_set_modified(file, set_ns);
+    if (touched != 0) {
         platform_file_close(file);
         return server_failed;
     }
     return platform_file_close_checked(file) == 0 ? server_ok : server_failed;
+}
+
+} // namespace
+
+int server_stamp_refresh(const char *tsc_path, uint64_t stamp)
+{
+    return touch_own_stamp(tsc_path, stamp, stamp_rewrite);
+}
+
+int server_stamp_retire(const char *tsc_path, uint64_t stamp)
+{
+    return touch_own_stamp(tsc_path, stamp, 0);
 }
