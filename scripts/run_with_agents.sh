@@ -29,8 +29,8 @@ cleanup() {
     # The program ignores Ctrl-C as every background process of a script
     # does: when the script ends first, it is told to stop too.
     if [[ -n $program ]]; then kill "$program" 2>/dev/null || true; wait "$program" 2>/dev/null || true; fi
-    # An agent's only way to end is to be killed; wait reaps each one, so
-    # none outlives the script.
+    # The folder goes with the script, so there is nothing to drain for:
+    # SIGKILL, and wait reaps each one, so none outlives the script.
     for pid in "${pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     pids=()

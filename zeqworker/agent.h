@@ -2,7 +2,8 @@
 //
 // The agent is one thread doing one thing at a time (register, wait for "do",
 // serve, register again) plus a heartbeat thread that only rewrites the
-// stamp of the current "tsc".  Its state is one record in static storage,
+// stamp of the current "tsc".  SIGTERM or SIGINT asks it to stop: it finishes
+// the request it serves, takes no other, and leaves its folder dead.  Its state is one record in static storage,
 // owned by the main thread; the heartbeat has a locked copy of what it needs
 // (heartbeat.cpp).  Every file step in the server folder goes through the
 // server-folder protocol module, which refuses hostile requests and never
@@ -50,6 +51,7 @@ typedef struct agent_state {
 enum agent_step {
     agent_step_next = 0,       // serve the next request
     agent_step_reregister = 1, // the folder is corrupted: take a new number (message printed)
+    agent_step_stop = 2,       // a stop was asked: the process ends with status 0
     // A negative value is an agent_exit_status: end the process.
 };
 
@@ -63,7 +65,8 @@ int agent_start_up(agent_state *agent, int argc, char **argv);
 int agent_register(agent_state *agent);
 // 1 when "tsc" exists and holds this registration's stamp.
 int agent_stamp_holds(const agent_state *agent);
-// Serves requests until the folder is corrupted (agent_step_reregister) or the
+// Serves requests until the folder is corrupted (agent_step_reregister), a
+// stop was asked (agent_step_stop: a posted request is left untaken) or the
 // process must end (an exit status).
 int agent_serve(agent_state *agent);
 // Serves the request whose "do" was seen: agent_step_next, agent_step_reregister

@@ -1,6 +1,14 @@
 // zeqworker's life: check the argument, make the platform folder, then
 // register and serve, registering anew whenever the folder turns out to be
-// corrupted, until a fatal condition ends the process.
+// corrupted, until a fatal condition ends the process or a stop is asked.
+//
+// A stop (SIGTERM from a cluster engine or a service manager, Ctrl-C) ends
+// the agent cleanly: the request it serves is finished and its outcome
+// written, a request posted but not yet taken is left as it is, and the
+// folder is left dead at once, its "tsc" kept (a missing "tsc" would end
+// every client's scan there) but with a write time no live agent's has.
+// Clients then send it nothing more, and take back a request left untaken
+// as the share of a dead agent.  A second signal ends the process at once.
 //
 // Every message goes to standard error unbuffered, so that an operator (and a
 // test) sees each one as it happens even when the agent is killed afterwards.
@@ -52,17 +60,30 @@ int agent_start_up(agent_state *agent, int argc, char **argv)
 int agent_main(int argc, char **argv)
 {
     setvbuf(stderr, nullptr, _IONBF, 0);
+    if (platform_stop_signals_catch() != 0)
+        agent_say("Cannot catch the stop signals: a stop will not drain\n");
     int status = agent_start_up(&agent, argc, argv);
     agent_report_start();
-    while (status == 0) {
+    bool registered = false;
+    while (status == 0 && !platform_stop_asked()) {
         status = agent_register(&agent);
         if (status != 0)
             break;
+        registered = true;
         agent_heartbeat_follow(agent.tsc_path, agent.stamp);
         status = agent_serve(&agent);
         if (status == agent_step_reregister)
             status = 0;
     }
+    // The heartbeat ends first: a beat after the retirement would bring the
+    // folder back to life.
     agent_heartbeat_stop();
+    if (status == agent_step_stop || (status == 0 && platform_stop_asked())) {
+        if (registered && server_stamp_retire(agent.tsc_path, agent.stamp) != server_ok)
+            agent_say("Stopped; %s reads as dead once its stamp is old\n", agent.folder);
+        else
+            agent_say("Stopped: %s\n", registered ? agent.folder : agent.root);
+        status = 0;
+    }
     return status;
 }

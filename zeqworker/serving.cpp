@@ -17,15 +17,16 @@ namespace {
 
 enum { stamp_check_every_ms = 250 };
 
-// Returns when "do" has a name (of any kind: serving tells them apart) or
-// when the stamp check fails.  The look opens the name, as the protocol's
+// Returns when "do" has a name (of any kind: serving tells them apart), when
+// the stamp check fails, or when a stop was asked (looked at before every
+// wait, so that an idle agent stops within one wait).  The look opens the name, as the protocol's
 // existence tests do: on a network file system an open revalidates what the
 // machine has cached about the folder, where a lookup may answer from it.
 void wait_for_request(agent_state *agent, uint64_t last_request_ms)
 {
     uint64_t stamp_checked_ms = platform_monotonic_ms();
     for (;;) {
-        if (server_file_present(agent->do_path) == server_present)
+        if (platform_stop_asked() || server_file_present(agent->do_path) == server_present)
             return;
         uint32_t every = server_look_interval(last_request_ms);
         bool idle = every >= server_wait_ms;
@@ -52,6 +53,12 @@ int agent_serve(agent_state *agent)
     int step = agent_step_next;
     while (step == agent_step_next) {
         wait_for_request(agent, last_request_ms);
+        // Before anything of the request is touched: a "do" left alone is
+        // the client's to take back.
+        if (platform_stop_asked()) {
+            step = agent_step_stop;
+            break;
+        }
         if (!agent_stamp_holds(agent)) {
             agent_say("Corrupted server folder: %s\n", agent->folder);
             step = agent_step_reregister;

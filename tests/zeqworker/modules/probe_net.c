@@ -118,6 +118,14 @@ void fline40(size_t *arg)
     }
 }
 
+/* As fline40, after leaving "fline41_running" beside the module: a test
+ * that must act while a request is being served waits for that file. */
+void fline41(size_t *arg)
+{
+    write_beside_module("fline41_running", "running");
+    fline40(arg);
+}
+
 /* Writes arg 0 (Value int) bytes from its own argument on, as a module does
  * that believes a count larger than the arrays it was sent. */
 void fline33(size_t *arg)
