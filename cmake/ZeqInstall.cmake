@@ -9,26 +9,31 @@
 #   include/zeq/remote/        what zeqremote's output includes, and the
 #                              remote modules' export list
 #   lib/systemd/system/        the agent's unit template
+#   share/zeq/                 the batch script of agents on a Slurm cluster
 #
 # <arch> is the multiarch folder (x86_64-linux-gnu, i386-linux-gnu), so both
 # flavours install into one prefix side by side.  The i386 flavour keeps its
 # programs in lib/i386-linux-gnu/zeq/bin, out of the x86-64 ones' way, and
-# its agent's unit is zeqworker-i386@.service.  The headers are the same
+# its agent's unit is zeqworker-i386@.service, its batch script
+# zeqworker-i386.sbatch.  The headers are the same
 # bytes in both flavours.
 #
 # Everything an installed file names is relative to where it lies (the
 # programs' RUNPATH, the CMake package, zeq.pc), so a tree installed under
-# one prefix and moved keeps working; the one exception is the unit, which
-# systemd wants with an absolute path, so it is written at install time for
-# the prefix of that install.
+# one prefix and moved keeps working; the exceptions are the unit, which
+# systemd wants with an absolute path, and the batch script, which Slurm
+# copies away before it runs it; both are written at install time for the
+# prefix of that install.
 include(CMakePackageConfigHelpers)
 
 if(ZEQ_FLAVOUR STREQUAL "x86_64")
   set(ZEQ_INSTALL_PROGRAMDIR ${CMAKE_INSTALL_BINDIR})
   set(ZEQ_AGENT_UNIT_PREFIX zeqworker@)
+  set(ZEQ_SBATCH zeqworker.sbatch)
 else()
   set(ZEQ_INSTALL_PROGRAMDIR ${CMAKE_INSTALL_LIBDIR}/zeq/bin)
   set(ZEQ_AGENT_UNIT_PREFIX zeqworker-i386@)
+  set(ZEQ_SBATCH zeqworker-i386.sbatch)
 endif()
 set(ZEQ_AGENT_UNIT ${ZEQ_AGENT_UNIT_PREFIX}.service)
 set(ZEQ_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Zeq)
@@ -70,6 +75,7 @@ install(FILES ${CMAKE_BINARY_DIR}/package/zeq.pc DESTINATION ${CMAKE_INSTALL_LIB
 # The unit names the agent by its absolute path, known only when installing
 # (`--prefix` and CPack choose it then).
 set(ZEQ_AGENT_UNIT_TEMPLATE ${CMAKE_SOURCE_DIR}/zeqworker/service/zeqworker@.service.in)
+set(ZEQ_SBATCH_TEMPLATE ${CMAKE_SOURCE_DIR}/zeqworker/slurm/zeqworker.sbatch.in)
 install(CODE "
   set(ZEQ_AGENT_UNIT ${ZEQ_AGENT_UNIT})
   set(ZEQ_AGENT_UNIT_PREFIX ${ZEQ_AGENT_UNIT_PREFIX})
@@ -78,6 +84,10 @@ install(CODE "
   configure_file(\"${ZEQ_AGENT_UNIT_TEMPLATE}\" \"${CMAKE_BINARY_DIR}/package/${ZEQ_AGENT_UNIT}\" @ONLY)
   file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
        FILES \"${CMAKE_BINARY_DIR}/package/${ZEQ_AGENT_UNIT}\")
+  set(ZEQ_SBATCH ${ZEQ_SBATCH})
+  configure_file(\"${ZEQ_SBATCH_TEMPLATE}\" \"${CMAKE_BINARY_DIR}/package/${ZEQ_SBATCH}\" @ONLY)
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/zeq\" TYPE PROGRAM
+       FILES \"${CMAKE_BINARY_DIR}/package/${ZEQ_SBATCH}\")
 ")
 
 include(cmake/ZeqPackage.cmake)

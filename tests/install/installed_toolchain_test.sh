@@ -31,6 +31,7 @@ if [[ $flavour == i386 ]]; then
     arch=i386-linux-gnu
     programs=$work/prefix/lib/$arch/zeq/bin
     unit=zeqworker-i386@.service
+    sbatch=zeqworker-i386.sbatch
     flags=(-m32)
     cmake_flavour=(-DCMAKE_CXX_FLAGS=-m32 -DCMAKE_LIBRARY_ARCHITECTURE=$arch)
     [[ -n $emulator ]] && cmake_flavour+=("-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator")
@@ -38,6 +39,7 @@ else
     arch=x86_64-linux-gnu
     programs=$work/prefix/bin
     unit=zeqworker@.service
+    sbatch=zeqworker.sbatch
     flags=()
     cmake_flavour=()
 fi
@@ -62,6 +64,14 @@ else
     echo "systemd-analyze is not installed: the unit is not verified"
 fi
 
+# The batch script starts the agent of this install, and parses.
+step "the Slurm batch script $sbatch"
+script=$work/installed/share/zeq/$sbatch
+bash -n "$script" || fail "$sbatch does not parse"
+grep -qxF "exec \"\${ZEQWORKER:-${programs/$work\/prefix/$work/installed}/zeqworker}\" \"\$1\"" "$script" ||
+    fail "$sbatch does not start the installed agent: $(grep '^exec' "$script")"
+[[ -x $script ]] || fail "$sbatch is not executable"
+
 # Everything but the unit finds the rest relative to itself: from here on the
 # test uses the installed tree moved elsewhere.
 mv "$work/installed" "$work/prefix"
@@ -69,7 +79,7 @@ for f in "$lib/libZeq.so.1" "$lib/libDeviro.so" "$lib/cmake/Zeq/ZeqConfig.cmake"
          "$lib/cmake/Zeq/ZeqConfigVersion.cmake" "$lib/pkgconfig/zeq.pc" \
          "$work/prefix/include/zeq/Zeq.h" "$work/prefix/include/zeq/zeq_runtime.h" "$work/prefix/include/zeq/zeq_coload.h" \
          "$work/prefix/include/zeq/zeq_dialect.h" "$work/prefix/include/zeq/remote/io.h" \
-         "$work/prefix/lib/systemd/system/$unit" \
+         "$work/prefix/lib/systemd/system/$unit" "$work/prefix/share/zeq/$sbatch" \
          "$programs/zeqworker" "$programs/zeqcuda" "$programs/zeqopencl" "$programs/zeqremote" "$programs/zeqopenmp"; do
     [[ -e $f ]] || fail "not installed: ${f#$work/prefix/}"
 done
@@ -143,7 +153,8 @@ if [[ $flavour == x86_64 ]]; then
                  ./usr/lib/$arch/libZeq.so.1.0.0 ./usr/lib/$arch/libDeviro.so ./usr/include/zeq/Zeq.h ./usr/include/zeq/zeq_runtime.h \
                  ./usr/include/zeq/zeq_coload.h ./usr/include/zeq/zeq_dialect.h ./usr/include/zeq/remote/intrin.h \
                  ./usr/lib/$arch/cmake/Zeq/ZeqConfig.cmake ./usr/lib/$arch/cmake/Zeq/ZeqTranslate.cmake \
-                 ./usr/lib/$arch/pkgconfig/zeq.pc ./usr/lib/systemd/system/zeqworker@.service; do
+                 ./usr/lib/$arch/pkgconfig/zeq.pc ./usr/lib/systemd/system/zeqworker@.service \
+                 ./usr/share/zeq/zeqworker.sbatch; do
             grep -qxF "$f" <<<"$contents" || fail "the package lacks $f"
         done
         dpkg-deb --contents "$deb" | grep 'libZeq.so.1 -> libZeq.so.1.0.0' >/dev/null || fail "the package lacks the link libZeq.so.1"
@@ -156,6 +167,8 @@ if [[ $flavour == x86_64 ]]; then
         exec_start=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/zeqworker@.service |
                      sed -n 's/^ExecStart=//p')
         [[ $exec_start == '/usr/bin/zeqworker ${ZEQ_SERVER}' ]] || fail "the package's unit starts '$exec_start'"
+        sbatch_exec=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/zeq/zeqworker.sbatch | grep '^exec')
+        [[ $sbatch_exec == 'exec "${ZEQWORKER:-/usr/bin/zeqworker}" "$1"' ]] || fail "the package's batch script: '$sbatch_exec'"
         control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
         grep -x './postinst' <<<"$control" >/dev/null || fail "the package has no postinst"
         [[ $(dpkg-deb --info "$deb" triggers) == "activate-noawait ldconfig" ]] || fail "the package does not trigger ldconfig"
