@@ -15,7 +15,11 @@ packages=(
   sshfs openssh-server openssh-client               # the agents' tests on a network folder (fuse3 comes with sshfs)
   pkg-config dpkg-dev file                          # the installed toolchain's tests: pkg-config, CPack's Debian package
   systemd                                           # systemd-analyze, for the installed agents' unit
+  slurmctld slurmd slurm-client                     # the agents-on-a-cluster test's private Slurm
 )
+# Packages whose daemons the tests start themselves, privately: installing
+# them must not start the machine's own.
+quiet_services=(slurmctld slurmd)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -36,4 +40,16 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+# A policy-rc.d that refuses every start keeps the daemons' packages from
+# starting them on install (invoke-rc.d and deb-systemd-invoke both ask
+# it); one that is there already (a container's) is left as it is.
+policy=/usr/sbin/policy-rc.d
+for p in "${missing[@]}"; do
+  if [[ " ${quiet_services[*]} " == *" $p "* && ! -e $policy ]]; then
+    printf '#!/bin/sh\n# Written by install-deps.sh while it installs; removed after.\nexit 101\n' > "$policy"
+    chmod 755 "$policy"
+    trap 'rm -f "$policy"' EXIT
+    break
+  fi
+done
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
