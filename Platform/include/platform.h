@@ -325,8 +325,8 @@ int platform_path_info(const char *path, platform_file_info *info);
 int64_t platform_file_read_at(intptr_t file, void *buffer, size_t size, int64_t offset);
 // Cuts or extends the file to size bytes.  Returns 0, or -1.
 int platform_file_truncate(intptr_t file, int64_t size);
-// Sets the file's last-write time to modified_ns (nanoseconds since 1970,
-// not before it).  Returns 0, or -1.
+// Sets the file's last-write time, and its last-access time with it, to
+// modified_ns (nanoseconds since 1970, not before it).  Returns 0, or -1.
 int platform_file_set_modified(intptr_t file, int64_t modified_ns);
 
 // ---- being asked to stop ---------------------------------------------------

@@ -102,8 +102,8 @@ extern "C" int platform_file_set_modified(intptr_t file, int64_t modified_ns)
 {
     if (modified_ns < 0)
         return fail_with(EINVAL);
-    // The access time is left as it is; only the write time says anything.
-    struct timespec times[2] = {{0, UTIME_OMIT},
-                                {(time_t)(modified_ns / 1000000000), (long)(modified_ns % 1000000000)}};
+    // The access time goes with it: an SFTP server sets both or neither.
+    struct timespec when = {(time_t)(modified_ns / 1000000000), (long)(modified_ns % 1000000000)};
+    struct timespec times[2] = {when, when};
     return sys_futimens((int)file, times) == 0 ? 0 : fail();
 }

@@ -338,11 +338,11 @@ int server_stamp_read(const char *path, uint64_t *stamp);
 // server_failed (also when the write or the close fails), or server_short
 // when it holds something else (nothing is written then).
 int server_stamp_refresh(const char *tsc_path, uint64_t stamp);
-// The last word of an agent that stops: when the file still holds stamp, its
-// write time is set to the start of 1970, so that every client reads the
-// folder as dead at once (agent_is_alive) while "tsc" stays, as the scans
-// for agents need it to.  The caller has stopped the heartbeat first.
-// Returns as server_stamp_refresh does.
+// The last word of an agent that stops: when the file still holds stamp,
+// its write time is set to the second day of 1970, so that every client
+// reads the folder as dead at once (agent_is_alive) while "tsc" stays, as
+// the scans for agents need it to.  The caller has stopped the heartbeat
+// first.  Returns as server_stamp_refresh does.
 int server_stamp_retire(const char *tsc_path, uint64_t stamp);
 
 // server_present when something has the name, server_absent when nothing

@@ -107,5 +107,7 @@ int server_stamp_refresh(const char *tsc_path, uint64_t stamp)
 
 int server_stamp_retire(const char *tsc_path, uint64_t stamp)
 {
-    return touch_own_stamp(tsc_path, stamp, 0);
+    // A day after the start of 1970, not the start itself: sshfs takes a
+    // time of 0 for "now".
+    return touch_own_stamp(tsc_path, stamp, 86400LL * 1000000000);
 }
