@@ -5,8 +5,10 @@
 // every request by looking, that registration stays exclusive when folders
 // and "tsc" are created through the SFTP server, and that liveness, carried
 // only by the "tsc" file's modification time, crosses the mount: a live
-// agent's beats reach the local side, and a killed agent reads as dead soon
-// after.
+// agent's beats reach the local side, a killed agent reads as dead soon
+// after, and a stopped one at once.
+#include <signal.h>
+
 #include <algorithm>
 #include <set>
 #include <string>
@@ -125,6 +127,19 @@ TEST_F(sshfs_agents, a_killed_agent_reads_as_dead_within_the_bound)
     const int bound_ms = server_alive_bound_ms + server_heartbeat_ms + 2000;
     EXPECT_TRUE(wait_until([&] { return agent_is_alive(folder(0).c_str()) == 0; }, bound_ms, 100))
         << "still alive " << platform_monotonic_ms() - killed << " ms after the kill";
+}
+
+// The stop's retirement of "tsc" goes through the mount too: the folder
+// reads as dead on the local side at once, not after the bound.
+TEST_F(sshfs_agents, a_stopped_agent_reads_as_dead_at_once)
+{
+    agent_process *agent = start_remote_agent();
+    ASSERT_TRUE(wait_for_registration(root, 0, harness_wait_ms)) << agent_log(agent);
+    ASSERT_TRUE(claim_agent(folder(0)));
+    ASSERT_EQ(agent_is_alive(folder(0).c_str()), 1);
+    kill(agent->pid, SIGTERM);
+    EXPECT_EQ(agent_wait_exit(agent, harness_wait_ms), 0) << agent_log(agent);
+    EXPECT_EQ(agent_is_alive(folder(0).c_str()), 0) << agent_log(agent);
 }
 
 } // namespace
