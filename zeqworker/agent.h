@@ -2,9 +2,10 @@
 //
 // The agent is one thread doing one thing at a time (register, wait for "do",
 // serve, register again) plus a heartbeat thread that only rewrites the
-// stamp of the current "tsc".  SIGTERM or SIGINT asks it to stop: it finishes
-// the request it serves, takes no other, and leaves its folder dead.  Its state is one record in static storage,
-// owned by the main thread; the heartbeat has a locked copy of what it needs
+// stamp of the current "tsc".  SIGTERM or SIGINT asks it to stop: it
+// finishes the request it serves, takes no other, and leaves its folder
+// dead.  Its state is one record in static storage, owned by the main
+// thread; the heartbeat has a locked copy of what it needs
 // (heartbeat.cpp).  Every file step in the server folder goes through the
 // server-folder protocol module, which refuses hostile requests and never
 // follows links, so no file code of the folder lives here; the one file the
@@ -16,8 +17,8 @@
 
 #include "server_folder.h"
 
-// What the process ends with, besides running for ever.  The shell sees each
-// modulo 256 (255, 252, 249, 245, 244, 243, 242).
+// What the process ends with, besides running for ever or 0 after a stop.
+// The shell sees each modulo 256 (255, 252, 249, 245, 244, 243, 242).
 enum agent_exit_status {
     agent_exit_usage = -1,
     agent_exit_out_of_memory = -4,

@@ -19,9 +19,10 @@ enum { stamp_check_every_ms = 250 };
 
 // Returns when "do" has a name (of any kind: serving tells them apart), when
 // the stamp check fails, or when a stop was asked (looked at before every
-// wait, so that an idle agent stops within one wait).  The look opens the name, as the protocol's
-// existence tests do: on a network file system an open revalidates what the
-// machine has cached about the folder, where a lookup may answer from it.
+// wait, so that an idle agent stops within one wait).  The look opens the
+// name, as the protocol's existence tests do: on a network file system an
+// open revalidates what the machine has cached about the folder, where a
+// lookup may answer from it.
 void wait_for_request(agent_state *agent, uint64_t last_request_ms)
 {
     uint64_t stamp_checked_ms = platform_monotonic_ms();

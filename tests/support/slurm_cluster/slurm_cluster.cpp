@@ -10,7 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -174,17 +173,10 @@ int slurm_command(const slurm_cluster *cluster, const std::vector<std::string> &
     std::string log = cluster->folder + "/command.out";
     unlink(log.c_str());
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    pid_t child = fixture_spawn(with_conf(cluster, program, rest, env), log, SIGKILL);
-    if (child < 0)
-        return -1;
-    int status = fixture_wait(child, timeout_ms);
-    if (status == fixture_running) {
-        kill(child, SIGKILL);
-        fixture_wait(child, 5000);
-    }
+    int status = fixture_run_status(with_conf(cluster, program, rest, env), log, timeout_ms);
     if (output)
         *output = read_text(log);
-    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 int slurm_cluster_start(slurm_cluster *cluster, int cpus)

@@ -134,7 +134,7 @@ int fixture_wait(pid_t pid, int timeout_ms)
     }
 }
 
-int fixture_run(const std::vector<std::string> &argv, const std::string &log_path, int timeout_ms)
+int fixture_run_status(const std::vector<std::string> &argv, const std::string &log_path, int timeout_ms)
 {
     pid_t child = fixture_spawn(argv, log_path, SIGKILL);
     if (child < 0)
@@ -145,7 +145,12 @@ int fixture_run(const std::vector<std::string> &argv, const std::string &log_pat
         fixture_wait(child, 5000);
         return -1;
     }
-    return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int fixture_run(const std::vector<std::string> &argv, const std::string &log_path, int timeout_ms)
+{
+    return fixture_run_status(argv, log_path, timeout_ms) == 0 ? 0 : -1;
 }
 
 void fixture_stop_child(pid_t pid, int signal, int grace_ms)

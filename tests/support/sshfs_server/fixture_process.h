@@ -41,6 +41,9 @@ int fixture_wait(pid_t pid, int timeout_ms);
 // Runs a command to its end, killed after timeout_ms.  0 when it exited with
 // status 0, else -1.
 int fixture_run(const std::vector<std::string> &argv, const std::string &log_path, int timeout_ms);
+// The same, returning the exit status (0-255), or -1 when it could not run,
+// was killed or outlasted timeout_ms.
+int fixture_run_status(const std::vector<std::string> &argv, const std::string &log_path, int timeout_ms);
 // Ends a child of this process: sends signal, waits grace_ms, then SIGKILL,
 // and reaps it.
 void fixture_stop_child(pid_t pid, int signal, int grace_ms);
