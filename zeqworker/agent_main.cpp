@@ -13,6 +13,7 @@
 // Every message goes to standard error unbuffered, so that an operator (and a
 // test) sees each one as it happens even when the agent is killed afterwards.
 #include "agent.h"
+#include "diagnostics.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -60,6 +61,7 @@ int agent_start_up(agent_state *agent, int argc, char **argv)
 int agent_main(int argc, char **argv)
 {
     setvbuf(stderr, nullptr, _IONBF, 0);
+    zeq_log_name("zeqworker");
     if (platform_stop_signals_catch() != 0)
         agent_say("Cannot catch the stop signals: a stop will not drain\n");
     int status = agent_start_up(&agent, argc, argv);
@@ -70,6 +72,7 @@ int agent_main(int argc, char **argv)
         if (status != 0)
             break;
         registered = true;
+        zeq_log(zeq_log_decisions, "registered in %s", agent.folder);
         agent_heartbeat_follow(agent.tsc_path, agent.stamp);
         status = agent_serve(&agent);
         if (status == agent_step_reregister)

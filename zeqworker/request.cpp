@@ -9,6 +9,7 @@
 // file does hold, and a module that will not unload (its code may still be
 // mapped and running, so nothing in the process can be trusted afterwards).
 #include "agent.h"
+#include "diagnostics.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -138,6 +139,8 @@ int serve_accepted(agent_state *agent, uint8_t *request, const request_layout *l
     }
     if (server_publish(agent->folder, 1) != server_step_done)
         return refuse(agent, "Failed to report completion\n");
+    zeq_log(zeq_log_decisions, "served %s fline%d, share %d of %d, in %s", module_name, (int)header.function_number,
+            (int)header.share_index, (int)header.share_count, agent->folder);
     return agent_step_next;
 }
 

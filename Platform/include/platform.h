@@ -134,6 +134,12 @@ enum {
 // codes above.
 int platform_environment_read(const char *name, char *buffer, size_t size);
 
+// ---- the process -----------------------------------------------------------
+
+int platform_process_id(void);
+// Writes size bytes to standard error, in one write where the system allows.
+void platform_error_write(const char *text, size_t size);
+
 // ---- memory ----------------------------------------------------------------
 
 // Zero-filled allocation and its release; null on failure.

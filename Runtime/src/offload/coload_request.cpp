@@ -12,6 +12,7 @@
 // The binding table and the parameter list live on the service thread's stack;
 // only the device buffers are allocated per request.
 #include "offload.h"
+#include "diagnostics.h"
 
 namespace {
 
@@ -348,6 +349,8 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
         launch_unread = true;
         record_status(request, plan, error);
         if (error != 0) {
+            zeq_log(zeq_log_decisions, "slot %d: the launch of items %ld..%ld of the call at line %d of %s failed (%d)",
+                    s, (long)start, (long)(start + count), (int)request->site->line, request->site->source, error);
             if (request->balance)
                 balance_share_done(request->balance, balance_slot_worker(s), count, 0, true);
             break;
@@ -360,8 +363,11 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
         if (request->balance)
             balance_share_done(request->balance, balance_slot_worker(s), count,
                                platform_monotonic_ns() - claimed_ns, !read_ok);
-        if (!read_ok)
+        if (!read_ok) {
+            zeq_log(zeq_log_decisions, "slot %d: reading items %ld..%ld of the call at line %d of %s back failed", s,
+                    (long)start, (long)(start + count), (int)request->site->line, request->site->source);
             break;
+        }
     }
     if (launch_unread)
         record_status(request, plan, ops->read_buffer(s, nullptr, 0, 0, 0));
@@ -388,12 +394,24 @@ void process_request(int s, coload_request *request)
     device_slot *slot = &offload.device_table[s];
     intptr_t kernel = kernel_for_request(s, slot, request);
     request_plan plan;
-    if (is_kernel_handle(kernel) && !balance_gives_nothing(s, request) &&
-        bind_arguments(s, slot, request->descriptors, &plan) == 0) {
-        share_geometry geometry;
-        if (plan_geometry(slot, request, &plan, &geometry))
-            run_pieces(s, slot->ops, kernel, request, &plan, &geometry);
-        free_rows(s, slot->ops, plan.rows, plan.row_count);
+    const char *declined = nullptr;
+    if (!is_kernel_handle(kernel)) {
+        declined = !slot->context ? "the device has no context" : request->claimed_all ? nullptr : "no kernel";
+    } else if (!balance_gives_nothing(s, request)) {
+        int bound = bind_arguments(s, slot, request->descriptors, &plan);
+        if (bound == 0) {
+            share_geometry geometry;
+            if (plan_geometry(slot, request, &plan, &geometry))
+                run_pieces(s, slot->ops, kernel, request, &plan, &geometry);
+            else
+                declined = "the group size cannot be launched";
+            free_rows(s, slot->ops, plan.rows, plan.row_count);
+        } else {
+            declined = "its arguments cannot be bound (a descriptor list the device cannot take, or no memory)";
+        }
     }
+    if (declined)
+        zeq_log(zeq_log_decisions, "slot %d declines the call at line %d of %s: %s", s, (int)request->site->line,
+                request->site->source, declined);
     finish_request(request);
 }

@@ -16,6 +16,7 @@
 // the slot's service thread looks kernels up for it, so the record needs no
 // lock.
 #include "offload.h"
+#include "diagnostics.h"
 
 #include <string.h>
 
@@ -73,8 +74,10 @@ void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
             continue;
         // A line that is not a non-negative number names no kernel.
         char name[QIV_KERNEL_NAME_SIZE];
-        if (qiv_kernel_name(name, sizeof name, site->line) < 0)
+        if (qiv_kernel_name(name, sizeof name, site->line) < 0) {
+            zeq_log(zeq_log_decisions, "slot %d: line %d of %s names no kernel", s, (int)site->line, source);
             return;
+        }
         if (const kept_kernel *kept = find_kept(s, i, site->line)) {
             site->kernel[s] = kept->kernel;
             site->group_limit[s] = kept->group_limit;
@@ -83,8 +86,13 @@ void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
         slot->ops->get_kernel(s, &site->kernel[s], slot->modules[i].handle, name);
         site->group_limit[s] = slot->ops->kernel_group_limit(s, site->kernel[s]);
         keep_kernel(s, i, site->line, site->kernel[s], site->group_limit[s]);
+        if (!is_kernel_handle(site->kernel[s]))
+            zeq_log(zeq_log_decisions, "slot %d: no kernel %s in %s%s (the call at line %d of %s runs elsewhere)", s,
+                    name, slot->modules[i].name, slot->ops->module_pattern + 1, (int)site->line, source);
         return;
     }
+    zeq_log(zeq_log_decisions, "slot %d: no %s%s module was loaded for the call at line %d of %s", s, source,
+            slot->ops->module_pattern ? slot->ops->module_pattern + 1 : "", (int)site->line, source);
 }
 
 } // namespace
@@ -142,6 +150,8 @@ void load_device_modules(int s, const void *address)
         memcpy(path + folder_length, file, file_length + 1);
         module_entry *row = &slot->modules[slot->module_count];
         slot->ops->load_module(s, &row->handle, path);
+        if (!row->handle)
+            zeq_log(zeq_log_decisions, "slot %d: %s did not load; its kernels run elsewhere", s, path);
         path[folder_length] = 0;
         row->name = static_cast<char *>(platform_alloc_zeroed(name_length + 1));
         if (!row->name) {

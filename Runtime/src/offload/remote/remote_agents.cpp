@@ -17,6 +17,7 @@
 // machine's changes raise no notification, and one look per bounded wait
 // would cost each share half a second.
 #include "remote_client.h"
+#include "diagnostics.h"
 
 #include <string.h>
 
@@ -39,6 +40,8 @@ int try_agent(dispatch_call *call)
         return 0;
     if (agent_is_alive(call->agent_folder) == agent_dead) {
         server_release(busy);
+        zeq_log(zeq_log_decisions, "agent folder %s reads as dead (no beat within %d ms): skipped", call->agent_folder,
+                (int)server_alive_bound_ms);
         return -1;
     }
     return 1;
@@ -98,6 +101,20 @@ scan_result scan_agents(dispatch_call *call, int32_t *number)
     return scanned;
 }
 
+// The warning that the server folder has no live agent, given once until an
+// agent is found again (every call would say it otherwise).
+void note_agents_found(scan_result scanned)
+{
+    static int32_t warned;
+    if (scanned == scan_claimed) {
+        __atomic_store_n(&warned, 0, __ATOMIC_RELAXED);
+        return;
+    }
+    if (scanned == scan_nothing && __atomic_exchange_n(&warned, 1, __ATOMIC_RELAXED) == 0)
+        zeq_log(zeq_log_decisions, "warning: the server folder %s has no live agent; calls run on this machine",
+                remote_client.server_root);
+}
+
 } // namespace
 
 void remote_note_activity(void)
@@ -121,6 +138,7 @@ int claim_free_agent(dispatch_call *call, int32_t *number)
             break;
         }
         scan_result scanned = scan_agents(call, number);
+        note_agents_found(scanned);
         if (scanned == scan_claimed) {
             result = agent_found;
             break;

@@ -22,7 +22,9 @@
 // not yet posted, runs on the host.  A member share that it had claimed and
 // could not post is recorded as failed: the pool no longer hands it out.
 #include "remote_client.h"
+#include "diagnostics.h"
 
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -281,8 +283,17 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent, const agent_sh
     }
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));
-    if (posted)
+    if (posted) {
         remote_note_activity();
+        // Without a Range a member is one call of the body, not one item.
+        char items[48] = "";
+        if (call->range >= 0)
+            snprintf(items, sizeof items, " (%lld items)", (long long)share->items);
+        zeq_log(zeq_log_decisions, "share %d of %d%s of the call at line %d of %s sent to agent %d", (int)share->index,
+                (int)share->count, items, (int)request->site->line, request->site->source, (int)n);
+    } else {
+        zeq_log(zeq_log_decisions, "agent %d: the post failed; the share goes to another agent", (int)n);
+    }
     return posted;
 }
 
@@ -306,6 +317,8 @@ void give_share_up(dispatch_call *call, int32_t share)
     }
     if (call->status_option)
         request->status_ptr = call->status_option;
+    zeq_log(zeq_log_decisions, "share %d of the call at line %d of %s was claimed but no agent took it: failed",
+            (int)share, (int)request->site->line, request->site->source);
     record_failure(request);
 }
 
@@ -381,7 +394,21 @@ void serve_remote_request(coload_request *request)
     // One request at a time on this thread: the per-call state is static,
     // which keeps some 20 KiB of paths and rows off the service thread's stack.
     static dispatch_call call;
-    if (remote_setup() != 0 || !locate_module(&call, request) || !take_rows(&call, request->descriptors)) {
+    const char *declined = nullptr;
+    bool serving = remote_setup() == 0;
+    if (!serving)
+        declined = "no server folder (QIV_NETLOAD_SERVER)";
+    else if (!locate_module(&call, request))
+        declined = "no remote module <base>_net.so beside the calling program or library";
+    else if (!take_rows(&call, request->descriptors))
+        declined = "its arguments cannot travel (a Range without QIV_ARG_HOST_RANGE, a launch shape, too many words "
+                   "or too much data)";
+    if (declined) {
+        // Without a server folder the remote slot declines every call:
+        // that is no decision worth a line.
+        if (serving)
+            zeq_log(zeq_log_decisions, "the remote slot declines the call at line %d of %s: %s",
+                    (int)request->site->line, request->site->source, declined);
         finish_request(request);
         return;
     }

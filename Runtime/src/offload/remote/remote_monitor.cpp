@@ -20,6 +20,7 @@
 // the caller may return and its process end, and an agent left with a
 // "busy" would serve nobody again.
 #include "remote_client.h"
+#include "diagnostics.h"
 
 namespace {
 
@@ -57,7 +58,10 @@ share_state look_at_share(int32_t n, const char *folder)
         if (now < watch->alive_check_ms)
             return share_running;
         watch->alive_check_ms = now + remote_alive_check_ms;
-        return agent_is_alive(folder) == agent_dead ? share_failed : share_running;
+        if (agent_is_alive(folder) != agent_dead)
+            return share_running;
+        zeq_log(zeq_log_decisions, "agent %d reads as dead while it holds a share", (int)n);
+        return share_failed;
     }
     if (outcome == server_outcome_done)
         return collect_results(n, folder) ? share_collected : share_failed;
@@ -83,6 +87,9 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
     }
     agent_watch *watch = agent_watch_of(n);
     if (state != share_collected) {
+        zeq_log(zeq_log_decisions, "the share on agent %d of the call at line %d of %s failed%s", (int)n,
+                (int)request->site->line, request->site->source,
+                state == share_lost ? ": its claim was taken over" : "");
         record_failure(request);
     } else {
         __atomic_add_fetch(&watch->shares_collected, 1, __ATOMIC_RELAXED);
