@@ -325,6 +325,32 @@ TEST_F(remote_offload, an_agent_folder_whose_agent_is_dead_is_never_claimed)
         << "left in the dead agent's folder: " << ::testing::PrintToString(client_files(folder(0)));
 }
 
+// ZEQ_LOG=1 names the dead folder it skips, the agent each share went to,
+// and the share that failed there.  (The level is read on the first line,
+// which no earlier step of this process printed.)
+TEST_F(remote_offload, zeq_log_says_which_agent_is_dead_and_which_share_failed)
+{
+    setenv("ZEQ_LOG", "1", 1);
+    ASSERT_NE(server_make_folder(harness_platform_folder(root).c_str()), server_folder_failed);
+    ASSERT_EQ(server_make_folder(folder(0).c_str()), server_folder_made);
+    std::string tsc = folder(0) + SERVER_NAME_TSC;
+    ASSERT_EQ(server_stamp_create(tsc.c_str(), server_new_stamp()), server_ok);
+    struct timeval old[2] = {{60, 0}, {60, 0}};
+    ASSERT_EQ(utimes(tsc.c_str(), old), 0);
+    start_agents(1, 1);
+    ASSERT_TRUE(serve_from());
+    ::testing::internal::CaptureStderr();
+    int32_t out[2] = {0, 0};
+    int status = 0;
+    run_fault(out, &status);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, -1);
+    for (const std::string &line :
+         {"agent folder " + folder(0) + " reads as dead", std::string("sent to agent 1"),
+          "the share on agent 1 of the call at line " + std::to_string((int)fault_line) + " of remote_kernels failed"})
+        EXPECT_NE(said.find(line), std::string::npos) << "no \"" << line << "\" in:\n" << said;
+}
+
 // The request of the N-body sample's call shape, sent whole: In 256 x 16
 // bytes, Out 256 x 12, three 4-byte values, laid out by hand.
 TEST_F(remote_offload, args_bin_is_laid_out_byte_for_byte)
