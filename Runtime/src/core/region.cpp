@@ -64,25 +64,17 @@ bool may_help(qiv_parallel_region *region)
     }
 }
 
-// Hands out the next member of the region that *link lists and runs it on
-// this thread.  Called with job_lock held and the list non-empty; releases
-// the lock.  Kept out of line so that the private records live in a frame of
-// their own below the caller's.
-__attribute__((noinline)) int run_listed_member(thread_record *rec, qiv_parallel_region **link)
+// Runs member `index` of the region whose home record `from` copies, on
+// this thread.  Kept out of line so that the private records live in a
+// frame of their own below the caller's.
+__attribute__((noinline)) void run_member_copy(thread_record *rec, const qiv_parallel_region *from, intptr_t index)
 {
     qiv_parallel_region member;
     qiv_exec_context back;
-    qiv_parallel_region *head = *link;
-    memcpy(&member, head, sizeof(member));
+    memcpy(&member, from, sizeof(member));
+    member.index = index;
     member.return_context = &back;
     member.blocking = 0;
-    // Balanced coload calls take members from the top for their devices
-    // and agents; the pickers go on from the bottom.
-    member.index = head->count - head->unclaimed - head->taken_from_top;
-    if (--head->unclaimed == 0)
-        *link = member.next_job;
-    job_lock_release();
-
     const uint64_t started_ns = platform_monotonic_ns();
     if (qiv_exported_set_exectx(&back, nullptr) == 0) {
         back.resume_value = -1;
@@ -97,6 +89,25 @@ __attribute__((noinline)) int run_listed_member(thread_record *rec, qiv_parallel
     // Short members skip the system call.
     if (platform_monotonic_ns() - started_ns >= member_yield_after_ns)
         platform_thread_yield();
+}
+
+// Hands out the next member of the region that *link lists and runs it on
+// this thread.  Called with job_lock held and the list non-empty; releases
+// the lock.
+int run_listed_member(thread_record *rec, qiv_parallel_region **link)
+{
+    // The record is copied under the lock: its counters change once it is
+    // released.
+    qiv_parallel_region copy;
+    qiv_parallel_region *head = *link;
+    memcpy(&copy, head, sizeof(copy));
+    // Balanced coload calls take members from the top for their devices
+    // and agents; the pickers go on from the bottom.
+    intptr_t index = head->count - head->unclaimed - head->taken_from_top;
+    if (--head->unclaimed == 0)
+        *link = copy.next_job;
+    job_lock_release();
+    run_member_copy(rec, &copy, index);
     return __atomic_load_n(&pool.job_list, __ATOMIC_RELAXED) != nullptr;
 }
 
@@ -106,6 +117,18 @@ int run_head_member(thread_record *rec)
 }
 
 } // namespace
+
+int run_member_again(qiv_parallel_region *home, intptr_t index)
+{
+    thread_record *rec = get_thread_record();
+    // A record that no opener captured (a test's own) has no code to resume.
+    if (!rec || index <= 0 || index >= home->count || home->context.resume_address == 0)
+        return 0;
+    // Whoever claimed the member counted it finished; its end counts again.
+    __atomic_add_fetch(&home->unfinished, 1, __ATOMIC_SEQ_CST);
+    run_member_copy(rec, home, index);
+    return 1;
+}
 
 int pick_member_of(qiv_parallel_region *home)
 {

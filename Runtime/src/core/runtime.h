@@ -76,6 +76,10 @@ int join_workers(uint32_t timeout_ms);
 // 1, or 0 when it has none left to hand out.  Unlike helping, it never runs
 // another region's member, which may not end soon (a monitor's, say).
 int pick_member_of(qiv_parallel_region *home);
+// Runs member `index` of home (1 .. count-1) on this thread once more: a
+// member that a device or an agent claimed and failed.  The caller is the
+// region's runner, inside a coload call of it.  1 when it ran.
+int run_member_again(qiv_parallel_region *home, intptr_t index);
 // Marks the calling thread as a pool worker (its records do not arm the exit hook).
 void mark_pool_worker(void);
 

@@ -6,6 +6,7 @@
 // into rows and options in this frame (no allocation on the region path), and
 // every slot takes the call from that list (descriptors.h).
 #include "offload.h"
+#include "diagnostics.h"
 
 namespace {
 
@@ -37,7 +38,45 @@ void finish_request(coload_request *request)
         qiv_exported_wake(runner);
 }
 
+void note_failed_members(coload_request *request, intptr_t first, intptr_t end)
+{
+    // Kept apart from host_must_run, which slots that claim pieces of the
+    // caller's share clear meanwhile.
+    if (first == 0) {
+        __atomic_store_n(&request->own_share_failed, 1, __ATOMIC_RELEASE);
+        first = 1;
+    }
+    if (first >= end)
+        return;
+    intptr_t slot = __atomic_fetch_add(&request->failed_runs, 1, __ATOMIC_ACQ_REL);
+    if (slot >= failed_runs_max) {
+        zeq_log(zeq_log_decisions, "members %ld..%ld of the call at line %d of %s are lost: too many failed shares",
+                (long)first, (long)end - 1, (int)request->site->line, request->site->source);
+        return;
+    }
+    request->failed_first[slot] = first;
+    request->failed_end[slot] = end;
+}
+
 namespace {
+
+// The members that slots claimed and failed, computed on this thread from
+// the arrays as they were: a failed share wrote nothing back.
+void run_failed_members(coload_request *request)
+{
+    intptr_t runs = __atomic_load_n(&request->failed_runs, __ATOMIC_ACQUIRE);
+    if (runs > failed_runs_max)
+        runs = failed_runs_max;
+    qiv_parallel_region *home = request->region->home;
+    for (intptr_t r = 0; r < runs; ++r) {
+        zeq_log(zeq_log_decisions, "members %ld..%ld of the call at line %d of %s failed elsewhere: computed here",
+                (long)request->failed_first[r], (long)request->failed_end[r] - 1, (int)request->site->line,
+                request->site->source);
+        for (intptr_t m = request->failed_first[r]; m < request->failed_end[r]; ++m)
+            if (!run_member_again(home, m))
+                zeq_log(zeq_log_decisions, "member %ld cannot be run again here: lost", (long)m);
+    }
+}
 
 // The region whose shares the call offers, or null when the call must run on
 // the host alone: slots wake the region's runner, so a caller that does not
@@ -72,6 +111,8 @@ void init_request(coload_request *request, qiv_parallel_region *region, qiv_colo
     for (int s = 0; s < max_slots; ++s)
         request->next[s] = nullptr;
     request->balance = nullptr;
+    request->own_share_failed = 0;
+    request->failed_runs = 0;
 }
 
 // Queues the request on every slot that may take it and wakes their threads.
@@ -186,7 +227,8 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
         run_balanced(&request, &balance);
     else
         wait_until_done(&request);
+    run_failed_members(&request);
     if (request.status_ptr)
         *request.status_ptr = (int)request.status_value;
-    return request.host_must_run ? 1 : 0;
+    return request.host_must_run || request.own_share_failed ? 1 : 0;
 }

@@ -320,6 +320,38 @@ bool copy_back(int s, const device_ops *ops, coload_request *request, const requ
     return !read_failed;
 }
 
+bool has_inout_row(const request_plan *plan)
+{
+    for (int k = 0; k < plan->row_count; ++k)
+        if (plan->rows[k].kind == QIV_ARG_KIND_INOUT)
+            return true;
+    return false;
+}
+
+// A piece that failed goes back to the caller when computing it again
+// cannot apply an item twice: nothing of it was read back, or every array
+// it writes is Out (computed from inputs that no kernel changes).  Member
+// pieces go back member by member; a piece of the caller's own share sends
+// the whole share back, which only the second condition allows, since the
+// pieces before it were read back.
+void give_piece_back(int s, coload_request *request, const request_plan *plan, const share_geometry *g, intptr_t start,
+                     intptr_t count, bool read_some)
+{
+    bool repeatable = !has_inout_row(plan);
+    if (start >= g->owner_share && (repeatable || !read_some)) {
+        intptr_t first = (start - g->owner_share) / g->per + 1;
+        note_failed_members(request, first, first + count / g->per);
+        return;
+    }
+    if (start < g->owner_share && repeatable) {
+        note_failed_members(request, 0, 1);
+        return;
+    }
+    zeq_log(zeq_log_decisions, "slot %d: items %ld..%ld of the call at line %d of %s are lost: part of them was read "
+            "back, and computing them again would update an InOut array twice", s, (long)start, (long)(start + count),
+            (int)request->site->line, request->site->source);
+}
+
 // Claims, launches and copies back piece after piece until nothing is left or
 // a step fails.
 void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *request, request_plan *plan,
@@ -353,6 +385,7 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
                     s, (long)start, (long)(start + count), (int)request->site->line, request->site->source, error);
             if (request->balance)
                 balance_share_done(request->balance, balance_slot_worker(s), count, 0, true);
+            give_piece_back(s, request, plan, g, start, count, false);
             break;
         }
         __atomic_add_fetch(&offload.slot_items[s], (int64_t)count, __ATOMIC_RELAXED);
@@ -366,6 +399,7 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
         if (!read_ok) {
             zeq_log(zeq_log_decisions, "slot %d: reading items %ld..%ld of the call at line %d of %s back failed", s,
                     (long)start, (long)(start + count), (int)request->site->line, request->site->source);
+            give_piece_back(s, request, plan, g, start, count, read);
             break;
         }
     }

@@ -58,6 +58,8 @@ enum {
     // A slot waiting for the pool to take a region's last member yields its
     // processor once in this many polls.
     polls_per_yield = 64,
+    // Runs of failed members one request keeps for the host to compute again.
+    failed_runs_max = 16,
 };
 
 // One coload call in flight, in the caller's frame until the call returns.
@@ -78,6 +80,14 @@ struct coload_request {
     // take runs of members from the top, sized by balance.h's rule, and
     // report every share's timing there.  Null: the claiming rules above.
     balance_call *balance;
+    // Runs of members [first, end) that a slot claimed and then failed: the
+    // caller runs them again on the host before the call returns.  Slots
+    // reserve entries by the count; past failed_runs_max a failure is only
+    // told (Status -1, ZEQ_LOG).  Read by the caller once every slot is done.
+    volatile intptr_t own_share_failed; // a failed piece sends the caller's whole share back to it
+    volatile intptr_t failed_runs;
+    intptr_t failed_first[failed_runs_max];
+    intptr_t failed_end[failed_runs_max];
 };
 
 struct module_entry {
@@ -199,6 +209,11 @@ int name_equal_nocase(const char *a, const char *b);
 
 // ---- coload.cpp / coload_request.cpp ---------------------------------------------
 void finish_request(coload_request *request);
+// Members [first, end) of the request's region were claimed by a slot and
+// failed: the caller computes them again before the call returns.  Member 0
+// (the caller's own share, whole) makes the call return 1.  Callable from
+// any slot's thread while the request is open.
+void note_failed_members(coload_request *request, intptr_t first, intptr_t end);
 // True when request is a balanced call whose rule gives slot s nothing now.
 bool balance_gives_nothing(int s, coload_request *request);
 // The device service's serve: runs the request's pieces on slot s.

@@ -93,6 +93,9 @@ struct agent_watch {
     volatile int64_t items_collected;
     int64_t items;      // the work items of the share in flight
     uint64_t posted_ns; // when it was posted: a balanced call learns the agent's rate from it
+    // The collection failed after it had written results: the share is
+    // lost, never computed again (the monitor's alone).
+    bool partly_collected;
     // The remote module last copied into the agent's folder, the dispatcher's
     // alone: the source's path hash, and what the source and the copy were
     // right after the copy.  While both still are, the next share of the
@@ -211,6 +214,9 @@ void remote_note_activity(void);
 // ---- remote_results.cpp --------------------------------------------------------
 // Marks the request's share as failed.
 void record_failure(coload_request *request);
+// The same for a share that an agent was sent, (index, count) as in its
+// args.bin: its members go back to the caller, who computes them again.
+void record_failed_share(coload_request *request, int32_t index, int32_t count);
 // Frees agent n's record (caller holds n's lock and the request's): unlinks
 // it from the request's chain, drops what was sent, and returns the request
 // when that chain has become empty and the dispatcher holds it open no

@@ -238,7 +238,11 @@ void drop_stale_record(int32_t n)
     if (!stale)
         return;
     qiv_exported_sync(stale);
-    record_failure(stale);
+    const sent_share *sent = agent_watch_of(n)->sent;
+    if (sent)
+        record_failed_share(stale, sent->header.share_index, sent->header.share_count);
+    else
+        record_failure(stale);
     coload_request *finished = release_agent(n);
     qiv_exported_unsync(stale);
     if (finished)
@@ -304,22 +308,22 @@ void release_claim(const dispatch_call *call)
         server_release(busy);
 }
 
-// A chosen share that no agent took: a member's is lost, the caller's runs
-// on the host.
-void give_share_up(dispatch_call *call, int32_t share)
+// A chosen share that no agent took goes back to the caller: the caller's
+// own runs on the host as always, a member's the caller computes again.
+void give_share_up(dispatch_call *call, const agent_share *share)
 {
     coload_request *request = call->request;
-    if (share == share_none)
+    if (share->index == share_none)
         return;
-    if (share == 0 && !request->balance) {
+    if (share->index == 0 && !request->balance) {
         request->host_must_run = 1;
         return;
     }
     if (call->status_option)
         request->status_ptr = call->status_option;
-    zeq_log(zeq_log_decisions, "share %d of the call at line %d of %s was claimed but no agent took it: failed",
-            (int)share, (int)request->site->line, request->site->source);
-    record_failure(request);
+    zeq_log(zeq_log_decisions, "share %d of the call at line %d of %s was claimed but no agent took it",
+            (int)share->index, (int)request->site->line, request->site->source);
+    record_failed_share(request, share->index, share->count);
 }
 
 } // namespace
@@ -369,6 +373,7 @@ void dispatch_shares(dispatch_call *call)
             }
         }
         sent_share *sent = copied == copy_done ? write_request(call, &chosen) : nullptr;
+        bool own = chosen.index == 0 && !call->request->balance;
         if (!sent || !post_share(call, n, sent, &chosen)) {
             platform_free(sent);
             release_claim(call);
@@ -378,13 +383,15 @@ void dispatch_shares(dispatch_call *call)
             continue;
         }
         call->failed_count = 0;
-        if (chosen.index == 0 && !call->request->balance) {
+        // A failure of the caller's own share, which the monitor may have
+        // recorded already, sends it back through own_share_failed.
+        if (own) {
             call->request->host_must_run = 0;
             return;
         }
         chosen.index = share_none;
     }
-    give_share_up(call, chosen.index);
+    give_share_up(call, &chosen);
 }
 
 } // namespace

@@ -90,7 +90,13 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
         zeq_log(zeq_log_decisions, "the share on agent %d of the call at line %d of %s failed%s", (int)n,
                 (int)request->site->line, request->site->source,
                 state == share_lost ? ": its claim was taken over" : "");
-        record_failure(request);
+        if (watch->sent && !watch->partly_collected) {
+            record_failed_share(request, watch->sent->header.share_index, watch->sent->header.share_count);
+        } else {
+            zeq_log(zeq_log_decisions, "its results came back in part: the share is lost, not computed again");
+            record_failure(request);
+        }
+        watch->partly_collected = false;
     } else {
         __atomic_add_fetch(&watch->shares_collected, 1, __ATOMIC_RELAXED);
         __atomic_add_fetch(&watch->items_collected, watch->items, __ATOMIC_RELAXED);

@@ -23,11 +23,12 @@ namespace {
 enum { compare_chunk = 64 * 1024 };
 uint8_t response_chunk[compare_chunk]; // the monitor's alone
 
-// Copies the bytes of [0, bytes) where response differs from sent into host.
-void copy_changed(uint8_t *host, const uint8_t *sent, const uint8_t *response, size_t bytes)
+// Copies the bytes of [0, bytes) where response differs from sent into
+// host; true when it wrote any.
+bool copy_changed(uint8_t *host, const uint8_t *sent, const uint8_t *response, size_t bytes)
 {
     if (memcmp(sent, response, bytes) == 0)
-        return;
+        return false;
     size_t i = 0;
     while (i < bytes) {
         while (i < bytes && sent[i] == response[i])
@@ -38,16 +39,19 @@ void copy_changed(uint8_t *host, const uint8_t *sent, const uint8_t *response, s
         if (i > start)
             memcpy(host + start, response + start, i - start);
     }
+    return true;
 }
 
-// Streams one array of the response and copies back what changed.
-bool read_array(intptr_t file, int64_t offset, uint8_t *host, const uint8_t *sent, uint64_t bytes)
+// Streams one array of the response and copies back what changed; *wrote
+// is set once any host byte changed.
+bool read_array(intptr_t file, int64_t offset, uint8_t *host, const uint8_t *sent, uint64_t bytes, bool *wrote)
 {
     for (uint64_t done = 0; done < bytes;) {
         size_t want = bytes - done < compare_chunk ? (size_t)(bytes - done) : (size_t)compare_chunk;
         if (platform_file_read_at(file, response_chunk, want, offset + (int64_t)done) != (int64_t)want)
             return false;
-        copy_changed(host + done, sent + done, response_chunk, want);
+        if (copy_changed(host + done, sent + done, response_chunk, want))
+            *wrote = true;
         done += want;
     }
     return true;
@@ -82,6 +86,33 @@ void record_failure(coload_request *request)
     __atomic_store_n(&request->status_value, (intptr_t)-1, __ATOMIC_RELEASE);
 }
 
+void record_failed_share(coload_request *request, int32_t index, int32_t count)
+{
+    record_failure(request);
+    if (count <= 0)
+        return;
+    intptr_t pno = request->region->home->count;
+    if (count == pno) {
+        note_failed_members(request, index, index + 1);
+        return;
+    }
+    // A run of members sent as one share: the members whose items are the
+    // share's (balance_share_of_run chose the share so that they are).
+    intptr_t range = request->descriptors->range, start = 0, end = 0, first = -1, last = -1;
+    work_range(range, index, count, &start, &end);
+    for (intptr_t m = 0; m < pno; ++m) {
+        intptr_t m_start = 0, m_end = 0;
+        work_range(range, m, pno, &m_start, &m_end);
+        if (m_start >= start && m_end <= end && m_end > m_start) {
+            if (first < 0)
+                first = m;
+            last = m;
+        }
+    }
+    if (first >= 0)
+        note_failed_members(request, first, last + 1);
+}
+
 coload_request *release_agent(int32_t n)
 {
     agent_slot *slot = agent_record(n);
@@ -110,7 +141,9 @@ coload_request *release_agent(int32_t n)
 bool collect_results(int32_t n, const char *agent_folder)
 {
     const agent_slot *slot = agent_record(n);
-    sent_share *sent = slot ? agent_watch_of(n)->sent : nullptr;
+    agent_watch *watch = agent_watch_of(n);
+    sent_share *sent = slot ? watch->sent : nullptr;
+    bool wrote = false;
     char path[remote_path_size];
     if (!sent || server_file_path(path, sizeof path, agent_folder, SERVER_NAME_ARGS) < 0)
         return false;
@@ -123,12 +156,15 @@ bool collect_results(int32_t n, const char *agent_folder)
     for (int32_t i = 0; ok && i < slot->row_count; ++i) {
         const agent_row *row = &slot->rows[i];
         if (row->kind == QIV_ARG_KIND_OUT || row->kind == QIV_ARG_KIND_INOUT) {
-            ok = read_array(file, (int64_t)offset, reinterpret_cast<uint8_t *>(row->host), copy, row->bytes);
+            ok = read_array(file, (int64_t)offset, reinterpret_cast<uint8_t *>(row->host), copy, row->bytes, &wrote);
             copy += row->bytes;
         }
         offset += row->bytes;
     }
     platform_file_close(file);
+    // A read that failed after results had been written leaves them mixed:
+    // computing the share again would apply an InOut item twice.
+    watch->partly_collected = !ok && wrote;
     return ok;
 }
 
