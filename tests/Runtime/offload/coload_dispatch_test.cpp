@@ -336,6 +336,26 @@ TEST_F(ColoadDispatch, BalancedCallsGiveDevicesRunsOfWholeMembersAndEveryItemOnc
     EXPECT_GE(most_workers, 2);
 }
 
+// Devices whose launches fail give the members they claimed back: the
+// caller computes them before the call returns, each item once, though the
+// kernel adds to its InOut array.
+TEST_F(ColoadDispatch, MembersOfAFailedLaunchAreComputedOnTheHostOnce)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    fake_state().launch_result = -5;
+    const int n = 32 * 64 + 7, members = 32;
+    std::vector<int> hits(n);
+    for (int round = 0; round < 50; ++round) {
+        std::fill(hits.begin(), hits.end(), 0);
+        hits_call call = {&site, hits.data(), n, members, 1, -1, 1, 200};
+        run_hits(&call);
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
+    }
+    EXPECT_FALSE(launches().empty()) << "the devices tried";
+}
+
 // A site whose status word is nonzero runs on the host although devices
 // would take it: the same call with the word cleared goes to them.
 TEST_F(ColoadDispatch, NonzeroSiteStatusRunsOnTheHost)

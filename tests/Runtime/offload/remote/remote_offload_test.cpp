@@ -283,7 +283,7 @@ TEST_F(remote_offload, a_share_the_agent_fails_gives_status_minus_1_and_the_agen
         SCOPED_TRACE(round);
         int32_t out[2] = {0, 0};
         int status = 77;
-        EXPECT_EQ(run_fault(out, &status), 0) << "a failed share is not recomputed on the host";
+        EXPECT_EQ(run_fault(out, &status), 1) << "the failed share comes back to the host";
         EXPECT_EQ(status, -1);
         EXPECT_TRUE(wait_released(folder(0)));
         EXPECT_TRUE(file_exists(folder(0) + SERVER_NAME_ERR));

@@ -144,8 +144,8 @@ TEST_F(remote_offload, a_share_done_while_the_next_is_posted_does_not_finish_the
 }
 
 // Agent 0 is killed while its module sleeps in the share: the call must end
-// with status -1 (the agent's share lost) within the client's bound for a
-// dead agent, and the next call must go to agent 1.
+// with status -1 within the client's bound for a dead agent, the host
+// computing the share instead, and the next call must go to agent 1.
 TEST_F(remote_offload, an_agent_killed_mid_request_fails_its_share_and_the_next_call_goes_elsewhere)
 {
     std::vector<agent_process *> agents = start_agents(2);
@@ -175,8 +175,9 @@ TEST_F(remote_offload, an_agent_killed_mid_request_fails_its_share_and_the_next_
     caller.join();
     RecordProperty("lost_after_ms", (int)took);
     EXPECT_LT(took, 15000u) << "the loss took " << took << " ms to see";
-    EXPECT_EQ(r.call.result, 0);
+    EXPECT_EQ(r.call.result, 1) << "the caller's own share comes back to the host";
     EXPECT_EQ(r.call.status, -1);
+    EXPECT_EQ(fill_first_wrong(r, 0, 100), -1) << "and is computed there";
 
     fill_run next;
     fill_prepare(&next, 100, 1, 2);
