@@ -1,15 +1,10 @@
 // The private Slurm cluster of the tests (see slurm_cluster.h).
 #include "slurm_cluster.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,31 +15,6 @@ namespace {
 
 // The node is idle within about a second; a loaded machine gets far more.
 enum { start_wait_ms = 30000, queue_wait_ms = 60000, daemon_wait_ms = 10000 };
-
-std::string read_text(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A port nobody listens on now: the one the system gives for port 0.
-int free_port(void)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, (sockaddr *)&address, sizeof address) == 0 && getsockname(fd, (sockaddr *)&address, &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
 
 std::string short_host_name(void)
 {
@@ -59,7 +29,7 @@ std::string short_host_name(void)
 
 bool write_conf(slurm_cluster *cluster, int cpus)
 {
-    int controller_port = free_port(), node_port = free_port();
+    int controller_port = fixture_free_port(), node_port = fixture_free_port();
     if (controller_port < 0 || node_port < 0 || controller_port == node_port) {
         cluster->message = "no free port on 127.0.0.1";
         return false;
@@ -114,52 +84,12 @@ bool node_idle(const slurm_cluster *cluster)
 // refuses what it needs is no fault of the test's.
 int node_failure(slurm_cluster *cluster)
 {
-    std::string log = read_text(cluster->folder + "/slurmd.log") + read_text(cluster->folder + "/slurmd.out");
+    std::string log = fixture_read_text(cluster->folder + "/slurmd.log") + fixture_read_text(cluster->folder + "/slurmd.out");
     bool refused = log.find("cgroup") != std::string::npos || log.find("Operation not permitted") != std::string::npos;
     cluster->message = std::string(refused ? "the node daemon cannot run in this container: "
                                            : "the node never became idle: ") +
                        fixture_log_tail(cluster->folder + "/slurmd.log");
     return refused ? slurm_cluster_unavailable : slurm_cluster_failed;
-}
-
-long start_ticks_of(pid_t pid)
-{
-    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return -1;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    // Field 22 of the line is the 20th after the command name.
-    for (int i = 0; i < 20 && fields >> field; ++i) {
-    }
-    return fields ? atol(field.c_str()) : -1;
-}
-
-// Processes whose environment has want (a "NAME=value" entry), and, when
-// also is not empty, that entry too.
-std::vector<fixture_process> processes_with(const std::string &want, const std::string &also)
-{
-    std::vector<fixture_process> found;
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return found;
-    while (dirent *entry = readdir(proc)) {
-        pid_t pid = (pid_t)atoi(entry->d_name);
-        if (pid <= 0 || pid == getpid())
-            continue;
-        std::string environment = read_text("/proc/" + std::to_string(pid) + "/environ");
-        std::string padded = std::string(1, '\0') + environment + std::string(1, '\0');
-        if (padded.find(std::string(1, '\0') + want + '\0') == std::string::npos)
-            continue;
-        if (!also.empty() && padded.find(std::string(1, '\0') + also + '\0') == std::string::npos)
-            continue;
-        fixture_process process = {pid, (unsigned long long)start_ticks_of(pid)};
-        if (fixture_process_alive(process))
-            found.push_back(process);
-    }
-    closedir(proc);
-    return found;
 }
 
 } // namespace
@@ -175,7 +105,7 @@ int slurm_command(const slurm_cluster *cluster, const std::vector<std::string> &
     std::vector<std::string> rest(args.begin() + 1, args.end());
     int status = fixture_run_status(with_conf(cluster, program, rest, env), log, timeout_ms);
     if (output)
-        *output = read_text(log);
+        *output = fixture_read_text(log);
     return status;
 }
 
@@ -277,14 +207,17 @@ std::string slurm_job_field(const slurm_cluster *cluster, long job, const std::s
 
 std::vector<fixture_process> slurm_cluster_processes(const slurm_cluster *cluster)
 {
-    return processes_with("SLURM_CONF=" + cluster->conf, "");
+    std::vector<fixture_process> found;
+    fixture_processes_with_environment({"SLURM_CONF=" + cluster->conf}, &found);
+    return found;
 }
 
 std::vector<pid_t> slurm_job_processes(const slurm_cluster *cluster, long job)
 {
+    std::vector<fixture_process> found;
+    fixture_processes_with_environment({"SLURM_CONF=" + cluster->conf, "SLURM_JOB_ID=" + std::to_string(job)}, &found);
     std::vector<pid_t> pids;
-    for (const fixture_process &process :
-         processes_with("SLURM_CONF=" + cluster->conf, "SLURM_JOB_ID=" + std::to_string(job)))
+    for (const fixture_process &process : found)
         pids.push_back(process.pid);
     return pids;
 }

@@ -1,22 +1,14 @@
 // A private Slurm cluster for tests: a controller and a node daemon on this
 // machine, started by the test and stopped by it, whatever happened.
 //
-// Everything lives in a fresh temporary folder: slurm.conf, the state, the
-// spool, the daemons' logs and pid files.  The daemons listen on 127.0.0.1
-// alone, on ports found free by binding port 0, authenticate nobody
-// (auth/none) and track a job's processes by their parents
-// (proctrack/linuxproc), so that neither munge nor a cgroup hierarchy is
-// needed.  The node is this machine under its short host name, declared
-// with more processors than it may have (config_overrides), so that a test
-// can run a few one-processor jobs side by side on a small machine.  The
-// kill wait, between the SIGTERM of a cancelled job and its SIGKILL, is 3 s,
-// so that a test can outlast it.
-//
-// Every program, the client commands included, is given the configuration
-// through SLURM_CONF in its own environment; the test process's environment
-// is left alone.  Jobs inherit it from sbatch, so every process of the
-// cluster, the step daemons and the jobs included, carries it, which is how
-// slurm_cluster_stop finds whatever is left.
+// Everything lives in a fresh temporary folder (slurm.conf, state, spool,
+// logs).  The daemons listen on 127.0.0.1 alone, authenticate nobody and
+// track a job's processes by their parents, so neither munge nor cgroups are
+// needed.  The node is this machine, declared with more processors than it
+// may have, so that a few one-processor jobs run side by side; the kill wait
+// (SIGTERM to SIGKILL) is 3 s, so that a test can outlast it.  Every program
+// gets SLURM_CONF in its own environment, never the test's, and jobs inherit
+// it: that is how slurm_cluster_stop finds whatever is left.
 #ifndef ZEQ_TESTS_SLURM_CLUSTER_H
 #define ZEQ_TESTS_SLURM_CLUSTER_H
 

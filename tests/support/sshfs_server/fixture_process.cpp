@@ -9,7 +9,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -257,4 +260,48 @@ std::string fixture_log_tail(const std::string &path)
     for (size_t i = first; i < lines.size(); ++i)
         tail += "  " + lines[i] + "\n";
     return tail.empty() ? "  (empty log)\n" : tail;
+}
+
+std::string fixture_read_text(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+int fixture_free_port(void)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
+        getsockname(fd, (struct sockaddr *)&address, &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+void fixture_processes_with_environment(const std::vector<std::string> &entries, std::vector<fixture_process> *out)
+{
+    std::vector<process_stat> all;
+    list_processes(&all);
+    for (const process_stat &stat : all) {
+        if (stat.pid == getpid() || is_dead_state(stat.state))
+            continue;
+        // NUL-separated "NAME=value" entries, padded so that each one is
+        // looked for whole.
+        std::string environment = std::string(1, '\0') +
+                                   fixture_read_text("/proc/" + std::to_string(stat.pid) + "/environ") + '\0';
+        bool all_there = true;
+        for (const std::string &entry : entries)
+            all_there = all_there && environment.find('\0' + entry + '\0') != std::string::npos;
+        if (all_there)
+            out->push_back({stat.pid, stat.start_ticks});
+    }
 }

@@ -64,5 +64,14 @@ void fixture_sleep_ms(int ms);
 std::string fixture_find_program(const char *name);
 // The last lines of a log file, for a failure message.
 std::string fixture_log_tail(const std::string &path);
+// A file's whole text, "" when it cannot be read.
+std::string fixture_read_text(const std::string &path);
+// A port on 127.0.0.1 that nobody listens on now (the system's answer to
+// binding port 0); another process may take it before the caller binds it.
+// -1 when none can be had.
+int fixture_free_port(void);
+// Adds to out every live process, this one left out, whose environment
+// holds each of entries ("NAME=value", whole).
+void fixture_processes_with_environment(const std::vector<std::string> &entries, std::vector<fixture_process> *out);
 
 #endif

@@ -35,39 +35,12 @@ enum {
     poll_ms = 10,
 };
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 bool write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
     return !out.fail();
-}
-
-// A port nobody listens on now.  Another process may take it before sshd
-// binds it; the caller then tries again with a new one.
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
-        getsockname(fd, (struct sockaddr *)&address, &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
 }
 
 struct programs {
@@ -110,7 +83,7 @@ int make_keys(const sshfs_server *server, const programs &found, std::string *me
             return -1;
         }
     }
-    if (!write_file(server->folder + "/authorized_keys", read_file(server->folder + "/user_key.pub"))) {
+    if (!write_file(server->folder + "/authorized_keys", fixture_read_text(server->folder + "/user_key.pub"))) {
         *message = "cannot write authorized_keys";
         return -1;
     }
@@ -149,7 +122,7 @@ int start_sshd(sshfs_server *server, const programs &found, const std::string &u
     std::string config = server->folder + "/sshd_config";
     std::string log = server->folder + "/sshd.log";
     for (int attempt = 0; attempt < port_attempts; ++attempt) {
-        server->port = free_port();
+        server->port = fixture_free_port();  // another process may take it first: tried again
         if (server->port <= 0 || !write_file(config, sshd_config(server, user))) {
             *message = "cannot pick a port or write sshd_config";
             return -1;
@@ -164,7 +137,7 @@ int start_sshd(sshfs_server *server, const programs &found, const std::string &u
         }
         std::string listening = "Server listening on 127.0.0.1 port " + std::to_string(server->port) + ".";
         for (int waited = 0; waited < sshd_start_ms; waited += poll_ms) {
-            if (read_file(log).find(listening) != std::string::npos)
+            if (fixture_read_text(log).find(listening) != std::string::npos)
                 return 0;
             if (fixture_wait(server->sshd, 0) != fixture_running) {
                 server->sshd = 0;
@@ -176,7 +149,7 @@ int start_sshd(sshfs_server *server, const programs &found, const std::string &u
             *message = "sshd did not start listening within the bound:\n" + fixture_log_tail(log);
             return -1;
         }
-        if (read_file(log).find("Address already in use") == std::string::npos) {
+        if (fixture_read_text(log).find("Address already in use") == std::string::npos) {
             *message = "sshd ended at start:\n" + fixture_log_tail(log);
             return -1;
         }
@@ -213,7 +186,7 @@ std::string no_fuse_line(const std::string &log)
 int mount_folder(sshfs_server *server, const programs &found, const std::string &user, std::string *message)
 {
     std::string known_hosts = server->folder + "/known_hosts";
-    std::string host_key = read_file(server->folder + "/host_key.pub");
+    std::string host_key = fixture_read_text(server->folder + "/host_key.pub");
     if (!write_file(known_hosts, "[127.0.0.1]:" + std::to_string(server->port) + " " + host_key)) {
         *message = "cannot write known_hosts";
         return sshfs_server_failed;
@@ -239,7 +212,7 @@ int mount_folder(sshfs_server *server, const programs &found, const std::string 
         }
         if (fixture_wait(server->sshfs, 0) != fixture_running) {
             server->sshfs = 0;
-            std::string refusal = no_fuse_line(read_file(log));
+            std::string refusal = no_fuse_line(fixture_read_text(log));
             if (!refusal.empty()) {
                 *message = "FUSE is not available here, so nothing can be mounted (" + refusal + ")";
                 return sshfs_server_no_fuse;
