@@ -7,11 +7,22 @@
 
 #include <signal.h>
 
+#include <fstream>
 #include <sstream>
 
 namespace {
 
 using agent_stop = agent_fixture;
+
+// The state letter of /proc/<pid>/stat ('T' once stopped), 0 when unknown.
+char process_state(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() ? text[close + 2] : 0;
+}
 
 // The agent ended with status 0 and left folder 0 dead but registered.
 void expect_clean_stop(agent_process *agent, const std::string &agent_folder)
@@ -66,8 +77,10 @@ TEST_F(agent_stop, a_request_posted_but_not_taken_is_left_untouched)
 {
     agent_process *agent = start_ready_agent();
     // Frozen, the agent cannot take the request before the stop arrives; it
-    // sees the stop first when it runs again.
+    // sees the stop first when it runs again.  kill returns before the
+    // process has stopped, so the test waits until it has.
     kill(agent->pid, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return process_state(agent->pid) == 'T'; }, harness_wait_ms));
     ASSERT_TRUE(write_file(folder(0) + "args.bin", request_file_bytes(counting_request())));
     ASSERT_TRUE(post_request(folder(0)));
     std::string before = tree_snapshot(folder(0));
