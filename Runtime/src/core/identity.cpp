@@ -45,15 +45,29 @@ ZEQ_EXPORT int qiv_exported_pno(void)
     return region ? (int)region->count : 0;
 }
 
+void own_range(qiv_parallel_region *region, intptr_t n, intptr_t asked, intptr_t *start, intptr_t *end)
+{
+    work_range(n, region->index, region->count, start, end);
+    thread_record *rec = get_thread_record();
+    if (!rec || rec->rest_region != region || region->index != 0 || rec->rest_n != n)
+        return;
+    *start = rec->rest_start;
+    *end = rec->rest_end;
+    rec->rest_asked |= asked;
+    if (rec->rest_asked == 3)
+        rec->rest_region = nullptr;
+}
+
 // Slices: the owner takes the first q + n % c iterations, every other member q,
-// so the slices tile 0 .. n for n >= 0 and are empty for n < 0.
+// so the slices tile 0 .. n for n >= 0 and are empty for n < 0.  The owner's
+// slice is narrower after a call whose devices computed part of it.
 ZEQ_EXPORT int qiv_exported_range_start(int n)
 {
     qiv_parallel_region *region = current_region();
     if (!region)
         return 0;
     intptr_t start, end;
-    work_range(n, region->index, region->count, &start, &end);
+    own_range(region, n, 1, &start, &end);
     return (int)start;
 }
 
@@ -63,6 +77,6 @@ ZEQ_EXPORT int qiv_exported_range_end(int n)
     if (!region)
         return 0;
     intptr_t start, end;
-    work_range(n, region->index, region->count, &start, &end);
+    own_range(region, n, 2, &start, &end);
     return (int)end;
 }

@@ -77,6 +77,7 @@ thread_record *take_spare_record(void)
     if (rec) {
         rec->current_region = nullptr;
         rec->wait_prev = nullptr;
+        rec->rest_region = nullptr;
         rec->wait_next = nullptr;
         __atomic_store_n(&rec->wake_event.signalled, 0, __ATOMIC_RELAXED);
     }

@@ -21,6 +21,16 @@ struct thread_record {
     platform_event wake_event;                   // auto-reset; set by others, waited on by the owner
     thread_record *wait_prev;                    // sync waiter ring, under the cell's spin lock
     thread_record *volatile wait_next;           // sync waiter ring; else the pushed OpenMP thread-count word
+    // A narrowed range for this thread's own share: after a coload call
+    // whose devices computed part of it, the host's loop over n items in
+    // rest_region covers [rest_start, rest_end) alone.  Set by the call,
+    // cleared by the next call and once both ends were asked (rest_asked
+    // bits 1 and 2).
+    qiv_parallel_region *rest_region;
+    intptr_t rest_n;
+    intptr_t rest_start;
+    intptr_t rest_end;
+    intptr_t rest_asked;
 };
 static_assert(offsetof(thread_record, current_region) == 0, "compiled code writes the first word");
 
@@ -105,6 +115,11 @@ static inline void work_range(intptr_t n, intptr_t index, intptr_t count, intptr
     *start = index == 0 ? 0 : index * q + m;
     *end = index == 0 ? q + m : (index + 1) * q + m;
 }
+
+// The calling thread's own share of n items in region: its work range, or
+// the rest a coload call left it (thread_record.rest_*).  asked is 1 for the
+// start, 2 for the end.
+void own_range(qiv_parallel_region *region, intptr_t n, intptr_t asked, intptr_t *start, intptr_t *end);
 
 // ---- address-keyed locks (sync.cpp) ------------------------------------------
 

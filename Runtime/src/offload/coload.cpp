@@ -58,7 +58,53 @@ void note_failed_members(coload_request *request, intptr_t first, intptr_t end)
     request->failed_end[slot] = end;
 }
 
+void note_failed_owner_piece(coload_request *request, intptr_t start, intptr_t count)
+{
+    qiv_exported_sync(request);
+    if (request->owner_failed_items == 0 || start < request->owner_failed_first)
+        request->owner_failed_first = start;
+    if (request->owner_failed_items == 0 || start + count > request->owner_failed_end)
+        request->owner_failed_end = start + count;
+    request->owner_failed_items += count;
+    qiv_exported_unsync(request);
+    __atomic_store_n(&request->own_share_failed, 1, __ATOMIC_RELEASE);
+}
+
 namespace {
+
+// Pieces of the caller's own share failed while others of it were read back:
+// the caller's range is narrowed to the failed pieces and what nobody claimed
+// after them, which the host computes over the arrays as the devices left
+// them.  That is one range unless two slots failed with a good piece between
+// them; then the failed pieces are lost and told (Status has -1 already).
+// Returns what the call returns.
+int settle_owner_rest(coload_request *request, thread_record *me)
+{
+    if (request->owner_failed_items == 0)
+        return request->host_must_run || request->own_share_failed ? 1 : 0;
+    qiv_parallel_region *region = request->region;
+    intptr_t n = request->descriptors->range;
+    if (n <= 1)
+        return 1; // one item per member: the failed piece was the whole share
+    intptr_t start, end;
+    work_range(n, 0, region->count, &start, &end);
+    intptr_t claimed = request->owner_progress < end ? request->owner_progress : end;
+    intptr_t first = request->owner_failed_first;
+    intptr_t last = claimed < end ? end : request->owner_failed_end;
+    if (request->owner_failed_items + (end - claimed) != last - first) {
+        zeq_log(zeq_log_decisions, "items of the call at line %d of %s failed on two devices around items read back: "
+                "lost", (int)request->site->line, request->site->source);
+        return 0;
+    }
+    zeq_log(zeq_log_decisions, "items %ld..%ld of the call at line %d of %s failed on a device: computed here",
+            (long)first, (long)last - 1, (int)request->site->line, request->site->source);
+    me->rest_region = region;
+    me->rest_n = n;
+    me->rest_start = first;
+    me->rest_end = last;
+    me->rest_asked = 0;
+    return 1;
+}
 
 // The members that slots claimed and failed, computed on this thread from
 // the arrays as they were: a failed share wrote nothing back.
@@ -113,6 +159,9 @@ void init_request(coload_request *request, qiv_parallel_region *region, qiv_colo
     request->balance = nullptr;
     request->own_share_failed = 0;
     request->failed_runs = 0;
+    request->owner_failed_items = 0;
+    request->owner_failed_first = 0;
+    request->owner_failed_end = 0;
 }
 
 // Queues the request on every slot that may take it and wakes their threads.
@@ -205,6 +254,9 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     region = offering_region(region);
     if (!region)
         return 1;
+    // offering_region found the record.
+    thread_record *me = get_thread_record();
+    me->rest_region = nullptr;
 
     descriptor_list descriptors;
     va_list ap;
@@ -230,5 +282,5 @@ ZEQ_EXPORT int qiv_exported_coload(qiv_parallel_region *region, qiv_coload_site 
     run_failed_members(&request);
     if (request.status_ptr)
         *request.status_ptr = (int)request.status_value;
-    return request.host_must_run || request.own_share_failed ? 1 : 0;
+    return settle_owner_rest(&request, me);
 }

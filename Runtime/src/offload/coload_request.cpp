@@ -11,8 +11,11 @@
 //
 // The binding table and the parameter list live on the service thread's stack;
 // only the device buffers are allocated per request.
+#include "drivers.h"
 #include "offload.h"
 #include "diagnostics.h"
+
+#include <string.h>
 
 namespace {
 
@@ -290,33 +293,75 @@ int launch_piece(int s, const device_ops *ops, intptr_t kernel, coload_request *
     return error;
 }
 
+// Where row's part of the piece lies in the host and device arrays; size 0
+// when the row has no part in it.
+void row_piece(const arg_binding *row, const request_plan *plan, const share_geometry *g, intptr_t start, intptr_t count,
+               uintptr_t *offset, uintptr_t *size)
+{
+    uintptr_t unit = row->bytes / (uintptr_t)g->range;
+    *offset = unit * (uintptr_t)start;
+    *size = unit * (uintptr_t)count;
+    if (unit == 0 && plan->shared != 0) {
+        // One element per work group.
+        uint64_t per_group = (uint64_t)row->bytes * (uint64_t)plan->group / (uint64_t)g->range;
+        *offset = (uintptr_t)((uint64_t)(start / plan->group) * per_group);
+        *size = (uintptr_t)((uint64_t)(count / plan->group) * per_group);
+    }
+}
+
 // Reads the piece's part of every Out and InOut array back.  Sets *read to
 // true when a read completed (and so waited for the launches before it);
 // returns false when one failed.
+//
+// InOut parts go through a staging block and reach the caller's arrays only
+// once every read of the piece succeeded: a piece that failed then left its
+// InOut items as they were, so the host can compute it again without
+// applying any item twice.  Out parts are read in place, since computing
+// them again writes the same values.  No staging block: nothing is read.
 bool copy_back(int s, const device_ops *ops, coload_request *request, const request_plan *plan, const share_geometry *g,
                intptr_t start, intptr_t count, bool *read)
 {
+    uintptr_t staged = 0, offset = 0, size = 0;
+    for (int k = 0; k < plan->row_count; ++k)
+        if (plan->rows[k].kind == QIV_ARG_KIND_INOUT) {
+            row_piece(&plan->rows[k], plan, g, start, count, &offset, &size);
+            staged += size;
+        }
+    uint8_t *stage = staged != 0 ? static_cast<uint8_t *>(platform_alloc_zeroed(staged)) : nullptr;
+    if (staged != 0 && !stage) {
+        zeq_log(zeq_log_decisions, "slot %d: no memory to stage %lu bytes read back", s, (unsigned long)staged);
+        return false;
+    }
     bool read_failed = false;
-    for (int k = 0; k < plan->row_count; ++k) {
+    uintptr_t at = 0;
+    for (int k = 0; k < plan->row_count && !read_failed; ++k) {
         const arg_binding *row = &plan->rows[k];
         if (row->kind != QIV_ARG_KIND_OUT && row->kind != QIV_ARG_KIND_INOUT)
             continue;
-        uintptr_t unit = row->bytes / (uintptr_t)g->range;
-        uintptr_t offset = unit * (uintptr_t)start, size = unit * (uintptr_t)count;
-        if (unit == 0 && plan->shared != 0) {
-            // One element per work group.
-            uint64_t per_group = (uint64_t)row->bytes * (uint64_t)plan->group / (uint64_t)g->range;
-            offset = (uintptr_t)((uint64_t)(start / plan->group) * per_group);
-            size = (uintptr_t)((uint64_t)(count / plan->group) * per_group);
-        }
+        row_piece(row, plan, g, start, count, &offset, &size);
         if (size == 0)
             continue;
-        int result = ops->read_buffer(s, reinterpret_cast<char *>(row->host) + offset, row->device + offset, size, row->device);
+        void *into = row->kind == QIV_ARG_KIND_INOUT ? static_cast<void *>(stage + at)
+                                                     : static_cast<void *>(reinterpret_cast<char *>(row->host) + offset);
+        int result = ops->read_buffer(s, into, row->device + offset, size, row->device);
         record_status(request, plan, result);
-        read_failed = read_failed || result != 0;
+        read_failed = result != 0;
         if (result == 0)
             *read = true;
+        if (row->kind == QIV_ARG_KIND_INOUT)
+            at += size;
     }
+    at = 0;
+    for (int k = 0; k < plan->row_count && !read_failed; ++k) {
+        const arg_binding *row = &plan->rows[k];
+        if (row->kind != QIV_ARG_KIND_INOUT)
+            continue;
+        row_piece(row, plan, g, start, count, &offset, &size);
+        if (size != 0)
+            memcpy(reinterpret_cast<char *>(row->host) + offset, stage + at, size);
+        at += size;
+    }
+    platform_free(stage);
     return !read_failed;
 }
 
@@ -328,28 +373,22 @@ bool has_inout_row(const request_plan *plan)
     return false;
 }
 
-// A piece that failed goes back to the caller when computing it again
-// cannot apply an item twice: nothing of it was read back, or every array
-// it writes is Out (computed from inputs that no kernel changes).  Member
-// pieces go back member by member; a piece of the caller's own share sends
-// the whole share back, which only the second condition allows, since the
-// pieces before it were read back.
-void give_piece_back(int s, coload_request *request, const request_plan *plan, const share_geometry *g, intptr_t start,
-                     intptr_t count, bool read_some)
+// A piece that failed wrote none of its InOut items (copy_back), so it goes
+// back to the caller whole: member pieces member by member.  A piece of the
+// caller's own share sends the whole share back when every array it writes
+// is Out; with InOut arrays the pieces read back before it must stay as they
+// are, so the caller is given the rest that failed instead.
+void give_piece_back(coload_request *request, const request_plan *plan, const share_geometry *g, intptr_t start,
+                     intptr_t count)
 {
-    bool repeatable = !has_inout_row(plan);
-    if (start >= g->owner_share && (repeatable || !read_some)) {
+    if (start >= g->owner_share) {
         intptr_t first = (start - g->owner_share) / g->per + 1;
         note_failed_members(request, first, first + count / g->per);
-        return;
-    }
-    if (start < g->owner_share && repeatable) {
+    } else if (!has_inout_row(plan)) {
         note_failed_members(request, 0, 1);
-        return;
+    } else {
+        note_failed_owner_piece(request, start, count);
     }
-    zeq_log(zeq_log_decisions, "slot %d: items %ld..%ld of the call at line %d of %s are lost: part of them was read "
-            "back, and computing them again would update an InOut array twice", s, (long)start, (long)(start + count),
-            (int)request->site->line, request->site->source);
 }
 
 // Claims, launches and copies back piece after piece until nothing is left or
@@ -385,7 +424,7 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
                     s, (long)start, (long)(start + count), (int)request->site->line, request->site->source, error);
             if (request->balance)
                 balance_share_done(request->balance, balance_slot_worker(s), count, 0, true);
-            give_piece_back(s, request, plan, g, start, count, false);
+            give_piece_back(request, plan, g, start, count);
             break;
         }
         __atomic_add_fetch(&offload.slot_items[s], (int64_t)count, __ATOMIC_RELAXED);
@@ -399,7 +438,7 @@ void run_pieces(int s, const device_ops *ops, intptr_t kernel, coload_request *r
         if (!read_ok) {
             zeq_log(zeq_log_decisions, "slot %d: reading items %ld..%ld of the call at line %d of %s back failed", s,
                     (long)start, (long)(start + count), (int)request->site->line, request->site->source);
-            give_piece_back(s, request, plan, g, start, count, read);
+            give_piece_back(request, plan, g, start, count);
             break;
         }
     }
@@ -433,7 +472,14 @@ void process_request(int s, coload_request *request)
         declined = !slot->context ? "the device has no context" : request->claimed_all ? nullptr : "no kernel";
     } else if (!balance_gives_nothing(s, request)) {
         int bound = bind_arguments(s, slot, request->descriptors, &plan);
-        if (bound == 0) {
+        // The start index follows the descriptors' rows.
+        int wanted = bound == 0 && slot->ops == &cuda_ops ? cuda_kernel_arg_count(s, kernel) : -1;
+        if (wanted >= 0 && wanted != plan.row_count + 1) {
+            zeq_log(zeq_log_decisions, "slot %d: kernel fline%d of %s takes %d arguments, the call gives %d and the "
+                    "start index", s, (int)request->site->line, request->site->source, wanted, plan.row_count);
+            declined = "its descriptor list does not match the kernel's arguments";
+            free_rows(s, slot->ops, plan.rows, plan.row_count);
+        } else if (bound == 0) {
             share_geometry geometry;
             if (plan_geometry(slot, request, &plan, &geometry))
                 run_pieces(s, slot->ops, kernel, request, &plan, &geometry);

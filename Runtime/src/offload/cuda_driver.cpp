@@ -66,6 +66,26 @@ int cuda_kernel_group_limit(int, intptr_t kernel)
     return value;
 }
 
+// A launch reads as many parameters as the kernel declares from the array it
+// is given, so a descriptor list shorter than the kernel's would make the
+// driver read past it.  Drivers that can say how many there are
+// (cuFuncGetParamInfo) are asked; with older ones the count stays unknown.
+} // namespace
+
+int cuda_kernel_arg_count(int, intptr_t kernel)
+{
+    if (!cuda_optional.cuFuncGetParamInfo || !is_kernel_handle(kernel))
+        return -1;
+    enum { most = 4096 };
+    int count = 0;
+    size_t offset = 0, size = 0;
+    while (count < most && cuda_optional.cuFuncGetParamInfo(handle((uintptr_t)kernel), (size_t)count, &offset, &size) == 0)
+        ++count;
+    return count;
+}
+
+namespace {
+
 int cuda_write_buffer(int, uintptr_t dst, const void *src, uintptr_t bytes, uintptr_t)
 {
     return cuda.cuMemcpyHtoD_v2(dst, src, bytes);

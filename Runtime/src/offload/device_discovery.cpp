@@ -10,6 +10,7 @@
 
 opencl_api opencl;
 cuda_api cuda;
+cuda_optional_api cuda_optional;
 
 namespace {
 
@@ -45,9 +46,11 @@ static_assert(sizeof cuda_entries / sizeof cuda_entries[0] == sizeof(cuda_api) /
 
 // Loads the library and fills api; true only when every name was found.  The
 // library stays loaded either way: nothing is ever unloaded.
-bool resolve(const char *library_name, const entry_point *entries, size_t count, void *api, size_t api_size)
+bool resolve(const char *library_name, const entry_point *entries, size_t count, void *api, size_t api_size,
+             void **opened)
 {
     void *library = platform_library_open(library_name);
+    *opened = library;
     if (!library)
         return false;
     char *record = static_cast<char *>(api);
@@ -65,7 +68,9 @@ bool resolve(const char *library_name, const entry_point *entries, size_t count,
 
 intptr_t count_opencl_devices(void)
 {
-    if (!resolve("libOpenCL.so.1", opencl_entries, sizeof opencl_entries / sizeof opencl_entries[0], &opencl, sizeof opencl))
+    void *library = nullptr;
+    if (!resolve("libOpenCL.so.1", opencl_entries, sizeof opencl_entries / sizeof opencl_entries[0], &opencl, sizeof opencl,
+                 &library))
         return 0;
     cl_handle_t platform = nullptr;
     cl_uint_t devices = 0;
@@ -78,8 +83,11 @@ intptr_t count_opencl_devices(void)
 
 intptr_t count_cuda_devices(void)
 {
-    if (!resolve("libcuda.so.1", cuda_entries, sizeof cuda_entries / sizeof cuda_entries[0], &cuda, sizeof cuda))
+    void *library = nullptr;
+    if (!resolve("libcuda.so.1", cuda_entries, sizeof cuda_entries / sizeof cuda_entries[0], &cuda, sizeof cuda, &library))
         return 0;
+    cuda_optional.cuFuncGetParamInfo = reinterpret_cast<decltype(cuda_optional.cuFuncGetParamInfo)>(
+        platform_library_symbol(library, "cuFuncGetParamInfo"));
     int devices = 0;
     cuda.cuInit(0);
     cuda.cuDeviceGetCount(&devices);

@@ -77,9 +77,20 @@ struct cuda_api {
     cu_result_t (*cuCtxSynchronize)(void);
 };
 
+// Entry points that newer drivers add: null where the library lacks them.
+struct cuda_optional_api {
+    cu_result_t (*cuFuncGetParamInfo)(cu_handle_t function, size_t index, size_t *offset, size_t *size);
+};
+
 // Filled by discovery when every entry point of a library resolved; never
 // changed afterwards.  A kind whose library or names were missing stays zero.
 extern opencl_api opencl;
 extern cuda_api cuda;
+extern cuda_optional_api cuda_optional;
+
+// The arguments a kernel of the chosen kind takes, or -1 where its driver
+// cannot tell (OpenCL needs no asking: a missing argument fails the launch,
+// CL_INVALID_KERNEL_ARGS, which gives the piece back).
+int cuda_kernel_arg_count(int s, intptr_t kernel);
 
 #endif

@@ -88,6 +88,12 @@ struct coload_request {
     volatile intptr_t failed_runs;
     intptr_t failed_first[failed_runs_max];
     intptr_t failed_end[failed_runs_max];
+    // Pieces of the caller's own share that failed where other pieces of it
+    // were read back (InOut arrays), under the request's lock: their items
+    // in all and the span they lie in.
+    intptr_t owner_failed_items;
+    intptr_t owner_failed_first;
+    intptr_t owner_failed_end;
 };
 
 struct module_entry {
@@ -214,6 +220,10 @@ void finish_request(coload_request *request);
 // (the caller's own share, whole) makes the call return 1.  Callable from
 // any slot's thread while the request is open.
 void note_failed_members(coload_request *request, intptr_t first, intptr_t end);
+// Items [start, start + count) of the caller's own share failed on a slot
+// and wrote nothing back, while other pieces of that share may have: the
+// call returns 1 with the caller's range narrowed to what failed.
+void note_failed_owner_piece(coload_request *request, intptr_t start, intptr_t count);
 // True when request is a balanced call whose rule gives slot s nothing now.
 bool balance_gives_nothing(int s, coload_request *request);
 // The device service's serve: runs the request's pieces on slot s.

@@ -256,6 +256,55 @@ TEST(cuda_slot, a_failed_launch_stops_claiming_and_reaches_the_status)
     EXPECT_EQ(stand_in_allocations_live(), 0);
 }
 
+// saxpy's call with its value `a` left out of the descriptor list: the host
+// computes y = 2x + y over its share.
+QIV_REGION_OPENER int run_saxpy_without_a(float *y, const float *x, int n)
+{
+    qiv_parallel_region home;
+    qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
+    intptr_t bytes = 4 * (intptr_t)n;
+    int host = qiv_exported_coload(self, &saxpy_site, QIV_ARG_INOUT("float*", y, 4, bytes), QIV_ARG_IN("float*", x, 4, bytes),
+                                   QIV_ARG_RANGE(n), QIV_ARG_END);
+    if (host) {
+        int end = qiv_exported_range_end(n);
+        for (int i = qiv_exported_range_start(n); i < end; ++i)
+            y[i] = 2.0f * x[i] + y[i];
+    }
+    qiv_region_end_joined(self);
+    return host;
+}
+
+// Calls the kernel cannot serve run on the host: a descriptor list shorter
+// than the kernel's parameters (which the driver would read past) and a
+// line with no kernel.  A piece of the caller's own share that fails to
+// launch or to read back leaves the pieces read back before it as they are:
+// the host computes the failed rest alone, so that saxpy, which adds to y,
+// still updates every item once.
+TEST(cuda_slot, calls_it_cannot_serve_and_failed_pieces_of_the_callers_share_are_computed_on_the_host_once)
+{
+    stand_in_set_limits(0, 4, 1, 65535, 1024); // 128 items a piece
+    use_devices(1);
+    const int n = 2048;
+    std::vector<float> y(n, 1.0f), x(n);
+    for (int i = 0; i < n; ++i)
+        x[i] = (float)i;
+    EXPECT_EQ(run_saxpy_without_a(y.data(), x.data(), n), 1);
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(y[i], 2.0f * (float)i + 1.0f) << "item " << i;
+    static char source[] = "coload_cu.zeq";
+    static qiv_coload_site wrong_line = QIV_COLOAD_SITE_INIT(source, 12);
+    EXPECT_EQ(run_checked_saxpy(&wrong_line, n, 1), 1);
+    EXPECT_EQ(stand_in_launch_count(), 0) << "neither call reached the device";
+
+    for (const char *entry : {"cuLaunchKernel", "cuMemcpyDtoH_v2"}) {
+        SCOPED_TRACE(entry);
+        int before = stand_in_calls(entry);
+        stand_in_fail_call(entry, 3, stand_in_launch_failed);
+        EXPECT_EQ(run_checked_saxpy(&saxpy_site, n, 1), 1) << "the failed rest comes back to the caller";
+        EXPECT_EQ(stand_in_calls(entry) - before, 3) << "no piece is claimed after the failure";
+    }
+}
+
 TEST(cuda_slot, a_request_whose_kernel_writes_no_array_waits_for_the_device_before_it_finishes)
 {
     use_devices(1);

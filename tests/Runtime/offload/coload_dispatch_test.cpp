@@ -48,6 +48,7 @@ protected:
         st.launch_result = 0;
         st.delay_ms = 0;
         st.wait_result = 0;
+        st.reads_until_failure = 0;
         for (int s = 0; s < QIV_COLOAD_SLOTS; ++s)
             st.queue_waits[s] = st.unread_launches[s] = 0;
     }
@@ -354,6 +355,26 @@ TEST_F(ColoadDispatch, MembersOfAFailedLaunchAreComputedOnTheHostOnce)
             ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
     }
     EXPECT_FALSE(launches().empty()) << "the devices tried";
+}
+
+// A read back that fails half way leaves the piece's InOut items as they
+// were: its members, or its part of the caller's own share, are computed on
+// the host, and every item is added to once.
+TEST_F(ColoadDispatch, APieceWhoseReadFailsHalfWayIsComputedOnTheHostOnce)
+{
+    static char source[] = "coload_fake.zeq";
+    static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
+    const int n = 32 * 64 + 7;
+    std::vector<int> hits(n);
+    for (int members : {32, 1})
+        for (int round = 0; round < 20; ++round) {
+            fake_state().reads_until_failure = 2;
+            std::fill(hits.begin(), hits.end(), 0);
+            hits_call call = {&site, hits.data(), n, members, 1, -1};
+            run_hits(&call);
+            for (int i = 0; i < n; ++i)
+                ASSERT_EQ(hits[i], 1) << members << " members, round " << round << " item " << i;
+        }
 }
 
 // A site whose status word is nonzero runs on the host although devices

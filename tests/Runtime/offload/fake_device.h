@@ -76,6 +76,8 @@ struct fake_device_state {
     int unread_launches[QIV_COLOAD_SLOTS] = {};
     int queue_waits[QIV_COLOAD_SLOTS] = {};
     std::atomic<int> wait_result{0};
+    // Reads of data left until one copies half its bytes and fails; 0: none fails.
+    std::atomic<int> reads_until_failure{0};
     const void *last_arg[QIV_COLOAD_SLOTS] = {}; // the start index is always set last
 };
 
@@ -124,6 +126,10 @@ inline int fake_read(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t
     if (bytes == 0) {
         ++st.queue_waits[s];
         return st.wait_result.load();
+    }
+    if (st.reads_until_failure.load() > 0 && --st.reads_until_failure == 0) {
+        memcpy(dst, (const void *)src, bytes / 2);
+        return -7;
     }
     memcpy(dst, (const void *)src, bytes);
     return 0;

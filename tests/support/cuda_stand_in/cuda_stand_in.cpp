@@ -35,6 +35,7 @@ namespace {
 // failure injection use come from this one list.
 #define STAND_IN_ENTRY_POINTS(X)                                                                                 \
     X(cuInit) X(cuDeviceGetCount) X(cuDeviceGetProperties) X(cuDeviceGetAttribute) X(cuFuncGetAttribute)        \
+    X(cuFuncGetParamInfo)                                                                                       \
     X(cuDeviceGet) X(cuCtxCreate_v2) X(cuModuleLoad) X(cuModuleUnload) X(cuModuleGetFunction) X(cuMemAlloc_v2)   \
     X(cuMemcpyHtoD_v2) X(cuLaunchKernel) X(cuMemcpyDtoH_v2) X(cuMemFree_v2) X(cuCtxDetach) X(cuCtxDestroy_v2)    \
     X(cuCtxSetCacheConfig) X(cuCtxSynchronize)
@@ -418,6 +419,26 @@ int cuDeviceGetAttribute(int *value, int attribute, int device)
     case stand_in_attribute_multiprocessors: *value = d.multiprocessors; return stand_in_success;
     default: return stand_in_invalid_value;
     }
+}
+
+int cuFuncGetParamInfo(void *function, size_t index, size_t *offset, size_t *size)
+{
+    if (int injected = enter(e_cuFuncGetParamInfo); injected != proceed)
+        return injected;
+    state &s = the_state();
+    std::lock_guard<std::mutex> hold(s.lock);
+    function_record *f = find_function(s, as_serial(function));
+    if (!f)
+        return stand_in_invalid_handle;
+    if (!offset || index >= (size_t)f->entry.param_count)
+        return stand_in_invalid_value;
+    size_t at = 0;
+    for (size_t k = 0; k < index; ++k)
+        at += (size_t)f->entry.param_bytes[k];
+    *offset = at;
+    if (size)
+        *size = (size_t)f->entry.param_bytes[index];
+    return stand_in_success;
 }
 
 int cuFuncGetAttribute(int *value, int attribute, void *function)
