@@ -57,6 +57,7 @@ enum {
     fill_plain = 0,      // arrays and values alone: one share per member
     fill_balanced = 1,   // with its Range, balanced, the body said to cover its range
     fill_pix_style = 2,  // with its Range, balanced, the body not said to cover it
+    fill_missing_value = 3, // plain, with pause_ms left out of the descriptor list
 };
 
 // Member p's slice of n items among count members (the runtime's split:
@@ -97,6 +98,10 @@ inline int offer_fill(qiv_parallel_region *region, fill_call *c)
                                    QIV_ARG_END);
     if (c->options == fill_pix_style)
         return qiv_exported_coload(region, site, FILL_ARGS, QIV_ARG_RANGE(n), QIV_ARG_BALANCED, QIV_ARG_END);
+    if (c->options == fill_missing_value)
+        return qiv_exported_coload(region, site, QIV_ARG_IN("int*", c->x, 4, 4 * n), QIV_ARG_OUT("int*", c->rec, 4, 12 * n),
+                                   QIV_ARG_INOUT("int*", c->hits, 4, 4 * n), QIV_ARG_VALUE("int", &c->n, 4),
+                                   QIV_ARG_VALUE("int", &c->tag, 4), QIV_ARG_STATUS(&c->status), QIV_ARG_END);
     return qiv_exported_coload(region, site, FILL_ARGS, QIV_ARG_END);
 #undef FILL_ARGS
 }

@@ -296,6 +296,30 @@ TEST_F(remote_offload, a_share_the_agent_fails_gives_status_minus_1_and_the_agen
     }
 }
 
+// Two mistakes of a hand-written host side: a site naming a line the module
+// has no entry for, and a descriptor list missing a value.  The agents fail
+// every share they take, and the host computes each of them, once.
+TEST_F(remote_offload, a_wrong_line_or_a_missing_descriptor_fails_on_the_agents_and_the_host_computes_every_item)
+{
+    start_agents(2);
+    ASSERT_TRUE(serve_from());
+    static qiv_coload_site wrong_line = QIV_COLOAD_SITE_INIT(remote_kernels_source, fill_line + 1);
+    for (int mistake = 0; mistake < 2; ++mistake) {
+        SCOPED_TRACE(mistake == 0 ? "wrong line" : "missing descriptor");
+        fill_run r;
+        fill_prepare(&r, 1000, 4, 30 + mistake);
+        if (mistake == 0)
+            r.call.site = &wrong_line;
+        else
+            r.call.options = fill_missing_value;
+        r.call.host_pause_ms = 50; // the agents take members before the pool does
+        run_fill(&r.call);
+        EXPECT_EQ(r.call.status, -1);
+        EXPECT_EQ(fill_first_wrong(r, 0, 1000), -1);
+        EXPECT_TRUE(shares_of(30 + mistake).empty()) << "no module entry ran a share";
+    }
+}
+
 TEST_F(remote_offload, an_agent_folder_whose_agent_is_dead_is_never_claimed)
 {
     // Folder 0 keeps the "tsc" of an agent that ended a minute ago.
