@@ -44,6 +44,17 @@ int try_agent(dispatch_call *call)
                 (int)server_alive_bound_ms);
         return -1;
     }
+    // A "do" still there is an earlier request's, which its client gave up
+    // (the agent stopped past the liveness bound, say) and the agent may
+    // still answer: its answer goes into args.bin, and a request written
+    // there before "do" has gone could be overwritten by it, or read back as
+    // this share's results.  Such an agent counts as busy.
+    int outcome = server_outcome(call->agent_folder);
+    if (outcome == server_outcome_running || outcome == server_outcome_unknown) {
+        server_release(busy);
+        zeq_log(zeq_log_decisions, "agent folder %s still holds an earlier request: skipped", call->agent_folder);
+        return 0;
+    }
     return 1;
 }
 

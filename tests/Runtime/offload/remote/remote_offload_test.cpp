@@ -349,6 +349,47 @@ TEST_F(remote_offload, an_agent_folder_whose_agent_is_dead_is_never_claimed)
         << "left in the dead agent's folder: " << ::testing::PrintToString(client_files(folder(0)));
 }
 
+// Folder 0 reads as alive but still holds an earlier request's "do", as an
+// agent that a client gave up while it was stopped does once it runs again:
+// its answer will go into args.bin, so the client writes nothing there and
+// sends the share to agent 1.
+TEST_F(remote_offload, an_agent_still_on_an_earlier_request_is_left_alone)
+{
+    ASSERT_NE(server_make_folder(harness_platform_folder(root).c_str()), server_folder_failed);
+    ASSERT_EQ(server_make_folder(folder(0).c_str()), server_folder_made);
+    std::string tsc = folder(0) + SERVER_NAME_TSC, args = folder(0) + SERVER_NAME_ARGS;
+    ASSERT_EQ(server_stamp_create(tsc.c_str(), server_new_stamp()), server_ok);
+    struct timeval ahead[2];
+    gettimeofday(&ahead[0], nullptr);
+    ahead[0].tv_sec += 3600; // alive for the whole test
+    ahead[1] = ahead[0];
+    ASSERT_EQ(utimes(tsc.c_str(), ahead), 0);
+    FILE *f = fopen(args.c_str(), "wb");
+    ASSERT_TRUE(f);
+    fputs("the earlier request", f);
+    fclose(f);
+    f = fopen((folder(0) + SERVER_NAME_DO).c_str(), "wb");
+    ASSERT_TRUE(f);
+    fclose(f);
+    std::vector<agent_process *> agents = start_agents(1, 1);
+    ASSERT_TRUE(serve_from());
+
+    fill_run r;
+    call_fill(&r, 200, 1, 40);
+    EXPECT_EQ(r.call.status, 0);
+    EXPECT_EQ(fill_first_wrong(r, 0, 200), -1);
+    std::vector<share_record> served = shares_of(40);
+    ASSERT_EQ(served.size(), 1u);
+    EXPECT_EQ(served[0].pid, agents[0]->pid);
+    char kept[64] = "";
+    f = fopen(args.c_str(), "rb");
+    ASSERT_TRUE(f);
+    kept[fread(kept, 1, sizeof kept - 1, f)] = 0;
+    fclose(f);
+    EXPECT_STREQ(kept, "the earlier request");
+    EXPECT_FALSE(file_exists(folder(0) + SERVER_NAME_BUSY));
+}
+
 // ZEQ_LOG=1 names the dead folder it skips, the agent each share went to,
 // and the share that failed there.  (The level is read on the first line,
 // which no earlier step of this process printed.)
