@@ -193,12 +193,13 @@ int mount_folder(sshfs_server *server, const programs &found, const std::string 
     }
     std::string ssh_options = "port=" + std::to_string(server->port) + ",IdentityFile=" + server->folder +
                               "/user_key,IdentitiesOnly=yes,UserKnownHostsFile=" + known_hosts +
-                              ",GlobalKnownHostsFile=/dev/null,StrictHostKeyChecking=yes,BatchMode=yes";
+                              ",GlobalKnownHostsFile=/dev/null,StrictHostKeyChecking=yes,BatchMode=yes" +
+                              std::string(sshfs_keep_alive_options);
     std::string log = server->folder + "/sshfs.log";
     // -F /dev/null: no ssh configuration of the user's changes the connection.
     server->sshfs = fixture_spawn({found.sshfs, "-f", user + "@127.0.0.1:" + server->exported, server->mount_point,
                                    "-F", "/dev/null", "-o", ssh_options, "-o",
-                                   "dir_cache=no,entry_timeout=0,attr_timeout=0,negative_timeout=0,auto_unmount"},
+                                   std::string(sshfs_cache_options) + ",reconnect,auto_unmount"},
                                   log, SIGTERM);
     if (server->sshfs < 0) {
         server->sshfs = 0;
@@ -309,6 +310,17 @@ void sshfs_server_processes(const sshfs_server *server, std::vector<fixture_proc
         fixture_process_tree(server->sshd, out);
     if (server->sshfs > 0)
         fixture_process_tree(server->sshfs, out);
+}
+
+int sshfs_server_signal(const sshfs_server *server, int signal)
+{
+    std::vector<fixture_process> side;
+    if (server->sshd > 0)
+        fixture_process_tree(server->sshd, &side);
+    int signalled = 0;
+    for (const fixture_process &p : side)
+        signalled += kill(p.pid, signal) == 0;
+    return signalled;
 }
 
 int sshfs_server_stop(sshfs_server *server)

@@ -33,6 +33,17 @@
 
 #include "fixture_process.h"
 
+// The mount options the README gives users, kept here once for the tests,
+// the benchmarks and the soak.  Caches off, so each side sees the other's
+// steps at once.  Keep-alive: a server that stops answering (stopped, gone,
+// its network cut) turns into errors after ServerAliveInterval x
+// ServerAliveCountMax seconds, about 6, instead of blocking every step for as
+// long as it stays silent; ConnectTimeout bounds each attempt to connect
+// again, and reconnect makes the next step after an error try it, so a
+// server that comes back is used again without a new mount.
+inline constexpr const char sshfs_cache_options[] = "dir_cache=no,entry_timeout=0,attr_timeout=0,negative_timeout=0";
+inline constexpr const char sshfs_keep_alive_options[] = ",ServerAliveInterval=2,ServerAliveCountMax=3,ConnectTimeout=5";
+
 enum {
     sshfs_server_started = 0,
     sshfs_server_no_fuse = 1, // FUSE is missing or refused here: nothing to test on
@@ -64,6 +75,11 @@ int sshfs_server_stop(sshfs_server *server);
 // The processes the server runs now: sshd and its connection's processes,
 // sshfs, its ssh client and its unmount helper.
 void sshfs_server_processes(const sshfs_server *server, std::vector<fixture_process> *out);
+// Sends signal to sshd and every process of its connections: SIGSTOP makes
+// the server stop answering, as a machine that hangs does, while the
+// connections stay open; SIGCONT lets it go on.  Returns how many processes
+// were signalled.
+int sshfs_server_signal(const sshfs_server *server, int signal);
 // 1 when /proc/self/mounts lists a FUSE mount at path, else 0.
 int sshfs_mount_listed(const std::string &path);
 

@@ -144,6 +144,7 @@ int claim_free_agent(dispatch_call *call, int32_t *number)
     bool watching = false;
     int result = agent_none;
     for (;;) {
+        remote_note_step(true);
         if (remote_slot_stopping()) {
             result = agent_stop;
             break;

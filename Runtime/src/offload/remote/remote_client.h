@@ -34,6 +34,12 @@ enum {
     remote_failed_agents_limit = 3,
     // How often the monitor asks whether a running agent still lives.
     remote_alive_check_ms = 1000,
+    // A step on the server folder that has not ended after this long counts
+    // as stalled (a network mount whose server stopped answering blocks the
+    // thread in the kernel until the mount gives up): callers then keep
+    // their calls from slot 0 instead of queueing behind the stalled thread.
+    // Longer than every wait of the two threads between their marks.
+    remote_stall_ms = 3000,
     remote_path_size = server_path_room,
     // The longest server root taken from the environment, terminator excluded.
     remote_root_limit = 259,
@@ -129,6 +135,11 @@ struct remote_client_state {
     // empties: posted shares may all be collected before the next is posted.
     coload_request *open_request;
     int32_t open_tail;
+    // When the dispatcher last stepped on while it holds a request (0 while
+    // it holds none), and when the monitor last came round its loop: the
+    // marks that remote_stalled compares with the clock.
+    volatile uint64_t dispatch_step_ms;
+    volatile uint64_t monitor_round_ms;
 };
 
 extern remote_client_state remote_client;
@@ -167,6 +178,11 @@ bool remote_balanced_share_wanted(coload_request *request);
 int remote_setup(void);
 // Whether slot 0 has been told to stop.
 bool remote_slot_stopping(void);
+// Whether the dispatcher, or the monitor while shares run, has been inside
+// one step for longer than remote_stall_ms.
+bool remote_stalled(void);
+// The dispatcher's progress mark: now, or 0 once it holds no request.
+void remote_note_step(bool holding);
 
 // ---- remote_agents.cpp ---------------------------------------------------------
 // The per-call state of the dispatcher.

@@ -360,6 +360,7 @@ void dispatch_shares(dispatch_call *call)
             release_claim(call);
             break;
         }
+        remote_note_step(true);
         int copied = copy_module_files(call, n);
         if (copied == copy_module_gone) {
             release_claim(call);
@@ -372,6 +373,7 @@ void dispatch_shares(dispatch_call *call)
                 return;
             }
         }
+        remote_note_step(true);
         sent_share *sent = copied == copy_done ? write_request(call, &chosen) : nullptr;
         bool own = chosen.index == 0 && !call->request->balance;
         if (!sent || !post_share(call, n, sent, &chosen)) {
@@ -401,6 +403,7 @@ void serve_remote_request(coload_request *request)
     // One request at a time on this thread: the per-call state is static,
     // which keeps some 20 KiB of paths and rows off the service thread's stack.
     static dispatch_call call;
+    remote_note_step(true);
     const char *declined = nullptr;
     bool serving = remote_setup() == 0;
     if (!serving)
@@ -416,6 +419,7 @@ void serve_remote_request(coload_request *request)
         if (serving)
             zeq_log(zeq_log_decisions, "the remote slot declines the call at line %d of %s: %s",
                     (int)request->site->line, request->site->source, declined);
+        remote_note_step(false);
         finish_request(request);
         return;
     }
@@ -433,6 +437,7 @@ void serve_remote_request(coload_request *request)
     bool chain_empty = remote_client.open_tail < 0;
     remote_client.open_tail = -1;
     qiv_exported_unsync(request);
+    remote_note_step(false);
     if (chain_empty)
         finish_request(request);
 }

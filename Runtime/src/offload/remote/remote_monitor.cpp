@@ -164,6 +164,7 @@ void remote_monitor(void)
     // looks; the monitor stays until then, so that no share is posted after
     // its last sweep.
     while (!remote_slot_stopping() || __atomic_load_n(&remote_client.open_request, __ATOMIC_ACQUIRE)) {
+        __atomic_store_n(&remote_client.monitor_round_ms, platform_monotonic_ms(), __ATOMIC_RELEASE);
         // With no agent claimed nothing on the tree concerns the monitor:
         // it waits for the dispatcher's wake instead, which a post sends
         // whether or not the file system notifies anyone of it.

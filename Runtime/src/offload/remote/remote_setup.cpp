@@ -7,6 +7,7 @@
 // thread in each one's place.  A dedicated platform thread would have no
 // thread record, and so no wake event or address-keyed locks.
 #include "remote_client.h"
+#include "diagnostics.h"
 
 #include <string.h>
 
@@ -79,4 +80,25 @@ bool remote_slot_stopping(void)
 {
     device_slot *table = offload.device_table;
     return !table || __atomic_load_n(&table[remote_slot].owner, __ATOMIC_ACQUIRE) == owner_stop;
+}
+
+void remote_note_step(bool holding)
+{
+    __atomic_store_n(&remote_client.dispatch_step_ms, holding ? platform_monotonic_ms() : 0, __ATOMIC_RELEASE);
+}
+
+bool remote_stalled(void)
+{
+    static int32_t told;
+    uint64_t now = platform_monotonic_ms();
+    uint64_t step = __atomic_load_n(&remote_client.dispatch_step_ms, __ATOMIC_ACQUIRE);
+    uint64_t round = __atomic_load_n(&remote_client.monitor_round_ms, __ATOMIC_ACQUIRE);
+    bool stalled = (step != 0 && now > step + remote_stall_ms) ||
+                   (__atomic_load_n(&remote_client.claimed_agents, __ATOMIC_ACQUIRE) > 0 && round != 0 &&
+                    now > round + remote_stall_ms);
+    // Told once a stall, not once a call.
+    if (__atomic_exchange_n(&told, stalled ? 1 : 0, __ATOMIC_RELAXED) == 0 && stalled)
+        zeq_log(zeq_log_decisions, "the server folder %s has not answered a step for %d ms: calls run without agents "
+                "until it does", remote_client.server_root, (int)remote_stall_ms);
+    return stalled;
 }

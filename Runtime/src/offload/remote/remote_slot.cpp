@@ -10,7 +10,7 @@ void remote_start(int) {}
 
 int remote_accepts(int, coload_request *request)
 {
-    return remote_client_accepts() && (!request->balance || remote_balanced_share_wanted(request)) ? 1 : 0;
+    return remote_client_accepts() && !remote_stalled() && (!request->balance || remote_balanced_share_wanted(request)) ? 1 : 0;
 }
 
 void remote_serve(int, coload_request *request)

@@ -41,4 +41,44 @@ TEST_F(remote_over_sshfs, a_client_through_the_mount_gets_every_share_served_onc
         EXPECT_TRUE(agent_running(agent)) << agent_log(agent);
 }
 
+// The server behind the mount stops answering (its sshd is stopped): the
+// call whose share is on the mount waits in the kernel until the mount's
+// keep-alive gives up, but a call made meanwhile must not queue behind that
+// thread.  It runs on the host and returns first; once the server answers
+// again, both calls have every item right.
+TEST_F(remote_over_sshfs, a_call_made_while_the_mount_stalls_does_not_wait_for_the_stalled_call)
+{
+    start_agents(1);
+    ASSERT_TRUE(serve_from(mounted_root));
+    fill_run warm;
+    fill_prepare(&warm, 100, 1, 50);
+    run_fill(&warm.call);
+    ASSERT_EQ(warm.call.result, 0) << "the agent took the warm-up call";
+    ASSERT_GE(sshfs_server_signal(&server, SIGSTOP), 2) << "sshd and its connection";
+    struct resume {
+        const sshfs_server *server;
+        ~resume() { sshfs_server_signal(server, SIGCONT); }
+    } resume_on_exit = {&server};
+    std::atomic<int> order{0}, first_done{0}, second_done{0};
+    fill_run first, second;
+    fill_prepare(&first, 1000, 1, 51);
+    fill_prepare(&second, 1000, 1, 52);
+    std::thread stalled([&] {
+        run_fill(&first.call);
+        first_done = ++order;
+    });
+    platform_sleep_ms(4000); // past the client's bound for one step
+    std::thread later([&] {
+        run_fill(&second.call);
+        second_done = ++order;
+    });
+    wait_until([&] { return order.load() > 0; }, 60000, 10);
+    EXPECT_EQ(second_done.load(), 1) << "the later call waited for the stalled one";
+    sshfs_server_signal(&server, SIGCONT);
+    later.join();
+    stalled.join();
+    EXPECT_EQ(fill_first_wrong(first, 0, 1000), -1);
+    EXPECT_EQ(fill_first_wrong(second, 0, 1000), -1);
+}
+
 } // namespace
