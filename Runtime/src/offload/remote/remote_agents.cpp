@@ -29,17 +29,26 @@ enum scan_result {
     scan_nothing, // no agent 0, or only dead ones and none busy
 };
 
-// Tries the agent of call->agent_folder, which has a "tsc": 1 claimed (and
+// Tries agent n, whose folder call->agent_folder has a "tsc": 1 claimed (and
 // alive), 0 busy or unusable now, -1 dead.
-int try_agent(dispatch_call *call)
+//
+// A "busy" someone else holds usually means a busy agent, worth waiting for.
+// But it can also be left in the folder of an agent that died while it was
+// claimed (its client's release failed, or its client died too), and a
+// client that waited for such a claim would wait for ever.  So once a second
+// (look_at_held) a held agent is asked whether it lives.
+int try_agent(dispatch_call *call, int32_t n, bool look_at_held)
 {
     char busy[remote_path_size];
     if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) < 0)
         return 0;
-    if (server_claim(busy, call->claim_stamp) != server_claimed)
+    int claimed = server_claim(busy, call->claim_stamp);
+    if (claimed == server_claim_held && look_at_held && agent_is_alive(call->agent_folder) == agent_dead)
+        return -1;
+    if (claimed != server_claimed)
         return 0;
     if (agent_is_alive(call->agent_folder) == agent_dead) {
-        server_release(busy);
+        remote_release(call->agent_folder, n, call->claim_stamp);
         zeq_log(zeq_log_decisions, "agent folder %s reads as dead (no beat within %d ms): skipped", call->agent_folder,
                 (int)server_alive_bound_ms);
         return -1;
@@ -51,7 +60,7 @@ int try_agent(dispatch_call *call)
     // this share's results.  Such an agent counts as busy.
     int outcome = server_outcome(call->agent_folder);
     if (outcome == server_outcome_running || outcome == server_outcome_unknown) {
-        server_release(busy);
+        remote_release(call->agent_folder, n, call->claim_stamp);
         zeq_log(zeq_log_decisions, "agent folder %s still holds an earlier request: skipped", call->agent_folder);
         return 0;
     }
@@ -66,7 +75,7 @@ bool failed_before(const dispatch_call *call, int32_t n)
     return false;
 }
 
-scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bool *skipped)
+scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bool *skipped, bool look_at_held)
 {
     bool any_usable = false;
     for (int32_t n = 0; n < remote_agent_count; ++n) {
@@ -89,7 +98,7 @@ scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bo
             *skipped = true;
             continue;
         }
-        int tried = try_agent(call);
+        int tried = try_agent(call, n, look_at_held);
         if (tried > 0) {
             *number = n;
             return scan_claimed;
@@ -105,10 +114,16 @@ scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bo
 // free: with a single agent, a failure that passes still gets its retries.
 scan_result scan_agents(dispatch_call *call, int32_t *number)
 {
+    // The dispatcher's alone, across calls.
+    static uint64_t held_look_ms;
+    uint64_t now = platform_monotonic_ms();
+    bool look_at_held = now >= held_look_ms;
+    if (look_at_held)
+        held_look_ms = now + remote_alive_check_ms;
     bool skipped = false;
-    scan_result scanned = scan_pass(call, number, true, &skipped);
+    scan_result scanned = scan_pass(call, number, true, &skipped, look_at_held);
     if (scanned != scan_claimed && skipped)
-        scanned = scan_pass(call, number, false, &skipped);
+        scanned = scan_pass(call, number, false, &skipped, look_at_held);
     return scanned;
 }
 

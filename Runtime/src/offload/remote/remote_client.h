@@ -242,6 +242,12 @@ coload_request *release_agent(int32_t n);
 // (some may have been copied).
 bool collect_results(int32_t n, const char *agent_folder);
 
+// ---- remote_releases.cpp ---------------------------------------------------------
+// Deletes the "busy" that claimed agent n with stamp; one that cannot be
+// deleted is kept and tried again by remote_retry_releases (the monitor's).
+void remote_release(const char *agent_folder, int32_t n, uint64_t stamp);
+void remote_retry_releases(void);
+
 // ---- remote_monitor.cpp ----------------------------------------------------------
 void remote_monitor(void);
 

@@ -301,11 +301,9 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent, const agent_sh
     return posted;
 }
 
-void release_claim(const dispatch_call *call)
+void release_claim(const dispatch_call *call, int32_t n)
 {
-    char busy[remote_path_size];
-    if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) >= 0)
-        server_release(busy);
+    remote_release(call->agent_folder, n, call->claim_stamp);
 }
 
 // A chosen share that no agent took goes back to the caller: the caller's
@@ -357,19 +355,19 @@ void dispatch_shares(dispatch_call *call)
         if (claim_free_agent(call, &n) != agent_found)
             break;
         if (!agent_record_make(n)) { // out of memory: no record can be kept
-            release_claim(call);
+            release_claim(call, n);
             break;
         }
         remote_note_step(true);
         int copied = copy_module_files(call, n);
         if (copied == copy_module_gone) {
-            release_claim(call);
+            release_claim(call, n);
             break;
         }
         if (copied == copy_done && chosen.index == share_none) {
             chosen = choose_share(call, n);
             if (chosen.index == share_none) {
-                release_claim(call);
+                release_claim(call, n);
                 return;
             }
         }
@@ -378,7 +376,7 @@ void dispatch_shares(dispatch_call *call)
         bool own = chosen.index == 0 && !call->request->balance;
         if (!sent || !post_share(call, n, sent, &chosen)) {
             platform_free(sent);
-            release_claim(call);
+            release_claim(call, n);
             call->failed[call->failed_count++] = n;
             if (call->failed_count >= remote_failed_agents_limit)
                 break;

@@ -109,11 +109,8 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
     coload_request *finished = release_agent(n);
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));
-    if (state != share_lost) {
-        char busy[remote_path_size];
-        if (server_file_path(busy, sizeof busy, folder, SERVER_NAME_BUSY) >= 0)
-            server_release(busy);
-    }
+    if (state != share_lost)
+        remote_release(folder, n, stamp);
     remote_note_activity();
     if (finished)
         finish_request(finished);
@@ -165,6 +162,7 @@ void remote_monitor(void)
     // its last sweep.
     while (!remote_slot_stopping() || __atomic_load_n(&remote_client.open_request, __ATOMIC_ACQUIRE)) {
         __atomic_store_n(&remote_client.monitor_round_ms, platform_monotonic_ms(), __ATOMIC_RELEASE);
+        remote_retry_releases();
         // With no agent claimed nothing on the tree concerns the monitor:
         // it waits for the dispatcher's wake instead, which a post sends
         // whether or not the file system notifies anyone of it.

@@ -202,4 +202,38 @@ TEST(agent_chain, the_request_is_finished_once_by_the_release_that_empties_its_c
     EXPECT_EQ(remote_client.claimed_agents, 0);
 }
 
+// A claim whose "busy" could not be deleted (the folder failed under the
+// client) is deleted on a later try while it still holds the claim's stamp,
+// and left alone once it holds another: someone else claimed the agent.
+TEST(stale_claims, a_failed_release_is_tried_again_until_the_claim_is_gone_or_someone_elses)
+{
+    char pattern[] = "/tmp/zeq_remote_releases_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    snprintf(remote_client.server_root, sizeof remote_client.server_root, "%s/", pattern);
+    char folder[remote_path_size];
+    ASSERT_GT(server_agent_folder(folder, sizeof folder, remote_client.server_root, 3), 0);
+    std::string command = std::string("mkdir -p '") + folder + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    std::string busy = std::string(folder) + SERVER_NAME_BUSY;
+    for (uint64_t other : {0ull, 99ull}) {
+        SCOPED_TRACE(other);
+        ASSERT_EQ(server_claim(busy.c_str(), 77), server_claimed);
+        ASSERT_EQ(platform_fault_inject("unlink", 1, EIO), 0);
+        remote_release(folder, 3, 77);
+        platform_fault_clear();
+        ASSERT_EQ(access(busy.c_str(), F_OK), 0) << "the injected failure kept it";
+        if (other) {
+            ASSERT_EQ(unlink(busy.c_str()), 0);
+            ASSERT_EQ(server_claim(busy.c_str(), other), server_claimed);
+        }
+        remote_retry_releases();
+        EXPECT_EQ(access(busy.c_str(), F_OK) == 0, other != 0);
+        remote_retry_releases(); // nothing is left to try
+        EXPECT_EQ(access(busy.c_str(), F_OK) == 0, other != 0);
+        unlink(busy.c_str());
+    }
+    command = std::string("rm -rf '") + pattern + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
 } // namespace

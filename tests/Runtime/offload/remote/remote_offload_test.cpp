@@ -332,8 +332,29 @@ TEST_F(remote_offload, an_agent_folder_whose_agent_is_dead_is_never_claimed)
     old[0].tv_sec -= 60;
     old[1] = old[0];
     ASSERT_EQ(utimes(tsc.c_str(), old), 0);
-    std::vector<agent_process *> agents = start_agents(1, 1);
+    // Its "busy" stayed too, as when an agent dies while claimed and the
+    // release fails.  With no other agent the call must not wait for that
+    // claim to end: it runs on the host.
+    ASSERT_EQ(server_claim((folder(0) + SERVER_NAME_BUSY).c_str(), 1), server_claimed);
     ASSERT_TRUE(serve_from());
+    fill_run *alone = new fill_run; // left to a caller that never returns
+    fill_prepare(alone, 100, 1, 9);
+    std::atomic<int> returned{0};
+    std::thread caller([&returned, alone] {
+        run_fill(&alone->call);
+        returned = 1;
+    });
+    if (!wait_until([&] { return returned.load() == 1; }, 20000, 10)) {
+        caller.detach();
+        FAIL() << "the call still waits for the dead agent's claim after 20 s";
+    }
+    caller.join();
+    EXPECT_EQ(alone->call.result, 1);
+    EXPECT_EQ(fill_first_wrong(*alone, 0, 100), -1);
+    delete alone;
+    ASSERT_EQ(unlink((folder(0) + SERVER_NAME_BUSY).c_str()), 0);
+
+    std::vector<agent_process *> agents = start_agents(1, 1);
 
     for (int tag = 1; tag <= 3; ++tag) {
         fill_run r;
