@@ -11,6 +11,8 @@
 // out; those it forgets die with it (their death signal).
 #include "soak.h"
 
+#include "server_folder.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -20,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -274,6 +277,31 @@ int stop_all(soak_run *run)
     return problems ? -1 : 0;
 }
 
+// The agent folders as this machine sees them, for a failure's report:
+// each one's files, and the age of its "tsc".
+void list_server_folder(const soak_run *run)
+{
+    std::error_code ignored;
+    std::string platform = run->local_root + "/" + SERVER_PLATFORM_TAG;
+    std::vector<std::filesystem::path> folders;
+    for (const auto &entry : std::filesystem::directory_iterator(platform, ignored))
+        folders.push_back(entry.path());
+    std::sort(folders.begin(), folders.end(), [](const std::filesystem::path &a, const std::filesystem::path &b) {
+        return atoi(a.filename().c_str()) < atoi(b.filename().c_str());
+    });
+    printf("agent folders in %s:\n", platform.c_str());
+    for (const std::filesystem::path &folder : folders) {
+        std::string names;
+        for (const auto &entry : std::filesystem::directory_iterator(folder, ignored))
+            names += " " + entry.path().filename().string();
+        struct stat info;
+        std::string tsc = folder.string() + "/" + SERVER_NAME_TSC;
+        double age = stat(tsc.c_str(), &info) == 0 ? (double)time(nullptr) - (double)info.st_mtime : -1;
+        printf("  %-4s%s%s\n", folder.filename().c_str(), names.c_str(),
+               age >= 0 ? (" (tsc " + std::to_string((long)age) + " s old)").c_str() : " (no tsc)");
+    }
+}
+
 int judge(soak_run *run)
 {
     std::string client_log = run->scratch + "/client.log";
@@ -300,6 +328,7 @@ int judge(soak_run *run)
                        : run->fixture_failed ? "FAIL: the mount could not be made again"
                                              : "stopped by a signal");
         printf("client's last lines:\n%s", fixture_log_tail(client_log).c_str());
+        list_server_folder(run);
         return -1;
     }
     if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
