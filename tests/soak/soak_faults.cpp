@@ -99,13 +99,17 @@ void kill_agent(soak_run *run)
 
 void stop_agent(soak_run *run)
 {
-    int i = pick_agent(run);
+    // One that holds a request where one comes: its response, written
+    // after the SIGCONT, is late for a client that has given up on it.
+    int serving;
+    int i = pick_serving_agent(run, &serving);
     if (i < 0)
         return soak_say(run, "stop-agent: no registered agent");
     pid_t pid = run->agents[i].pid;
     kill(pid, SIGSTOP);
-    soak_say(run, "stop-agent: SIGSTOP to agent pid %d in %s for %d ms", (int)pid,
-             agent_folder(run, run->agents[i]).c_str(), (int)agent_stop_ms);
+    soak_say(run, "stop-agent: SIGSTOP to agent pid %d in %s (%s) for %d ms", (int)pid,
+             agent_folder(run, run->agents[i]).c_str(), serving ? "while it held a request" : "idle",
+             (int)agent_stop_ms);
     soak_pause(run, agent_stop_ms);
     kill(pid, SIGCONT);
     soak_say(run, "stop-agent: SIGCONT to agent pid %d", (int)pid);
