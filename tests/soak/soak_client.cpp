@@ -18,6 +18,7 @@
 #include "gravsim_state.h"
 #include "zeq_runtime.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,6 +52,22 @@ int write_state(const char *path, const gravsim_bodies &b, int steps)
     return fclose(out) == 0 && ok ? 0 : -1;
 }
 
+void print_tallies(FILE *out)
+{
+    for (int a = 0; a < qiv_exported_agent_count(); ++a)
+        fprintf(out, "agent %d shares %lld items %lld\n", a, qiv_exported_agent_shares(a), qiv_exported_agent_items(a));
+    fflush(out);
+}
+
+// SIGTERM from the driver, which gave up on a hung step: the tallies so far
+// for its report, then the end.  The counters are atomics the runtime keeps
+// current; stdio here is not signal-safe, but the process ends right after.
+void on_term(int)
+{
+    print_tallies(stdout);
+    _exit(5);
+}
+
 } // namespace
 
 int soak_client_main(int argc, char **argv)
@@ -68,6 +85,7 @@ int soak_client_main(int argc, char **argv)
         return 2;
     }
     gravsim_disk(&b, disk_seed, softening);
+    signal(SIGTERM, on_term);
     gravsim_use_workers(agents ? gravsim_workers_all : gravsim_workers_pool);
     gravsim_idle(b.pos, b.n, 0);
     // Devices compute other bits: the soak compares the pool with agents
@@ -88,8 +106,7 @@ int soak_client_main(int argc, char **argv)
         printf("step %d %.3f\n", done, now_ms() - t0);
         fflush(stdout);
     }
-    for (int a = 0; a < qiv_exported_agent_count(); ++a)
-        printf("agent %d shares %lld items %lld\n", a, qiv_exported_agent_shares(a), qiv_exported_agent_items(a));
+    print_tallies(stdout);
     int written = write_state(state_path, b, done);
     printf("steps %d\n", done);
     gravsim_bodies_free(&b);

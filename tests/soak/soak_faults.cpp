@@ -225,6 +225,9 @@ int soak_pause(soak_run *run, int ms)
                 soak_say(run, "HANG: no step ended for %d s (after step %d)", run->options.step_bound_s,
                          run->progress.steps);
                 run->hang = 1;
+                // The step in flight, unfinished, is the longest.
+                run->progress.longest_ms = 1e3 * (soak_now() - run->progress.last_change);
+                run->progress.longest_step = run->progress.steps + 1;
                 return 0;
             }
         }

@@ -316,6 +316,12 @@ int run_client(soak_run *run)
     int faults = run_faults(run);
     std::ofstream(run->scratch + "/stop").close();
     int status = faults == 0 ? wait_client(run) : -1;
+    if (run->client > 0) {
+        // Hung or stopped: its tallies so far, for the report.
+        list_server_folder(run);
+        fixture_stop_child(run->client, SIGTERM, 2000);
+        run->client = 0;
+    }
     soak_say(run, "client ended after %d steps; longest step %.0f ms (step %d)", run->progress.steps,
              run->progress.longest_ms, run->progress.longest_step);
     printf("report (seed %llu):\n", (unsigned long long)run->options.seed);
@@ -324,13 +330,13 @@ int run_client(soak_run *run)
     printf("  agents started %d, of which %d replaced agents that ended by themselves\n", run->agent_starts,
            run->agent_ends);
     report_client(client_log);
-    printf("  longest step: %.0f ms (bound %d s)\n", run->progress.longest_ms, run->options.step_bound_s);
+    printf("  longest step: %.0f ms, step %d%s (bound %d s)\n", run->progress.longest_ms, run->progress.longest_step,
+           run->hang ? ", unfinished" : "", run->options.step_bound_s);
     if (run->hang || run->fixture_failed || soak_stop_signal) {
         printf("%s\n", run->hang ? "FAIL: a step outlasted the bound (a hang)"
                        : run->fixture_failed ? "FAIL: the mount could not be made again"
                                              : "stopped by a signal");
         printf("client's last lines:\n%s", fixture_log_tail(client_log).c_str());
-        list_server_folder(run);
         return -1;
     }
     if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
