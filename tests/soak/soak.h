@@ -40,6 +40,7 @@ struct soak_options {
     int bodies;
     int step_bound_s;   // a step that takes longer is a hang
     std::string zeqworker;
+    int skip[fault_kinds]; // 1: this kind is never injected (to look past a known fault)
 };
 
 struct soak_agent {

@@ -3,6 +3,7 @@
 //
 //   zeq_soak --zeqworker <path> [--seconds S] [--agents N] [--seed X]
 //            [--client-folder mount|local] [--bodies N] [--step-bound S]
+//            [--skip kill-agent,stop-agent,tsc,garbage-args,stall-mount,kill-sshd]
 //
 // Exit status: 0 when the run ended with the pool-only bodies, bit for bit,
 // no step outlasted the bound and nothing was left behind; 1 otherwise;
@@ -42,9 +43,26 @@ void on_signal(int signal)
     soak_stop_signal = signal;
 }
 
+// "kill-sshd,tsc": marks those kinds skipped; 0, or -1 for a name that is
+// no kind.
+int skip_kinds(const std::string &names, soak_options *o)
+{
+    std::istringstream each(names);
+    std::string name;
+    while (std::getline(each, name, ',')) {
+        int k = 0;
+        while (k < fault_kinds && name != fault_names[k])
+            ++k;
+        if (k == fault_kinds)
+            return -1;
+        o->skip[k] = 1;
+    }
+    return 0;
+}
+
 int parse_options(int argc, char **argv, soak_options *o)
 {
-    *o = soak_options{60, 3, (uint64_t)time(nullptr), 0, 4096, 60, ""};
+    *o = soak_options{60, 3, (uint64_t)time(nullptr), 0, 4096, 60, "", {}};
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i], value = argv[i + 1];
         if (name == "--zeqworker")
@@ -61,6 +79,8 @@ int parse_options(int argc, char **argv, soak_options *o)
             o->bodies = atoi(value.c_str());
         else if (name == "--step-bound")
             o->step_bound_s = atoi(value.c_str());
+        else if (name == "--skip" && skip_kinds(value, o) == 0)
+            continue;
         else
             return -1;
     }
@@ -109,24 +129,25 @@ pid_t start_client(soak_run *run, const std::string &state, int steps, const cha
 }
 
 // Every kind once in a seeded order, then kinds at random, until the time is
-// up; a gap before each.
+// up; a gap before each.  Kinds the options skip are left out of both.
 int run_faults(soak_run *run)
 {
-    int order[fault_kinds];
+    int order[fault_kinds], kinds = 0;
     for (int k = 0; k < fault_kinds; ++k)
-        order[k] = k;
-    for (int k = fault_kinds - 1; k > 0; --k) {
+        if (!run->options.skip[k])
+            order[kinds++] = k;
+    for (int k = kinds - 1; k > 0; --k) {
         int j = (int)(soak_random(run) % (uint64_t)(k + 1));
         int swap = order[k];
         order[k] = order[j];
         order[j] = swap;
     }
-    for (int done = 0; done < fault_kinds || soak_now() - run->start < run->options.seconds; ++done) {
+    for (int done = 0; kinds > 0 && (done < kinds || soak_now() - run->start < run->options.seconds); ++done) {
         if (!soak_pause(run, gap_min_ms + (int)(soak_random(run) % gap_spread_ms)))
             return -1;
-        soak_inject(run, done < fault_kinds ? order[done] : (int)(soak_random(run) % fault_kinds));
+        soak_inject(run, order[done < kinds ? done : (int)(soak_random(run) % (uint64_t)kinds)]);
     }
-    return soak_pause(run, gap_min_ms) ? 0 : -1;
+    return soak_pause(run, kinds > 0 ? gap_min_ms : run->options.seconds * 1000) ? 0 : -1;
 }
 
 // Waits for a child, watching for a hang meanwhile; its wait status, or -1.
@@ -383,7 +404,8 @@ int main(int argc, char **argv)
     soak_run run = {};
     if (parse_options(argc, argv, &run.options) != 0) {
         fprintf(stderr, "usage: zeq_soak --zeqworker <path> [--seconds S] [--agents N] [--seed X] "
-                        "[--client-folder mount|local] [--bodies N, a multiple of 256] [--step-bound S]\n");
+                        "[--client-folder mount|local] [--bodies N, a multiple of 256] [--step-bound S] "
+                        "[--skip kind,...]\n");
         return 2;
     }
     run.random = run.options.seed;
