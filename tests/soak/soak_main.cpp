@@ -295,6 +295,8 @@ int stop_all(soak_run *run)
             printf("LEFT: the folder %s\n", folder.c_str());
             problems = 1;
         }
+    if (!problems)
+        printf("  left behind: nothing (no process of the run, no mount, no folder)\n");
     return problems ? -1 : 0;
 }
 
