@@ -47,6 +47,8 @@ struct soak_agent {
     pid_t pid;          // 0 once it ended and was replaced
     int through_mount;
     std::string log;
+    long log_read;      // bytes of the log read so far
+    std::string folder; // where it registered last (this machine's path), "" before
 };
 
 // What the client printed so far (read from its standard output).

@@ -35,19 +35,22 @@ enum {
 };
 
 // The agent folder an agent registered in last, on this machine's side, or
-// "" before it registered.  Its log holds "registered in <root>/<tag>/<n>/".
-std::string agent_folder(const soak_run *run, const soak_agent &agent)
+// "" before it registered.  Its log holds "registered in <root>/<tag>/<n>/";
+// only what the log gained since the last look is read, since faults look
+// often while they wait for a request.
+std::string agent_folder(const soak_run *run, soak_agent &agent)
 {
-    std::string log = fixture_read_text(agent.log);
-    size_t at = log.rfind("registered in ");
-    if (at == std::string::npos)
-        return "";
-    std::string tag = std::string("/") + SERVER_PLATFORM_TAG + "/";
-    size_t folder = log.find(tag, at);
-    if (folder == std::string::npos)
-        return "";
-    int number = atoi(log.c_str() + folder + tag.size());
-    return run->local_root + tag + std::to_string(number) + "/";
+    std::ifstream in(agent.log, std::ios::binary);
+    in.seekg(agent.log_read);
+    std::string line, tag = std::string("/") + SERVER_PLATFORM_TAG + "/";
+    while (std::getline(in, line) && !in.eof()) {
+        agent.log_read += (long)line.size() + 1;
+        size_t at = line.find("registered in ");
+        size_t folder = at == std::string::npos ? at : line.find(tag, at);
+        if (folder != std::string::npos)
+            agent.folder = run->local_root + tag + std::to_string(atoi(line.c_str() + folder + tag.size())) + "/";
+    }
+    return agent.folder;
 }
 
 // A random live agent that has registered, or -1.
@@ -243,7 +246,7 @@ int soak_pause(soak_run *run, int ms)
 int soak_start_agent(soak_run *run, int through_mount)
 {
     std::string root = through_mount ? run->server.mount_point : run->local_root;
-    soak_agent agent = {0, through_mount, run->scratch + "/agent" + std::to_string(run->agent_starts) + ".log"};
+    soak_agent agent = {0, through_mount, run->scratch + "/agent" + std::to_string(run->agent_starts) + ".log", 0, ""};
     // SIGKILL with the driver: agents hold nothing that needs a drain here.
     agent.pid = fixture_spawn({run->options.zeqworker, root}, agent.log, SIGKILL);
     if (agent.pid <= 0)
