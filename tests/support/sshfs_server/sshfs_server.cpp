@@ -274,8 +274,10 @@ int sshfs_server_kill_sshd(sshfs_server *server, int wait_ms)
 {
     if (server->sshd <= 0)
         return -1;
-    std::vector<fixture_process> tree;
+    std::vector<fixture_process> tree, mount_side;
     fixture_process_tree(server->sshd, &tree);
+    if (server->sshfs > 0)
+        fixture_process_tree(server->sshfs, &mount_side);
     for (const fixture_process &process : tree)
         kill(process.pid, SIGKILL);
     fixture_wait(server->sshd, sshd_exit_ms);
@@ -286,11 +288,14 @@ int sshfs_server_kill_sshd(sshfs_server *server, int wait_ms)
             server->sshfs = 0;
         server->mounted = sshfs_mount_listed(server->mount_point);
         if (server->sshfs == 0 && !server->mounted)
-            return 0;
+            break;
         if (waited >= wait_ms)
             return -1;
         fixture_sleep_ms(poll_ms);
     }
+    // sshfs's ssh client and unmount helper are not its children: they
+    // end a moment after it, and nothing of the old mount may outlive this.
+    return fixture_reap_all(mount_side, helpers_exit_ms) == 0 ? 0 : -1;
 }
 
 int sshfs_server_restart(sshfs_server *server)

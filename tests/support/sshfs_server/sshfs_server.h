@@ -66,8 +66,8 @@ int sshfs_server_stop(sshfs_server *server);
 // SIGSTOP stalls the mount and SIGCONT lets it go on; returns how many were
 // signalled.  sshfs_server_kill_sshd ends all of them with SIGKILL, so that
 // the mount fails: sshfs loses its connection and ends, and its auto_unmount
-// takes the mount away; it waits for both at most wait_ms and returns 0 when
-// they are gone, else -1.  sshfs_server_restart starts sshd again (on a new
+// takes the mount away; it waits for both at most wait_ms, and for the
+// processes sshfs started, and returns 0 when all are gone, else -1.  sshfs_server_restart starts sshd again (on a new
 // free port) and mounts again with the options of sshfs_server_start, first
 // taking away what is left of the old mount; a status of sshfs_server_start.
 int sshfs_server_signal_sshd(const sshfs_server *server, int signal);
