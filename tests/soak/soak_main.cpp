@@ -264,6 +264,8 @@ int stop_all(soak_run *run)
     const char *keep = getenv("ZEQ_SOAK_KEEP");
     if (keep && *keep) {
         std::error_code ignored;
+        // Only this run's logs: an earlier run's agents may have been more.
+        std::filesystem::remove_all(keep, ignored);
         std::filesystem::create_directories(keep, ignored);
         for (const auto &entry : std::filesystem::directory_iterator(run->scratch, ignored))
             if (entry.path().extension() == ".log")
