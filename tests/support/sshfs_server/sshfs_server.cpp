@@ -258,6 +258,75 @@ int sshfs_mount_listed(const std::string &path)
     return 0;
 }
 
+int sshfs_server_signal_sshd(const sshfs_server *server, int signal)
+{
+    if (server->sshd <= 0)
+        return 0;
+    std::vector<fixture_process> tree;
+    fixture_process_tree(server->sshd, &tree);
+    int signalled = 0;
+    for (const fixture_process &process : tree)
+        if (fixture_process_alive(process) && kill(process.pid, signal) == 0)
+            ++signalled;
+    return signalled;
+}
+
+int sshfs_server_kill_sshd(sshfs_server *server, int wait_ms)
+{
+    if (server->sshd <= 0)
+        return -1;
+    std::vector<fixture_process> tree, mount_side;
+    fixture_process_tree(server->sshd, &tree);
+    if (server->sshfs > 0)
+        fixture_process_tree(server->sshfs, &mount_side);
+    for (const fixture_process &process : tree)
+        kill(process.pid, SIGKILL);
+    fixture_wait(server->sshd, sshd_exit_ms);
+    server->sshd = 0;
+    fixture_reap_all(tree, helpers_exit_ms);
+    for (int waited = 0;; waited += poll_ms) {
+        if (server->sshfs > 0 && fixture_wait(server->sshfs, 0) != fixture_running)
+            server->sshfs = 0;
+        server->mounted = sshfs_mount_listed(server->mount_point);
+        if (server->sshfs == 0 && !server->mounted)
+            break;
+        if (waited >= wait_ms)
+            return -1;
+        fixture_sleep_ms(poll_ms);
+    }
+    // sshfs's ssh client and unmount helper are not its children: they
+    // end a moment after it, and nothing of the old mount may outlive this.
+    return fixture_reap_all(mount_side, helpers_exit_ms) == 0 ? 0 : -1;
+}
+
+int sshfs_server_restart(sshfs_server *server)
+{
+    programs found;
+    if (find_programs(&found, &server->message) != 0)
+        return sshfs_server_failed;
+    struct passwd *account = getpwuid(geteuid());
+    if (!account) {
+        server->message = "this user has no name to log in with";
+        return sshfs_server_failed;
+    }
+    // Whatever is left of the old mount goes first: an sshfs that still
+    // runs, a mount listed after its sshfs ended.
+    if (server->sshfs > 0) {
+        unmount(server, found.fusermount);
+        fixture_stop_child(server->sshfs, SIGTERM, sshfs_exit_ms);
+        server->sshfs = 0;
+    }
+    if (unmount(server, found.fusermount) != 0) {
+        server->message = "the old mount at " + server->mount_point + " could not be removed";
+        return sshfs_server_failed;
+    }
+    fixture_stop_child(server->sshd, SIGTERM, sshd_exit_ms);
+    server->sshd = 0;
+    if (start_sshd(server, found, account->pw_name, &server->message) != 0)
+        return sshfs_server_failed;
+    return mount_folder(server, found, account->pw_name, &server->message);
+}
+
 int sshfs_server_start(sshfs_server *server, const std::string &exported)
 {
     *server = sshfs_server{};

@@ -158,6 +158,33 @@ TEST_F(sshfs_server_mount, stop_leaves_no_mount_and_no_process)
     EXPECT_EQ(sshfs_server_stop(&server), 0) << server.message;
 }
 
+// The chaos soak's faults: a stopped sshd stalls the mount until it goes
+// on; a killed one takes the mount away, and a restart brings the same
+// folder back, with nothing of the old server left running.
+TEST_F(sshfs_server_mount, a_killed_sshd_fails_the_mount_and_a_restart_brings_it_back)
+{
+    put(local + "/before", "1");
+    EXPECT_GE(sshfs_server_signal_sshd(&server, SIGSTOP), 2);
+    pid_t reader = fork();
+    if (reader == 0)
+        _exit(access((remote + "/before").c_str(), F_OK) == 0 ? 0 : 1);
+    EXPECT_EQ(fixture_wait(reader, 500), fixture_running) << "a stalled mount answered";
+    EXPECT_GE(sshfs_server_signal_sshd(&server, SIGCONT), 2);
+    int status = fixture_wait(reader, 10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    std::vector<fixture_process> old;
+    sshfs_server_processes(&server, &old);
+    ASSERT_EQ(sshfs_server_kill_sshd(&server, 15000), 0);
+    EXPECT_FALSE(sshfs_mount_listed(remote));
+    for (const fixture_process &process : old)
+        EXPECT_FALSE(fixture_process_alive(process)) << process.pid;
+    ASSERT_EQ(sshfs_server_restart(&server), sshfs_server_started) << server.message;
+    EXPECT_EQ(get(remote + "/before"), "1");
+    put(remote + "/after", "2");
+    EXPECT_EQ(get(local + "/after"), "2");
+}
+
 // The process that started the server ends without stopping it (killed, as
 // a crashed test is): its death signal ends sshd and sshfs, and sshfs takes
 // its mount with it.
