@@ -174,7 +174,8 @@ void kill_sshd(soak_run *run)
 {
     run->mount_down = 1;
     int failed = sshfs_server_kill_sshd(&run->server, mount_fail_ms);
-    soak_say(run, "kill-sshd: sshd killed, %s", failed == 0 ? "the mount failed and went" : "the mount stays listed");
+    soak_say(run, "kill-sshd: sshd killed, %s",
+             failed == 0 ? "every step on the mount fails" : "some of its processes did not end");
     soak_pause(run, 1000);
     int restarted = sshfs_server_restart(&run->server);
     if (restarted != sshfs_server_started) {

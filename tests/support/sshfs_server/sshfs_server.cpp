@@ -275,28 +275,15 @@ int sshfs_server_kill_sshd(sshfs_server *server, int wait_ms)
 {
     if (server->sshd <= 0)
         return -1;
-    std::vector<fixture_process> tree, mount_side;
+    std::vector<fixture_process> tree;
     fixture_process_tree(server->sshd, &tree);
-    if (server->sshfs > 0)
-        fixture_process_tree(server->sshfs, &mount_side);
     for (const fixture_process &process : tree)
         kill(process.pid, SIGKILL);
     fixture_wait(server->sshd, sshd_exit_ms);
     server->sshd = 0;
-    fixture_reap_all(tree, helpers_exit_ms);
-    for (int waited = 0;; waited += poll_ms) {
-        if (server->sshfs > 0 && fixture_wait(server->sshfs, 0) != fixture_running)
-            server->sshfs = 0;
-        server->mounted = sshfs_mount_listed(server->mount_point);
-        if (server->sshfs == 0 && !server->mounted)
-            break;
-        if (waited >= wait_ms)
-            return -1;
-        fixture_sleep_ms(poll_ms);
-    }
-    // sshfs's ssh client and unmount helper are not its children: they
-    // end a moment after it, and nothing of the old mount may outlive this.
-    return fixture_reap_all(mount_side, helpers_exit_ms) == 0 ? 0 : -1;
+    // The mount stays (reconnect): sshfs tries the dead port again at each
+    // step, which fails at once, until sshfs_server_restart replaces it.
+    return fixture_reap_all(tree, wait_ms) == 0 ? 0 : -1;
 }
 
 int sshfs_server_restart(sshfs_server *server)
@@ -379,17 +366,6 @@ void sshfs_server_processes(const sshfs_server *server, std::vector<fixture_proc
         fixture_process_tree(server->sshd, out);
     if (server->sshfs > 0)
         fixture_process_tree(server->sshfs, out);
-}
-
-int sshfs_server_signal(const sshfs_server *server, int signal)
-{
-    std::vector<fixture_process> side;
-    if (server->sshd > 0)
-        fixture_process_tree(server->sshd, &side);
-    int signalled = 0;
-    for (const fixture_process &p : side)
-        signalled += kill(p.pid, signal) == 0;
-    return signalled;
 }
 
 int sshfs_server_stop(sshfs_server *server)

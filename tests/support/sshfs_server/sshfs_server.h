@@ -76,11 +76,12 @@ int sshfs_server_stop(sshfs_server *server);
 // every process below it (the connection's, which serve the mount), so that
 // SIGSTOP stalls the mount and SIGCONT lets it go on; returns how many were
 // signalled.  sshfs_server_kill_sshd ends all of them with SIGKILL, so that
-// the mount fails: sshfs loses its connection and ends, and its auto_unmount
-// takes the mount away; it waits for both at most wait_ms, and for the
-// processes sshfs started, and returns 0 when all are gone, else -1.  sshfs_server_restart starts sshd again (on a new
-// free port) and mounts again with the options of sshfs_server_start, first
-// taking away what is left of the old mount; a status of sshfs_server_start.
+// the mount fails: every step on it fails at once (sshfs stays, and its
+// reconnect finds nothing listening); it waits at most wait_ms for them and
+// returns 0 when all are gone, else -1.
+// sshfs_server_restart starts sshd again (on a new free port) and mounts
+// again with the options of sshfs_server_start, first taking away what is
+// left of the old mount; a status of sshfs_server_start.
 int sshfs_server_signal_sshd(const sshfs_server *server, int signal);
 int sshfs_server_kill_sshd(sshfs_server *server, int wait_ms);
 int sshfs_server_restart(sshfs_server *server);
@@ -88,11 +89,6 @@ int sshfs_server_restart(sshfs_server *server);
 // The processes the server runs now: sshd and its connection's processes,
 // sshfs, its ssh client and its unmount helper.
 void sshfs_server_processes(const sshfs_server *server, std::vector<fixture_process> *out);
-// Sends signal to sshd and every process of its connections: SIGSTOP makes
-// the server stop answering, as a machine that hangs does, while the
-// connections stay open; SIGCONT lets it go on.  Returns how many processes
-// were signalled.
-int sshfs_server_signal(const sshfs_server *server, int signal);
 // 1 when /proc/self/mounts lists a FUSE mount at path, else 0.
 int sshfs_mount_listed(const std::string &path);
 

@@ -246,6 +246,9 @@ bool collect_results(int32_t n, const char *agent_folder);
 // Deletes the "busy" that claimed agent n with stamp; one that cannot be
 // deleted is kept and tried again by remote_retry_releases (the monitor's).
 void remote_release(const char *agent_folder, int32_t n, uint64_t stamp);
+// Leaves the release to remote_retry_releases, which deletes "busy" only
+// while it still holds stamp.
+void remote_release_later(int32_t n, uint64_t stamp);
 void remote_retry_releases(void);
 
 // ---- remote_monitor.cpp ----------------------------------------------------------

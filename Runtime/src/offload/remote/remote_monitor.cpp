@@ -29,6 +29,7 @@ enum share_state {
     share_collected, // results copied back
     share_failed,    // "err", no outcome, unreadable results, or a dead agent
     share_lost,      // "busy" is not ours any more: left alone
+    share_unreadable, // "busy" cannot be read: failed, released when it can be
 };
 
 // The request's lock, taken while agent n's is held.  Where both keys share
@@ -48,8 +49,15 @@ share_state look_at_share(int32_t n, const char *folder)
     agent_slot *slot = agent_record(n);
     char busy[remote_path_size];
     uint64_t stamp = 0;
-    if (server_file_path(busy, sizeof busy, folder, SERVER_NAME_BUSY) < 0 ||
-        server_stamp_read(busy, &stamp) != server_ok || stamp != slot->claim_stamp)
+    if (server_file_path(busy, sizeof busy, folder, SERVER_NAME_BUSY) < 0)
+        return share_lost;
+    int read = server_stamp_read(busy, &stamp);
+    // A "busy" that cannot be read at all (the folder fails under us, as a
+    // network mount that went away does) says nothing about whose it is:
+    // the share is given up as failed, and its release left to the retries.
+    if (read == server_failed)
+        return share_unreadable;
+    if (read != server_ok || stamp != slot->claim_stamp)
         return share_lost;
     int outcome = server_outcome(folder);
     if (outcome == server_outcome_running || outcome == server_outcome_unknown) {
@@ -109,7 +117,9 @@ void end_share(int32_t n, coload_request *request, share_state state, const char
     coload_request *finished = release_agent(n);
     qiv_exported_unsync(request);
     qiv_exported_unsync(agent_key(n));
-    if (state != share_lost)
+    if (state == share_unreadable)
+        remote_release_later(n, stamp);
+    else if (state != share_lost)
         remote_release(folder, n, stamp);
     remote_note_activity();
     if (finished)

@@ -25,7 +25,9 @@ struct stale_claim {
 stale_claim stale_claims[stale_claims_max];
 volatile intptr_t stale_count;
 
-void keep_stale(int32_t n, uint64_t stamp)
+} // namespace
+
+void remote_release_later(int32_t n, uint64_t stamp)
 {
     qiv_exported_sync(stale_claims);
     intptr_t count = stale_count;
@@ -38,6 +40,8 @@ void keep_stale(int32_t n, uint64_t stamp)
     zeq_log(zeq_log_decisions, "agent %d: its \"busy\" could not be removed%s", (int)n,
             count < stale_claims_max ? "; tried again later" : ", and too many are waiting: it stays held");
 }
+
+namespace {
 
 // 1 when the claim is over (released, gone, someone else's), 0 to keep it.
 int settle(const stale_claim *claim)
@@ -63,7 +67,7 @@ void remote_release(const char *agent_folder, int32_t n, uint64_t stamp)
     if (server_file_path(busy, sizeof busy, agent_folder, SERVER_NAME_BUSY) < 0)
         return;
     if (server_release(busy) != server_step_done && platform_last_error() != platform_error_not_found)
-        keep_stale(n, stamp);
+        remote_release_later(n, stamp);
 }
 
 void remote_retry_releases(void)

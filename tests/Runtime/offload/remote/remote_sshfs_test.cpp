@@ -54,10 +54,10 @@ TEST_F(remote_over_sshfs, a_call_made_while_the_mount_stalls_does_not_wait_for_t
     fill_prepare(&warm, 100, 1, 50);
     run_fill(&warm.call);
     ASSERT_EQ(warm.call.result, 0) << "the agent took the warm-up call";
-    ASSERT_GE(sshfs_server_signal(&server, SIGSTOP), 2) << "sshd and its connection";
+    ASSERT_GE(sshfs_server_signal_sshd(&server, SIGSTOP), 2) << "sshd and its connection";
     struct resume {
         const sshfs_server *server;
-        ~resume() { sshfs_server_signal(server, SIGCONT); }
+        ~resume() { sshfs_server_signal_sshd(server, SIGCONT); }
     } resume_on_exit = {&server};
     std::atomic<int> order{0}, first_done{0}, second_done{0};
     fill_run first, second;
@@ -74,7 +74,7 @@ TEST_F(remote_over_sshfs, a_call_made_while_the_mount_stalls_does_not_wait_for_t
     });
     wait_until([&] { return order.load() > 0; }, 60000, 10);
     EXPECT_EQ(second_done.load(), 1) << "the later call waited for the stalled one";
-    sshfs_server_signal(&server, SIGCONT);
+    sshfs_server_signal_sshd(&server, SIGCONT);
     later.join();
     stalled.join();
     EXPECT_EQ(fill_first_wrong(first, 0, 1000), -1);
