@@ -61,6 +61,7 @@ qiv_coload_site time_step_site = QIV_COLOAD_SITE_INIT(time_step_source, gravsim_
 qiv_coload_site idle_site = QIV_COLOAD_SITE_INIT(idle_source, gravsim_line_idle);
 
 int workers = gravsim_workers_all;
+int recompute_failed = 1;
 
 // Per site: calls, items, host items per member index, and the balance of
 // the last calls.  Members add with atomics; readers see totals between calls.
@@ -266,7 +267,7 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
     accelerations_call c = {pos, acc, n, spare, eps, gravsim_region_members(n, members), 0, 0, body};
     accelerations_region(&c);
     tally_balance(gravsim_site_accelerations, &accelerations_site);
-    if (c.status != 0) {
+    if (c.status != 0 && recompute_failed) {
         // acc is Out: whatever the failed share left there is computed anew.
         note_failure("a share of the accelerations failed on a device or an agent");
         c.host = 1;
@@ -286,7 +287,7 @@ void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, 
     // start again from.  Without memory for the copy, the host computes all.
     size_t bytes = 16 * (size_t)n;
     float *kept = nullptr;
-    if (n > 0 && shares_may_leave_the_pool()) {
+    if (n > 0 && recompute_failed && shares_may_leave_the_pool()) {
         kept = static_cast<float *>(malloc(2 * bytes));
         if (kept) {
             memcpy(kept, vel, bytes);
@@ -330,6 +331,11 @@ void gravsim_use_workers(int mode)
     accelerations_site.status = pool;
     time_step_site.status = pool;
     idle_site.status = pool;
+}
+
+void gravsim_recompute_failed_calls(int on)
+{
+    recompute_failed = on;
 }
 
 void gravsim_host_only(int on)

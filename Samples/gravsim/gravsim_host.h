@@ -69,6 +69,13 @@ void gravsim_idle(float *pos, int n, int members);
  * agent, and the calling thread computes it only if nobody takes it. */
 enum { gravsim_workers_all, gravsim_workers_pool, gravsim_workers_alone };
 void gravsim_use_workers(int mode);
+/* Nonzero (the default): a call whose Status says a share failed is
+ * computed again on the host, whole, from the arrays as they were before
+ * it.  That covers what the runtime cannot compute again for the caller (a
+ * device that computed wrong sums with groups smaller than the tile).  Zero:
+ * the results stand as the runtime leaves them, which computes every share
+ * that failed again itself; the chaos soak checks exactly that. */
+void gravsim_recompute_failed_calls(int on);
 
 /* Nonzero: gravsim_use_workers(gravsim_workers_pool); zero: all. */
 void gravsim_host_only(int on);

@@ -87,6 +87,9 @@ int soak_client_main(int argc, char **argv)
     gravsim_disk(&b, disk_seed, softening);
     signal(SIGTERM, on_term);
     gravsim_use_workers(agents ? gravsim_workers_all : gravsim_workers_pool);
+    // The runtime alone answers for failed shares: gravsim's own fallback,
+    // which computes a failed call again whole, would hide a loss.
+    gravsim_recompute_failed_calls(0);
     gravsim_idle(b.pos, b.n, 0);
     // Devices compute other bits: the soak compares the pool with agents
     // alone, so a device slot here spoils the run rather than passing it.

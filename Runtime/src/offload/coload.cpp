@@ -80,8 +80,12 @@ namespace {
 // Returns what the call returns.
 int settle_owner_rest(coload_request *request, thread_record *me)
 {
-    if (request->owner_failed_items == 0)
+    if (request->owner_failed_items == 0) {
+        if (request->own_share_failed)
+            zeq_log(zeq_log_decisions, "the caller's share of the call at line %d of %s failed elsewhere: computed here",
+                    (int)request->site->line, request->site->source);
         return request->host_must_run || request->own_share_failed ? 1 : 0;
+    }
     qiv_parallel_region *region = request->region;
     intptr_t n = request->descriptors->range;
     if (n <= 1)
