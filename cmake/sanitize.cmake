@@ -74,7 +74,7 @@ if(zeq_sanitize_kind STREQUAL "thread")
   set(ZEQ_SANITIZER_LINK_LIBRARIES ${tsan_runtime})
   # scripts/tsan.sh sends reports to files (log_path) and counts them there;
   # this pattern is for a hand run that leaves them on standard error.
-  set(ZEQ_SANITIZER_REPORT_REGEX "WARNING: ThreadSanitizer|ERROR: ThreadSanitizer")
+  set(ZEQ_SANITIZER_REPORT_REGEX "(WARNING|ERROR|FATAL): ThreadSanitizer")
   message(STATUS "Sanitized build: TSan, preloading ${tsan_runtime} for clang's programs")
   return()
 endif()

@@ -31,16 +31,30 @@ cmake --build build-tsan -j "$jobs" --target \
 reports=$root/build-tsan/tsan-reports
 rm -rf "$reports"
 mkdir -p "$reports"
-# exitcode=0: a report fails the run through the count below, not by changing
-# the exit status of a program whose status a test judges in its own way.
-export TSAN_OPTIONS="log_path=$reports/tsan:log_exe_name=1:exitcode=0:suppressions=$root/scripts/tsan.supp:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+# TSan's exit status stays its own (66) for a program that reported: it fails
+# the test that ran it, as well as the count below.  It is also the status of
+# a program that TSan ends on a fatal signal, which must never read as 0.
+# A request too big for memory must meet a null from malloc, as it would
+# without TSan, whose allocator otherwise ends the process (allocator_may_return_null).
+options="log_path=$reports/tsan:log_exe_name=1:suppressions=$root/scripts/tsan.supp:second_deadlock_stack=1"
+options+=":allocator_may_return_null=1"
+export TSAN_OPTIONS="$options${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+
+# Left out, as what they check does not survive TSan's slowness or its runtime:
+# - sample.saxpy: three calls over a million items on PoCL outlast its limit;
+# - the balanced runs on two agents: under TSan the pool and the agents'
+#   rates no longer give the rule runs of several members to hand out;
+# - a second signal ending an agent at once: TSan holds a signal back until
+#   the thread reaches a point where it may run the handler.
+skip='^(sample\.saxpy|remote\.remote_offload\.balanced_runs_on_two_agents_and_the_pool_compute_every_item_once'
+skip+='|zeqworker\.agent_stop\.a_stop_while_serving_answers_the_request_and_a_second_signal_ends_it_at_once)$'
 
 status=0
 # tests/Runtime holds the core, offload (remote and server folder included)
 # and lifecycle tests; tests/zeqworker the agents'.
 for dir in tests/Runtime tests/zeqworker; do
   echo "== $dir under ThreadSanitizer (build-tsan) =="
-  ctest --test-dir "build-tsan/$dir" --output-on-failure -j "$jobs" "$@" || status=1
+  ctest --test-dir "build-tsan/$dir" --output-on-failure -j "$jobs" -E "$skip" "$@" || status=1
 done
 
 echo "== ThreadSanitizer reports per program =="
@@ -48,7 +62,7 @@ total=0
 shopt -s nullglob
 declare -A per_program=()
 for f in "$reports"/tsan.*; do
-  n=$(grep -c 'WARNING: ThreadSanitizer\|ERROR: ThreadSanitizer' "$f" || true)
+  n=$(grep -c '\(WARNING\|ERROR\|FATAL\): ThreadSanitizer' "$f" || true)
   [[ $n -gt 0 ]] || continue
   program=${f#"$reports"/tsan.}
   program=${program%.*}
