@@ -34,6 +34,8 @@ mkdir -p "$reports"
 # TSan's exit status stays its own (66) for a program that reported: it fails
 # the test that ran it, as well as the count below.  It is also the status of
 # a program that TSan ends on a fatal signal, which must never read as 0.
+# A report while GoogleTest lists a program's tests stops the run of that
+# folder at once; the count below still names the program.
 # A request too big for memory must meet a null from malloc, as it would
 # without TSan, whose allocator otherwise ends the process (allocator_may_return_null).
 options="log_path=$reports/tsan:log_exe_name=1:suppressions=$root/scripts/tsan.supp:second_deadlock_stack=1"
