@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ gcc-multilib g++-multilib   # both flavours
-  libasan8 libubsan1                                # gcc's ASan and UBSan runtimes (build-asan/)
+  libasan8 libubsan1 libtsan2                       # gcc's ASan, UBSan (build-asan/) and TSan (build-tsan/) runtimes
   googletest libbenchmark-dev                       # tests and benchmarks
   clang lld libclang-rt-14-dev libomp-dev           # OpenMP end-to-end programs, fuzzers, peers
   pocl-opencl-icd ocl-icd-opencl-dev opencl-headers # a real OpenCL on the CPU

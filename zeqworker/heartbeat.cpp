@@ -24,14 +24,14 @@ uint64_t beat_stamp;
 int32_t beat_lock_ready;
 platform_thread beat_thread;
 int32_t beat_running;
-volatile int32_t beat_stop_asked;
+int32_t beat_stop_asked;               // set by the main thread, polled by the heartbeat
 platform_event beat_wake;              // ends the sleep early when stopping
 
 void beat(void *)
 {
-    while (!beat_stop_asked) {
+    while (!__atomic_load_n(&beat_stop_asked, __ATOMIC_ACQUIRE)) {
         platform_event_wait_timeout(&beat_wake, server_heartbeat_ms);
-        if (beat_stop_asked)
+        if (__atomic_load_n(&beat_stop_asked, __ATOMIC_ACQUIRE))
             break;
         platform_critical_section_enter(&beat_lock);
         server_stamp_refresh(beat_tsc, beat_stamp);
@@ -61,7 +61,7 @@ void agent_heartbeat_stop(void)
 {
     if (!beat_running)
         return;
-    beat_stop_asked = 1;
+    __atomic_store_n(&beat_stop_asked, 1, __ATOMIC_RELEASE);
     platform_event_set(&beat_wake);
     platform_thread_join(beat_thread);
     beat_running = 0;

@@ -77,7 +77,7 @@ typedef struct qiv_parallel_region {
     intptr_t index;               /* 0 for the owner, 1 .. count-1 for members */
     intptr_t count;
     volatile intptr_t unstarted;  /* home record: members not yet started */
-    volatile intptr_t unclaimed;  /* home record: members not handed out (under the job lock) */
+    volatile intptr_t unclaimed;  /* home record: members not handed out (stored under the job lock, loaded atomically) */
     volatile intptr_t unfinished; /* home record: members, owner included, not finished */
     qiv_thread_record *owner;
     qiv_thread_record *runner;
@@ -190,7 +190,7 @@ static inline void qiv_region_end_joined(qiv_parallel_region *self)
             for (;;) {
                 if (qiv_load_acquire_(&self->unfinished) == 0)
                     break;
-                if (self->unclaimed != 0 || self->enclosing == NULL) {
+                if (__atomic_load_n(&self->unclaimed, __ATOMIC_RELAXED) != 0 || self->enclosing == NULL) {
                     if (qiv_exported_pick_nested_job(self))
                         continue;
                 }

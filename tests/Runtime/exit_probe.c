@@ -27,7 +27,7 @@ QIV_REGION_OPENER static void start_blocked_members(void)
 int main(void)
 {
     start_blocked_members();
-    while (started != 3) {
+    while (__atomic_load_n(&started, __ATOMIC_SEQ_CST) != 3) {
     }
     puts("exiting with busy workers");
     return 0;

@@ -28,6 +28,9 @@
 
 #include <stdlib.h>
 
+extern "C" void *__dso_handle;
+extern "C" int __cxa_atexit(void (*handler)(void *), void *argument, void *library);
+
 pool_state pool = {0, 1, 0, 0, 0, {}, {}, nullptr, spin_lock_free};
 
 namespace {
@@ -52,7 +55,11 @@ __thread int32_t is_pool_worker __attribute__((tls_model("initial-exec")));
 // and cleared together in make_record and release_record, on the thread itself.
 __thread thread_record *cached_record __attribute__((tls_model("initial-exec")));
 
-void mark_process_exiting(void);
+// Registers mark_process_exiting as this library's own handler: what atexit()
+// in a library does, spelled out, since an interposer may drop the tie to the
+// library (ThreadSanitizer's atexit keeps every handler for the process's
+// exit, and would call this one after an unload unmapped it).
+void arm_exit_hook(void);
 
 // Kept records, linked through wait_prev (a kept record is in no waiter ring).
 thread_record *spare_records = nullptr;
@@ -102,7 +109,7 @@ thread_record *make_record(void)
     int32_t expected = 0;
     if (!is_pool_worker && __atomic_compare_exchange_n(&exit_hook_late, &expected, 1, false, __ATOMIC_SEQ_CST,
                                                        __ATOMIC_SEQ_CST))
-        atexit(mark_process_exiting);
+        arm_exit_hook();
     thread_record *rec = take_spare_record();
     if (!rec) {
         rec = static_cast<thread_record *>(platform_alloc_zeroed(sizeof(thread_record)));
@@ -118,9 +125,14 @@ thread_record *make_record(void)
     return rec;
 }
 
-void mark_process_exiting(void)
+void mark_process_exiting(void *)
 {
     process_exiting = 1;
+}
+
+void arm_exit_hook(void)
+{
+    __cxa_atexit(mark_process_exiting, nullptr, &__dso_handle);
 }
 
 } // namespace
@@ -132,7 +144,7 @@ void mark_pool_worker(void)
 
 int attach_pool(void)
 {
-    atexit(mark_process_exiting);
+    arm_exit_hook();
     return init_pool();
 }
 
@@ -174,7 +186,8 @@ int init_pool(void)
             intptr_t i = 1;
             while (i < pool.pool_size && add_worker() == 0)
                 ++i;
-            pool.pool_size = i;
+            // The workers just started read the size as they loop.
+            __atomic_store_n(&pool.pool_size, i, __ATOMIC_RELAXED);
         }
     }
     spin_lock_release(&setup_lock);
@@ -214,9 +227,11 @@ int shutdown_pool(void)
     thread_record *rec = static_cast<thread_record *>(platform_tls_get(tls_slot));
     if (rec && release_record(rec) != 0)
         return -1; // inside a region: the pool keeps running
-    pool.shutdown_count = pool.live_workers;
-    platform_semaphore_release(&pool.park_semaphore, (int32_t)pool.live_workers);
-    platform_semaphore_release(&pool.job_semaphore, (int32_t)pool.live_workers);
+    // Running workers read shutdown_count and lower live_workers as they leave.
+    intptr_t live = __atomic_load_n(&pool.live_workers, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&pool.shutdown_count, live, __ATOMIC_SEQ_CST);
+    platform_semaphore_release(&pool.park_semaphore, (int32_t)live);
+    platform_semaphore_release(&pool.job_semaphore, (int32_t)live);
     platform_thread_yield();
     // The semaphores are plain words in static storage: they stay valid for any
     // worker still on its way out, so there is nothing to close here.

@@ -27,7 +27,7 @@ void worker_main(void *)
     }
     while (__atomic_load_n(&pool.shutdown_count, __ATOMIC_SEQ_CST) == 0) {
         intptr_t n = __atomic_add_fetch(&pool.active_count, 1, __ATOMIC_SEQ_CST);
-        if (n > pool.pool_size) {
+        if (n > __atomic_load_n(&pool.pool_size, __ATOMIC_RELAXED)) {
             __atomic_sub_fetch(&pool.active_count, 1, __ATOMIC_SEQ_CST);
             __atomic_add_fetch(&pool.parked_count, 1, __ATOMIC_SEQ_CST);
             platform_semaphore_wait(&pool.park_semaphore);
@@ -52,7 +52,7 @@ int add_worker(void)
         return -1;
     }
     __atomic_add_fetch(&pool.live_workers, 1, __ATOMIC_SEQ_CST);
-    worker_node *head = worker_nodes;
+    worker_node *head = __atomic_load_n(&worker_nodes, __ATOMIC_RELAXED);
     do {
         node->next = head;
     } while (!__atomic_compare_exchange_n(&worker_nodes, &head, node, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));

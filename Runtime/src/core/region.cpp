@@ -13,7 +13,7 @@
 ZEQ_EXPORT int qiv_exported_parallel(int n, qiv_parallel_region *region)
 {
     thread_record *rec = get_thread_record();
-    intptr_t count = !rec ? 1 : n > 0 ? n : pool.pool_size;
+    intptr_t count = !rec ? 1 : n > 0 ? n : __atomic_load_n(&pool.pool_size, __ATOMIC_RELAXED);
     region->taken_from_top = 0;
     region->blocking = 0;
     region->index = 0;
@@ -35,7 +35,7 @@ ZEQ_EXPORT int qiv_exported_parallel(int n, qiv_parallel_region *region)
         return 0;
     job_lock_acquire();
     region->next_job = pool.job_list;
-    pool.job_list = region;
+    __atomic_store_n(&pool.job_list, region, __ATOMIC_RELAXED);
     job_lock_release();
     return platform_semaphore_release(&pool.job_semaphore, (int32_t)(count - 1));
 }
@@ -104,8 +104,10 @@ int run_listed_member(thread_record *rec, qiv_parallel_region **link)
     // Balanced coload calls take members from the top for their devices
     // and agents; the pickers go on from the bottom.
     intptr_t index = head->count - head->unclaimed - head->taken_from_top;
-    if (--head->unclaimed == 0)
-        *link = copy.next_job;
+    // Waiting owners and device slots read both without the lock.
+    __atomic_store_n(&head->unclaimed, head->unclaimed - 1, __ATOMIC_RELEASE);
+    if (head->unclaimed == 0)
+        __atomic_store_n(link, copy.next_job, __ATOMIC_RELAXED);
     job_lock_release();
     run_member_copy(rec, &copy, index);
     return __atomic_load_n(&pool.job_list, __ATOMIC_RELAXED) != nullptr;

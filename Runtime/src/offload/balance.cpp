@@ -194,7 +194,7 @@ void balance_call_end(balance_call *call, uint64_t pool_done_ns, intptr_t pool_i
     row->first_us = (int64_t)(first / 1000);
     row->last_us = (int64_t)(last / 1000);
     row->workers = workers;
-    row->calls = row->calls + 1;
+    __atomic_store_n(&row->calls, row->calls + 1, __ATOMIC_RELEASE); // read without the lock
     spin_lock_release(&row->lock);
 }
 
@@ -231,14 +231,25 @@ intptr_t balance_members_for(balance_call *call, int worker, intptr_t left, intp
     intptr_t divisor = worker >= balance_agent_worker(0) ? balance_agent_divisor : balance_device_divisor;
     intptr_t take = balance_take(rate, pool_rate, sum, left, call->member_items, most, divisor);
     bool sized = take > 0 && rate > 0 && pool_rate > 0;
-    intptr_t since = row ? row->calls - row->last_share_call[worker] : 0;
+    // The row changes under its lock as shares and calls of other threads end.
+    intptr_t since = 0, samples = 0, trial_every = 0;
+    double with = 0, without = 0;
+    if (row) {
+        spin_lock_word *lock = const_cast<spin_lock_word *>(&row->lock);
+        spin_lock_acquire(lock);
+        since = row->calls - row->last_share_call[worker];
+        samples = row->samples[worker];
+        trial_every = row->trial_every[worker];
+        with = row->call_rate_with[worker];
+        without = row->call_rate_without[worker];
+        spin_lock_release(lock);
+    }
     bool trial_due = row && since >= balance_reprobe_calls;
-    if (sized && worker != balance_pool && row->samples[worker] >= 2) {
-        double with = row->call_rate_with[worker], without = row->call_rate_without[worker];
+    if (sized && worker != balance_pool && samples >= 2) {
         // A call without it, to compare; then none while calls go slower
         // with it, but for a trial now and then.
         bool slower = with > 0 && with < without;
-        if (without <= 0 || (slower && since < row->trial_every[worker]))
+        if (without <= 0 || (slower && since < trial_every))
             return 0;
     }
     if (take > 0 && sized)
@@ -290,7 +301,7 @@ intptr_t balance_claim_run(qiv_parallel_region *home, intptr_t want, intptr_t ra
     intptr_t k = want < u - 1 ? want : u - 1;
     if (range_n >= 0)
         k = agent_run_length(range_n, count, top, k, u - 1);
-    home->unclaimed = u - k;
+    __atomic_store_n(&home->unclaimed, u - k, __ATOMIC_RELEASE); // read without the lock
     home->taken_from_top = top + k;
     job_lock_release();
     __atomic_sub_fetch(&home->unfinished, k, __ATOMIC_SEQ_CST);

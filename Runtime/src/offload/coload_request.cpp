@@ -89,7 +89,7 @@ void record_status(coload_request *request, const request_plan *plan, int code)
     if (!plan->status_option)
         return;
     __atomic_or_fetch(&request->status_value, (intptr_t)code, __ATOMIC_RELAXED);
-    request->status_ptr = plan->status_option;
+    __atomic_store_n(&request->status_ptr, plan->status_option, __ATOMIC_RELAXED); // other slots store it too
 }
 
 // A launch that cannot keep group-shared memory right fails the call's
@@ -122,7 +122,7 @@ intptr_t claim_members(qiv_parallel_region *home, intptr_t pno, intptr_t per, in
             continue;
         }
         intptr_t take = members_per_launch < u - 1 ? members_per_launch : u - 1;
-        home->unclaimed = u - take;
+        __atomic_store_n(&home->unclaimed, u - take, __ATOMIC_RELEASE);
         job_lock_release();
         __atomic_sub_fetch(&home->unfinished, take, __ATOMIC_SEQ_CST);
         *start = (pno - u - 1) * per + owner_share;
@@ -134,9 +134,8 @@ intptr_t claim_members(qiv_parallel_region *home, intptr_t pno, intptr_t per, in
 // Claims the next piece of the caller's own share; 0 when nothing is left.
 intptr_t claim_owner_piece(coload_request *request, intptr_t owner_share, intptr_t group, intptr_t cap, intptr_t *start)
 {
-    if (!(request->owner_progress < owner_share && owner_share >= group))
+    if (!(__atomic_load_n(&request->owner_progress, __ATOMIC_RELAXED) < owner_share && owner_share >= group))
         return 0;
-    request->host_must_run = 0;
     intptr_t count = 0;
     qiv_exported_sync(request);
     intptr_t progress = request->owner_progress;
@@ -145,9 +144,14 @@ intptr_t claim_owner_piece(coload_request *request, intptr_t owner_share, intptr
         count = owner_share - progress < cap ? owner_share - progress : cap;
         if (count < 0)
             count = 0;
-        request->owner_progress = progress + count;
+        __atomic_store_n(&request->owner_progress, progress + count, __ATOMIC_RELAXED);
         if (progress + count >= owner_share)
-            request->claimed_all = 1;
+            __atomic_store_n(&request->claimed_all, 1, __ATOMIC_RELAXED);
+        // Only a slot that took a piece clears it: one that read the
+        // progress before an agent claimed the share and gave it up would
+        // otherwise overwrite the agent's 1 and lose the share.
+        if (count > 0)
+            request->host_must_run = 0;
     }
     qiv_exported_unsync(request);
     return count;
@@ -177,7 +181,7 @@ intptr_t kernel_for_request(int s, device_slot *slot, coload_request *request)
     if (site->kernel[s] == kernel_unknown)
         look_kernel_up(s, slot, request);
     intptr_t kernel = site->kernel[s];
-    return request->claimed_all ? kernel_missing : kernel;
+    return __atomic_load_n(&request->claimed_all, __ATOMIC_RELAXED) ? kernel_missing : kernel;
 }
 
 // Fills the geometry; false when the slot must decline: a group size of 0 or
@@ -469,7 +473,8 @@ void process_request(int s, coload_request *request)
     request_plan plan;
     const char *declined = nullptr;
     if (!is_kernel_handle(kernel)) {
-        declined = !slot->context ? "the device has no context" : request->claimed_all ? nullptr : "no kernel";
+        bool claimed_all = __atomic_load_n(&request->claimed_all, __ATOMIC_RELAXED);
+        declined = !slot->context ? "the device has no context" : claimed_all ? nullptr : "no kernel";
     } else if (!balance_gives_nothing(s, request)) {
         int bound = bind_arguments(s, slot, request->descriptors, &plan);
         // The start index follows the descriptors' rows.
@@ -492,6 +497,6 @@ void process_request(int s, coload_request *request)
     }
     if (declined)
         zeq_log(zeq_log_decisions, "slot %d declines the call at line %d of %s: %s", s, (int)request->site->line,
-                request->site->source, declined);
+                __atomic_load_n(&request->site->source, __ATOMIC_RELAXED), declined); // another slot may trim it
     finish_request(request);
 }

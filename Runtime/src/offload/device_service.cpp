@@ -12,7 +12,7 @@ namespace {
 int device_accepts(int s, coload_request *request)
 {
     const qiv_coload_site *site = request->site;
-    bool known = site->capacity > s && is_kernel_handle(site->kernel[s]);
+    bool known = site->capacity > s && is_kernel_handle(__atomic_load_n(&site->kernel[s], __ATOMIC_ACQUIRE));
     return known && balance_gives_nothing(s, request) ? 0 : 1;
 }
 

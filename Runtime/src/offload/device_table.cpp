@@ -40,7 +40,7 @@ void devices_detach(int process_exiting)
 
 void notify_service_thread_ended(void)
 {
-    thread_record *waiter = stop_waiter;
+    thread_record *waiter = __atomic_load_n(&stop_waiter, __ATOMIC_ACQUIRE); // set by the unloading thread
     if (waiter)
         qiv_exported_wake(waiter);
 }
@@ -60,7 +60,7 @@ void shutdown_devices(int process_terminating)
     intptr_t count = offload.slot_count;
     bool ended = true;
     if (__atomic_load_n(&offload.devices_started, __ATOMIC_ACQUIRE) == 1) {
-        stop_waiter = get_thread_record();
+        __atomic_store_n(&stop_waiter, get_thread_record(), __ATOMIC_RELEASE);
         for (intptr_t s = 0; s < count; ++s) {
             intptr_t old = __atomic_load_n(&table[s].owner, __ATOMIC_ACQUIRE);
             // Only a running thread is told to stop: a slot that has none must
@@ -78,7 +78,7 @@ void shutdown_devices(int process_terminating)
         while (!all_slots_ended(table, count) && platform_monotonic_ms() < deadline)
             qiv_exported_wait(1, owner_share_wait_ms);
         ended = all_slots_ended(table, count);
-        stop_waiter = nullptr;
+        __atomic_store_n(&stop_waiter, nullptr, __ATOMIC_RELEASE);
     }
     offload.device_table = nullptr;
     offload.slot_count = 0;

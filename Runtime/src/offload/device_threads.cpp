@@ -24,7 +24,7 @@ coload_request *take_request(int s, device_slot *slot)
     qiv_exported_sync(&slot->queue);
     coload_request *request = slot->queue;
     if (request)
-        slot->queue = request->next[s];
+        __atomic_store_n(&slot->queue, request->next[s], __ATOMIC_RELEASE); // as the push stores it
     qiv_exported_unsync(&slot->queue);
     return request;
 }

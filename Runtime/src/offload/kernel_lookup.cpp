@@ -63,10 +63,10 @@ bool is_known_module(const device_slot *slot, const char *name)
     return false;
 }
 
-void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
+// The kernel of site on slot s and its group limit, left as they are when
+// the slot has none.
+void find_kernel(int s, device_slot *slot, const qiv_coload_site *site, intptr_t *kernel, intptr_t *limit)
 {
-    site->kernel[s] = kernel_missing;
-    site->group_limit[s] = 1;
     const char *source = site->source;
     intptr_t rows = __atomic_load_n(&slot->module_count, __ATOMIC_ACQUIRE);
     for (intptr_t i = 0; i < rows; ++i) {
@@ -79,20 +79,31 @@ void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
             return;
         }
         if (const kept_kernel *kept = find_kept(s, i, site->line)) {
-            site->kernel[s] = kept->kernel;
-            site->group_limit[s] = kept->group_limit;
+            *kernel = kept->kernel;
+            *limit = kept->group_limit;
             return;
         }
-        slot->ops->get_kernel(s, &site->kernel[s], slot->modules[i].handle, name);
-        site->group_limit[s] = slot->ops->kernel_group_limit(s, site->kernel[s]);
-        keep_kernel(s, i, site->line, site->kernel[s], site->group_limit[s]);
-        if (!is_kernel_handle(site->kernel[s]))
+        slot->ops->get_kernel(s, kernel, slot->modules[i].handle, name);
+        *limit = slot->ops->kernel_group_limit(s, *kernel);
+        keep_kernel(s, i, site->line, *kernel, *limit);
+        if (!is_kernel_handle(*kernel))
             zeq_log(zeq_log_decisions, "slot %d: no kernel %s in %s%s (the call at line %d of %s runs elsewhere)", s,
                     name, slot->modules[i].name, slot->ops->module_pattern + 1, (int)site->line, source);
         return;
     }
     zeq_log(zeq_log_decisions, "slot %d: no %s%s module was loaded for the call at line %d of %s", s, source,
             slot->ops->module_pattern ? slot->ops->module_pattern + 1 : "", (int)site->line, source);
+}
+
+// Only the slot's service thread looks up its kernels, but callers offering
+// a request to the slot read the handle (device_accepts): it is stored last,
+// in one piece.
+void attempt_lookup(int s, device_slot *slot, qiv_coload_site *site)
+{
+    intptr_t kernel = kernel_missing, limit = 1;
+    find_kernel(s, slot, site, &kernel, &limit);
+    site->group_limit[s] = limit;
+    __atomic_store_n(&site->kernel[s], kernel, __ATOMIC_RELEASE);
 }
 
 } // namespace
@@ -107,7 +118,7 @@ void trim_site_source(qiv_coload_site *site)
     size_t length = strlen(name);
     for (size_t i = 0; i < length; ++i) {
         if (name[i] == '/' || name[i] == '\\')
-            site->source = name + i + 1;
+            __atomic_store_n(&site->source, name + i + 1, __ATOMIC_RELAXED);
         else if (name[i] == '.')
             name[i] = 0;
     }
@@ -169,8 +180,9 @@ void load_device_modules(int s, const void *address)
 void look_kernel_up(int s, device_slot *slot, coload_request *request)
 {
     qiv_coload_site *site = request->site;
-    if (!site->source) {
-        site->kernel[s] = kernel_missing;
+    // Another slot may be trimming the name: the pointer is read in one piece.
+    if (!__atomic_load_n(&site->source, __ATOMIC_RELAXED)) {
+        __atomic_store_n(&site->kernel[s], kernel_missing, __ATOMIC_RELEASE);
         return;
     }
     trim_site_source(site);

@@ -69,10 +69,11 @@ TEST(identity, outside_any_region_everything_is_zero)
     EXPECT_EQ(qiv_exported_range_start(100), 0);
     EXPECT_EQ(qiv_exported_range_end(100), 0);
     // Outside a region pid is only the identity: nothing is marked.
-    intptr_t active = pool.active_count, parked = pool.parked_count;
+    intptr_t active = __atomic_load_n(&pool.active_count, __ATOMIC_SEQ_CST);
+    intptr_t parked = __atomic_load_n(&pool.parked_count, __ATOMIC_SEQ_CST);
     EXPECT_EQ(qiv_exported_pid(), (void *)get_thread_record());
-    EXPECT_EQ(pool.active_count, active);
-    EXPECT_EQ(pool.parked_count, parked);
+    EXPECT_EQ(__atomic_load_n(&pool.active_count, __ATOMIC_SEQ_CST), active);
+    EXPECT_EQ(__atomic_load_n(&pool.parked_count, __ATOMIC_SEQ_CST), parked);
 }
 
 struct pid_observation {

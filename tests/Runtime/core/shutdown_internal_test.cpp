@@ -42,9 +42,9 @@ TEST(shutdown, refused_inside_a_region_then_waits_still_sleep_after_it)
     ASSERT_EQ(shutdown_pool(), 0);
     EXPECT_EQ(shutdown_pool(), -1) << "a second shutdown has nothing to do";
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pool.live_workers != 0 && std::chrono::steady_clock::now() < until)
+    while (__atomic_load_n(&pool.live_workers, __ATOMIC_SEQ_CST) != 0 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(pool.live_workers, 0) << "every worker left its loop";
+    EXPECT_EQ(__atomic_load_n(&pool.live_workers, __ATOMIC_SEQ_CST), 0) << "every worker left its loop";
     EXPECT_EQ(join_workers(5000), 0);
 
     // What the device teardown does next: timed waits on the detaching thread.

@@ -48,7 +48,8 @@ int main()
     fake_state().delay_ms = 60000; // the first launch outlives the process
     static int first[256], second[256];
     std::thread(one_member_call, first).detach();
-    yield_until([] { return fake_state().set_args_since_launch[1] != 0; }, "reached the device");
+    yield_until([] { return __atomic_load_n(&fake_state().set_args_since_launch[1], __ATOMIC_ACQUIRE) != 0; },
+                "reached the device");
     std::thread(one_member_call, second).detach();
     device_slot *slot = &zeq_internal_offload()->device_table[1];
     yield_until([slot] { return __atomic_load_n(&slot->queue, __ATOMIC_ACQUIRE) != nullptr; },

@@ -81,10 +81,12 @@ struct fake_device_state {
     const void *last_arg[QIV_COLOAD_SLOTS] = {}; // the start index is always set last
 };
 
+// Never destroyed: the exit probes end the process while a slot's thread
+// still looks kernels up in it.
 inline fake_device_state &fake_state()
 {
-    static fake_device_state state;
-    return state;
+    static fake_device_state *state = new fake_device_state;
+    return *state;
 }
 
 inline int fake_get_kernel(int, intptr_t *out, uintptr_t module, const char *name)
@@ -137,7 +139,7 @@ inline int fake_read(int s, void *dst, uintptr_t src, uintptr_t bytes, uintptr_t
 
 inline int fake_set_arg(int s, intptr_t, int, uintptr_t, const void *value)
 {
-    ++fake_state().set_args_since_launch[s];
+    __atomic_add_fetch(&fake_state().set_args_since_launch[s], 1, __ATOMIC_RELEASE); // polled by probes
     fake_state().last_arg[s] = value;
     return 0;
 }
@@ -152,7 +154,7 @@ inline int fake_launch_op(int s, intptr_t kernel, intptr_t groups, intptr_t grou
         std::lock_guard<std::mutex> hold(st.lock);
         st.launches.push_back({s, groups, group_size, shared, first, st.set_args_since_launch[s]});
     }
-    st.set_args_since_launch[s] = 0;
+    __atomic_store_n(&st.set_args_since_launch[s], 0, __ATOMIC_RELEASE);
     ++st.unread_launches[s];
     if (st.launch_result.load() != 0)
         return st.launch_result.load();

@@ -172,7 +172,8 @@ int claim_free_agent(dispatch_call *call, int32_t *number)
         }
         // A balanced call whose members are all taken needs no agent: the
         // dispatcher must not wait for one that is busy.
-        if (scanned == scan_nothing || (call->request->balance && call->request->region->home->unclaimed < 2)) {
+        const volatile intptr_t *unclaimed = &call->request->region->home->unclaimed;
+        if (scanned == scan_nothing || (call->request->balance && __atomic_load_n(unclaimed, __ATOMIC_ACQUIRE) < 2)) {
             result = agent_none;
             break;
         }

@@ -162,7 +162,7 @@ agent_share choose_share(const dispatch_call *call, int32_t n)
         job_lock_acquire();
         intptr_t u = home->unclaimed;
         if (u >= 2) {
-            home->unclaimed = u - 1;
+            __atomic_store_n(&home->unclaimed, u - 1, __ATOMIC_RELEASE);
             job_lock_release();
             __atomic_sub_fetch(&home->unfinished, 1, __ATOMIC_SEQ_CST);
             share.index = (int32_t)(home->count - u);
@@ -174,8 +174,8 @@ agent_share choose_share(const dispatch_call *call, int32_t n)
     qiv_exported_sync(request);
     if (!request->claimed_all && request->owner_progress == 0) {
         int64_t items = member_items(call, home->count, 0);
-        request->owner_progress = items > 0 ? (intptr_t)items : 1;
-        request->claimed_all = 1;
+        __atomic_store_n(&request->owner_progress, items > 0 ? (intptr_t)items : 1, __ATOMIC_RELAXED);
+        __atomic_store_n(&request->claimed_all, 1, __ATOMIC_RELAXED); // slots read both without the lock
         share.index = 0;
         share.items = items;
     }
@@ -281,7 +281,7 @@ bool post_share(dispatch_call *call, int32_t n, sent_share *sent, const agent_sh
         watch->posted_ns = platform_monotonic_ns();
         watch->alive_check_ms = platform_monotonic_ms() + remote_alive_check_ms;
         if (call->status_option)
-            request->status_ptr = call->status_option;
+            __atomic_store_n(&request->status_ptr, call->status_option, __ATOMIC_RELAXED);
         if (__atomic_load_n(&remote_client.posted_limit, __ATOMIC_ACQUIRE) < n + 1)
             __atomic_store_n(&remote_client.posted_limit, (intptr_t)n + 1, __ATOMIC_RELEASE);
     }
@@ -318,7 +318,7 @@ void give_share_up(dispatch_call *call, const agent_share *share)
         return;
     }
     if (call->status_option)
-        request->status_ptr = call->status_option;
+        __atomic_store_n(&request->status_ptr, call->status_option, __ATOMIC_RELAXED);
     zeq_log(zeq_log_decisions, "share %d of the call at line %d of %s was claimed but no agent took it",
             (int)share->index, (int)request->site->line, request->site->source);
     record_failed_share(request, share->index, share->count);
