@@ -16,8 +16,9 @@
 // for no time at all (entry_timeout, attr_timeout and negative_timeout 0).
 // Hard links stay on (sshfs's default): a rename that must not replace its
 // target falls back on link and unlink there, since FUSE refuses
-// RENAME_NOREPLACE.  auto_unmount removes the mount should sshfs die without
-// unmounting.
+// RENAME_NOREPLACE.  The keep-alive options below bound how long a silent
+// server blocks a step.  auto_unmount removes the mount should sshfs die
+// without unmounting.
 //
 // Both child processes get a death signal, so they end with the thread that
 // started the server (in tests and benchmarks: the main thread) even when the
