@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 const char *const fault_names[fault_kinds] = {"kill-agent", "stop-agent", "tsc", "garbage-args", "stall-mount",
@@ -257,8 +258,30 @@ int soak_start_agent(soak_run *run, int through_mount)
     return 0;
 }
 
+void soak_tidy_gaps(soak_run *run)
+{
+    // A folder without "tsc" ends every client's scan, so every agent that
+    // registered after it is out of sight for good: what a deleted "tsc"
+    // leaves, and a registration that the mount's failure cut short.  The
+    // soak removes such a folder, as an operator would, once it has stood
+    // without "tsc" for a while (a registering agent makes its "tsc" right
+    // after its folder); the next agent started takes the number again.
+    std::error_code error;
+    std::filesystem::path platform = std::filesystem::path(run->local_root) / "x64";
+    for (const auto &entry : std::filesystem::directory_iterator(platform, error)) {
+        struct stat info;
+        if (!entry.is_directory(error) || stat(entry.path().c_str(), &info) != 0 ||
+            std::filesystem::exists(entry.path() / SERVER_NAME_TSC, error) || time(nullptr) - info.st_mtime < 3)
+            continue;
+        if (std::filesystem::remove_all(entry.path(), error) != static_cast<std::uintmax_t>(-1))
+            soak_say(run, "tidy: removed %s, left without tsc (a gap ends every client's scan)", entry.path().c_str());
+    }
+}
+
 void soak_replace_ended_agents(soak_run *run)
 {
+    if (!run->mount_down)
+        soak_tidy_gaps(run);
     for (size_t i = 0; i < run->agents.size(); ++i) {
         soak_agent &agent = run->agents[i];
         if (agent.pid <= 0 || (agent.through_mount && run->mount_down))
