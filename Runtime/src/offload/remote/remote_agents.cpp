@@ -29,21 +29,40 @@ enum scan_result {
     scan_nothing, // no agent 0, or only dead ones and none busy
 };
 
+// Whether the agent of a held folder is dead.  A "busy" someone else holds
+// usually means a busy agent, worth waiting for.  But it can also be left in
+// the folder of an agent that died while it was claimed (its client's
+// release failed, or its client died too), and a client that waited for
+// such a claim would wait for ever.  So a held agent is asked whether it
+// lives, each at most once a second: the verdicts are kept in a small table
+// (the dispatcher's alone), by number.
+bool held_agent_dead(const dispatch_call *call, int32_t n)
+{
+    struct verdict {
+        int32_t agent;
+        bool dead;
+        uint64_t until_ms;
+    };
+    static verdict verdicts[64];
+    verdict *v = &verdicts[n % 64];
+    uint64_t now = platform_monotonic_ms();
+    if (v->agent == n && now < v->until_ms)
+        return v->dead;
+    v->agent = n;
+    v->dead = agent_is_alive(call->agent_folder) == agent_dead;
+    v->until_ms = now + remote_alive_check_ms;
+    return v->dead;
+}
+
 // Tries agent n, whose folder call->agent_folder has a "tsc": 1 claimed (and
 // alive), 0 busy or unusable now, -1 dead.
-//
-// A "busy" someone else holds usually means a busy agent, worth waiting for.
-// But it can also be left in the folder of an agent that died while it was
-// claimed (its client's release failed, or its client died too), and a
-// client that waited for such a claim would wait for ever.  So once a second
-// (look_at_held) a held agent is asked whether it lives.
-int try_agent(dispatch_call *call, int32_t n, bool look_at_held)
+int try_agent(dispatch_call *call, int32_t n)
 {
     char busy[remote_path_size];
     if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) < 0)
         return 0;
     int claimed = server_claim(busy, call->claim_stamp);
-    if (claimed == server_claim_held && look_at_held && agent_is_alive(call->agent_folder) == agent_dead)
+    if (claimed == server_claim_held && held_agent_dead(call, n))
         return -1;
     if (claimed != server_claimed)
         return 0;
@@ -75,7 +94,7 @@ bool failed_before(const dispatch_call *call, int32_t n)
     return false;
 }
 
-scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bool *skipped, bool look_at_held)
+scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bool *skipped)
 {
     bool any_usable = false;
     for (int32_t n = 0; n < remote_agent_count; ++n) {
@@ -98,7 +117,7 @@ scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bo
             *skipped = true;
             continue;
         }
-        int tried = try_agent(call, n, look_at_held);
+        int tried = try_agent(call, n);
         if (tried > 0) {
             *number = n;
             return scan_claimed;
@@ -114,16 +133,10 @@ scan_result scan_pass(dispatch_call *call, int32_t *number, bool skip_failed, bo
 // free: with a single agent, a failure that passes still gets its retries.
 scan_result scan_agents(dispatch_call *call, int32_t *number)
 {
-    // The dispatcher's alone, across calls.
-    static uint64_t held_look_ms;
-    uint64_t now = platform_monotonic_ms();
-    bool look_at_held = now >= held_look_ms;
-    if (look_at_held)
-        held_look_ms = now + remote_alive_check_ms;
     bool skipped = false;
-    scan_result scanned = scan_pass(call, number, true, &skipped, look_at_held);
+    scan_result scanned = scan_pass(call, number, true, &skipped);
     if (scanned != scan_claimed && skipped)
-        scanned = scan_pass(call, number, false, &skipped, look_at_held);
+        scanned = scan_pass(call, number, false, &skipped);
     return scanned;
 }
 
