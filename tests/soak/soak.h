@@ -95,7 +95,8 @@ extern volatile int soak_stop_signal; // the signal that asked the driver to sto
 int soak_start_agent(soak_run *run, int through_mount);
 // Replaces the agents that ended (the mount's only while it is up).
 void soak_replace_ended_agents(soak_run *run);
-// Removes agent folders left without "tsc" (gaps) that have stood so for 3 s.
+// Removes agent folders left without "tsc" (gaps) that have stood so for 3 s
+// (whole seconds of the folder's modification time).
 void soak_tidy_gaps(soak_run *run);
 void soak_inject(soak_run *run, int kind);
 
