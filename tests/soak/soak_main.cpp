@@ -192,9 +192,13 @@ void report_client(const std::string &log)
         }
     }
     printf("  shares served by agents: %lld (%lld items)\n", shares, items);
-    printf("  shares failed: %d (post failed %d, agent dead while holding one %d)\n",
-           count_lines(text, "failed"), count_lines(text, "the post failed"),
-           count_lines(text, "reads as dead while it holds"));
+    // One line per share that failed on an agent; a post that failed is no
+    // failed share (it goes to another agent), nor is a line that says a
+    // share "failed elsewhere" and was computed again.
+    printf("  shares failed on agents: %d (the agent dead while it held one: %d); posts that failed and went "
+           "elsewhere: %d\n",
+           count_lines(text, "the share on agent"), count_lines(text, "reads as dead while it holds"),
+           count_lines(text, "the post failed"));
     // The runtime computes every failed share again and says so: runs of
     // members on the caller's thread, the caller's own share by the call's
     // return (gravsim's own fallback is off in the soak's client).
