@@ -18,6 +18,7 @@ int cuDeviceGetCount(int *count);
 int cuDeviceGetProperties(void *properties, int device);
 int cuDeviceGetAttribute(int *value, int attribute, int device);
 int cuFuncGetAttribute(int *value, int attribute, void *function);
+int cuFuncGetParamInfo(void *function, size_t index, size_t *offset, size_t *size);
 int cuDeviceGet(int *device, int ordinal);
 int cuCtxCreate_v2(void **context, unsigned flags, int device);
 int cuModuleLoad(void **module, const char *path);
