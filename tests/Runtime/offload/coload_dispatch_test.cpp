@@ -337,6 +337,22 @@ TEST_F(ColoadDispatch, BalancedCallsGiveDevicesRunsOfWholeMembersAndEveryItemOnc
     EXPECT_GE(most_workers, 2);
 }
 
+// One call of the hits kernel over 32 members of 64 and 7 more, balanced or
+// not, after which every item must have been added to exactly once.
+static void expect_each_item_once(qiv_coload_site *site, int members, bool balanced, int round)
+{
+    const int n = 32 * 64 + 7;
+    std::vector<int> hits(n);
+    hits_call call = {site, hits.data(), n, members, 1, -1};
+    if (balanced) {
+        call.balanced = 1;
+        call.host_pause_us = 200;
+    }
+    run_hits(&call);
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(hits[i], 1) << members << " members, round " << round << " item " << i;
+}
+
 // Devices whose launches fail give the members they claimed back: the
 // caller computes them before the call returns, each item once, though the
 // kernel adds to its InOut array.
@@ -345,15 +361,8 @@ TEST_F(ColoadDispatch, MembersOfAFailedLaunchAreComputedOnTheHostOnce)
     static char source[] = "coload_fake.zeq";
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
     fake_state().launch_result = -5;
-    const int n = 32 * 64 + 7, members = 32;
-    std::vector<int> hits(n);
-    for (int round = 0; round < 50; ++round) {
-        std::fill(hits.begin(), hits.end(), 0);
-        hits_call call = {&site, hits.data(), n, members, 1, -1, 1, 200};
-        run_hits(&call);
-        for (int i = 0; i < n; ++i)
-            ASSERT_EQ(hits[i], 1) << "round " << round << " item " << i;
-    }
+    for (int round = 0; round < 50; ++round)
+        ASSERT_NO_FATAL_FAILURE(expect_each_item_once(&site, 32, true, round));
     EXPECT_FALSE(launches().empty()) << "the devices tried";
 }
 
@@ -364,16 +373,10 @@ TEST_F(ColoadDispatch, APieceWhoseReadFailsHalfWayIsComputedOnTheHostOnce)
 {
     static char source[] = "coload_fake.zeq";
     static qiv_coload_site site = QIV_COLOAD_SITE_INIT(source, 20);
-    const int n = 32 * 64 + 7;
-    std::vector<int> hits(n);
     for (int members : {32, 1})
         for (int round = 0; round < 20; ++round) {
             fake_state().reads_until_failure = 2;
-            std::fill(hits.begin(), hits.end(), 0);
-            hits_call call = {&site, hits.data(), n, members, 1, -1};
-            run_hits(&call);
-            for (int i = 0; i < n; ++i)
-                ASSERT_EQ(hits[i], 1) << members << " members, round " << round << " item " << i;
+            ASSERT_NO_FATAL_FAILURE(expect_each_item_once(&site, members, false, round));
         }
 }
 

@@ -421,15 +421,24 @@ int cuDeviceGetAttribute(int *value, int attribute, int device)
     }
 }
 
+// The entry of a call on a function handle: an injected failure, then the
+// lock, then the handle's record, or the error a bad handle gets.
+static int enter_function(entry_point entry, void *function, std::unique_lock<std::mutex> *hold, function_record **found)
+{
+    if (int injected = enter(entry); injected != proceed)
+        return injected;
+    hold->lock();
+    *found = find_function(the_state(), as_serial(function));
+    return *found ? stand_in_success : stand_in_invalid_handle;
+}
+
 int cuFuncGetParamInfo(void *function, size_t index, size_t *offset, size_t *size)
 {
-    if (int injected = enter(e_cuFuncGetParamInfo); injected != proceed)
-        return injected;
     state &s = the_state();
-    std::lock_guard<std::mutex> hold(s.lock);
-    function_record *f = find_function(s, as_serial(function));
-    if (!f)
-        return stand_in_invalid_handle;
+    std::unique_lock<std::mutex> hold(s.lock, std::defer_lock);
+    function_record *f = nullptr;
+    if (int failed = enter_function(e_cuFuncGetParamInfo, function, &hold, &f); failed != stand_in_success)
+        return failed;
     if (!offset || index >= (size_t)f->entry.param_count)
         return stand_in_invalid_value;
     size_t at = 0;
@@ -443,13 +452,11 @@ int cuFuncGetParamInfo(void *function, size_t index, size_t *offset, size_t *siz
 
 int cuFuncGetAttribute(int *value, int attribute, void *function)
 {
-    if (int injected = enter(e_cuFuncGetAttribute); injected != proceed)
-        return injected;
     state &s = the_state();
-    std::lock_guard<std::mutex> hold(s.lock);
-    function_record *f = find_function(s, as_serial(function));
-    if (!f)
-        return stand_in_invalid_handle;
+    std::unique_lock<std::mutex> hold(s.lock, std::defer_lock);
+    function_record *f = nullptr;
+    if (int failed = enter_function(e_cuFuncGetAttribute, function, &hold, &f); failed != stand_in_success)
+        return failed;
     if (!value || attribute != stand_in_function_max_threads)
         return stand_in_invalid_value;
     // The module's context may be gone; its device is still on its record.

@@ -72,6 +72,21 @@ int find_programs(programs *found, std::string *message)
     return -1;
 }
 
+// The programs and the name to log in with, which a start and a restart
+// both need before they touch anything.
+int find_tools(sshfs_server *server, programs *found, std::string *user)
+{
+    if (find_programs(found, &server->message) != 0)
+        return -1;
+    struct passwd *account = getpwuid(geteuid());
+    if (!account) {
+        server->message = "this user has no name to log in with";
+        return -1;
+    }
+    *user = account->pw_name;
+    return 0;
+}
+
 int make_keys(const sshfs_server *server, const programs &found, std::string *message)
 {
     for (const char *name : {"host_key", "user_key"}) {
@@ -289,13 +304,9 @@ int sshfs_server_kill_sshd(sshfs_server *server, int wait_ms)
 int sshfs_server_restart(sshfs_server *server)
 {
     programs found;
-    if (find_programs(&found, &server->message) != 0)
+    std::string user;
+    if (find_tools(server, &found, &user) != 0)
         return sshfs_server_failed;
-    struct passwd *account = getpwuid(geteuid());
-    if (!account) {
-        server->message = "this user has no name to log in with";
-        return sshfs_server_failed;
-    }
     // Whatever is left of the old mount goes first: an sshfs that still
     // runs, a mount listed after its sshfs ended.
     if (server->sshfs > 0) {
@@ -309,9 +320,9 @@ int sshfs_server_restart(sshfs_server *server)
     }
     fixture_stop_child(server->sshd, SIGTERM, sshd_exit_ms);
     server->sshd = 0;
-    if (start_sshd(server, found, account->pw_name, &server->message) != 0)
+    if (start_sshd(server, found, user, &server->message) != 0)
         return sshfs_server_failed;
-    return mount_folder(server, found, account->pw_name, &server->message);
+    return mount_folder(server, found, user, &server->message);
 }
 
 int sshfs_server_start(sshfs_server *server, const std::string &exported)
@@ -323,14 +334,9 @@ int sshfs_server_start(sshfs_server *server, const std::string &exported)
         return sshfs_server_no_fuse;
     }
     programs found;
-    if (find_programs(&found, &server->message) != 0)
+    std::string user;
+    if (find_tools(server, &found, &user) != 0)
         return sshfs_server_failed;
-    struct passwd *account = getpwuid(geteuid());
-    if (!account) {
-        server->message = "this user has no name to log in with";
-        return sshfs_server_failed;
-    }
-    std::string user = account->pw_name;
     const char *tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/zeq_sshfs_XXXXXX";
     if (!mkdtemp(&pattern[0])) {
