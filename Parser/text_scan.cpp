@@ -338,7 +338,7 @@ static int wrapper_append(wrapper_text *w, const char *format, ...)
     return 1;
 }
 
-static int syntax_error(FILE *err, const char *what)
+int syntax_error(FILE *err, const char *what)
 {
     fprintf(err, "Syntax error: Incorrect or missing %s\n", what);
     return exit_syntax;
@@ -351,10 +351,35 @@ int out_of_memory(FILE *err)
 }
 
 /* Drops the first and the last character of an extracted span. */
-static const char *inner_text(char *span)
+const char *inner_text(char *span)
 {
     span[strlen(span) - 1] = '\0';
     return span + 1;
+}
+
+char *next_typed_group(group_walk *walk, char **type_span, const char **at)
+{
+    while (walk->next) {
+        char *group = extract_balanced(walk->next, "(", ")");
+        if (!group) {
+            walk->next = NULL;
+            return NULL;
+        }
+        walk->next = find_unquoted(walk->next, group);
+        *type_span = extract_balanced(group, "(", ",");
+        if (*type_span) {
+            *at = walk->next ? walk->next - strlen(group) : NULL;
+            return group;
+        }
+        free(group);
+    }
+    return NULL;
+}
+
+char *group_name_span(const char *group)
+{
+    char *name_span = extract_balanced(group, ",", ",");
+    return name_span ? name_span : extract_balanced(group, ",", ")");
 }
 
 /* Prints the argument list of a header: one (type, name[, rest]) group per
@@ -363,75 +388,76 @@ static int print_arguments(const coload_formats *f, const char *header, wrapper_
                            FILE *out, FILE *err)
 {
     int number = 0;
-    const char *g = header + 1;
-    char *group = extract_balanced(g, "(", ")");
-    while (group) {
-        g = find_unquoted(g, group);
-        char *type_span = extract_balanced(group, "(", ",");
-        if (type_span) {
-            const char *type = inner_text(type_span);
-            int pointer = strchr(type, '*') != NULL;
-            if (pointer)
-                fputs(f->pointer_qualifier, out);
-            fprintf(out, " %s ", type);
-            if (f->wrapper_start &&
-                !wrapper_append(wrapper, pointer ? f->wrapper_pointer_arg : f->wrapper_value_arg,
-                                type, number)) {
-                free(type_span);
-                free(group);
-                return out_of_memory(err);
-            }
-            ++number;
-            char *name_span = extract_balanced(group, ",", ",");
-            if (!name_span)
-                name_span = extract_balanced(group, ",", ")");
+    group_walk walk = {header + 1};
+    char *type_span;
+    const char *at;
+    while (char *group = next_typed_group(&walk, &type_span, &at)) {
+        const char *type = inner_text(type_span);
+        int pointer = strchr(type, '*') != NULL;
+        if (pointer)
+            fputs(f->pointer_qualifier, out);
+        fprintf(out, " %s ", type);
+        if (f->wrapper_start &&
+            !wrapper_append(wrapper, pointer ? f->wrapper_pointer_arg : f->wrapper_value_arg, type,
+                            number)) {
             free(type_span);
-            if (!name_span) {
-                free(group);
-                return syntax_error(err, "argument name");
-            }
-            fprintf(out, " %s, ", inner_text(name_span));
-            free(name_span);
+            free(group);
+            return out_of_memory(err);
         }
+        ++number;
+        char *name_span = group_name_span(group);
+        free(type_span);
         free(group);
-        group = g ? extract_balanced(g, "(", ")") : NULL;
+        if (!name_span)
+            return syntax_error(err, "argument name");
+        fprintf(out, " %s, ", inner_text(name_span));
+        free(name_span);
     }
     return exit_ok;
 }
 
-static void print_declaration(const coload_formats *f, const char *start, const char *end, FILE *out)
-{
-    fputs(f->declaration_prefix, out);
-    fwrite(start, 1, (size_t)(end - start), out);
-    fputc('\n', out);
-}
-
-/* Declarations between the enclosing block's '{' and the keyword become the
- * kernel's block-shared variables; they are found by walking back to the
- * nearest '{' or '#' and printed nearest first.  A scan that reaches the start
- * of the text prints the declaration still open there, as a '{' would. */
-static void print_declarations(const coload_formats *f, const char *text, const char *k, FILE *out)
+void walk_declarations(const char *text, const char *k, void (*found)(void *, const char *, const char *),
+                       void *context)
 {
     const char *open_end = NULL;
     for (const char *p = k;; --p) {
         if (p != k && *p == '{') {
             if (open_end)
-                print_declaration(f, p + 1, open_end, out);
+                found(context, p + 1, open_end);
             return;
         }
         if (*p == '#')
             return;
         if (*p == ';') {
             if (open_end)
-                print_declaration(f, p + 1, open_end, out);
+                found(context, p + 1, open_end);
             open_end = p + 1;
         }
         if (p == text) {
             if (open_end)
-                print_declaration(f, text, open_end, out);
+                found(context, text, open_end);
             return;
         }
     }
+}
+
+struct declaration_printer {
+    const char *prefix;
+    FILE *out;
+};
+
+static void print_declaration(void *context, const char *start, const char *end)
+{
+    declaration_printer *printer = (declaration_printer *)context;
+    fputs(printer->prefix, printer->out);
+    fwrite(start, 1, (size_t)(end - start), printer->out);
+    fputc('\n', printer->out);
+}
+
+void print_declarations(const char *prefix, const char *text, const char *k, FILE *out)
+{
+    declaration_printer printer = {prefix, out};
+    walk_declarations(text, k, print_declaration, &printer);
 }
 
 /* One construct: k is just past its keyword, and "(" follows it. */
@@ -470,7 +496,7 @@ static int translate_construct(const coload_formats *f, const char *text, const 
     if (!body)
         return syntax_error(err, "coload body");
     fputs("{\n", out);
-    print_declarations(f, text, k, out);
+    print_declarations(f->declaration_prefix, text, k, out);
     fputs(body + 1, out);
     fputs("\n\n", out);
     free(body);

@@ -95,6 +95,33 @@ struct translator_def {
 
 int coload_translate(const translator_def *self, char *text, size_t length, FILE *out, FILE *err);
 
+/* ---- pieces of the coload front end, shared with zeqhost ------------------ */
+
+/* "Syntax error: Incorrect or missing <what>" on err; returns exit_syntax. */
+int syntax_error(FILE *err, const char *what);
+/* Drops the first and the last character of an extracted span, in place. */
+const char *inner_text(char *span);
+
+/* The argument groups of a header copy, in order.  next_typed_group returns a
+ * fresh copy of the next group that has a type text, with *type_span a fresh
+ * copy of its "(type," and *at the group's place in the header (NULL when it
+ * cannot be found again); NULL when no group is left.  Groups without a comma
+ * outside string literals are passed over, as the translators skip them. */
+struct group_walk {
+    const char *next; /* start the walk at header + 1 */
+};
+char *next_typed_group(group_walk *walk, char **type_span, const char **at);
+/* A fresh copy of the group's ",name," or ",name)"; NULL when it has none. */
+char *group_name_span(const char *group);
+
+/* The declarations between the enclosing block's '{' and the keyword at k,
+ * nearest first, each from just past the ';' (or '{') before it through its
+ * own ';'.  A scan that meets '#' stops without the declaration open there. */
+void walk_declarations(const char *text, const char *k, void (*found)(void *, const char *, const char *),
+                       void *context);
+/* Prints each of them as prefix, its text and a newline. */
+void print_declarations(const char *prefix, const char *text, const char *k, FILE *out);
+
 /* The console program: reads argv[1] and runs the translator on it. */
 int translator_main(const translator_def *self, int argc, char **argv);
 /* The same on bytes in memory (fuzzing): as if a file held data. */

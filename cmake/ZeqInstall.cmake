@@ -45,11 +45,11 @@ set_target_properties(zeqworker PROPERTIES INSTALL_RPATH "$ORIGIN/${zeq_lib_from
 
 install(TARGETS Zeq zeq_remote_headers zeq_remote_module EXPORT ZeqTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS zeqcuda zeqopencl zeqremote zeqopenmp zeqworker EXPORT ZeqTargets
+install(TARGETS zeqcuda zeqopencl zeqremote zeqopenmp zeqhost zeqworker EXPORT ZeqTargets
         RUNTIME DESTINATION ${ZEQ_INSTALL_PROGRAMDIR})
 install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libDeviro.so DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES Runtime/include/Zeq.h Runtime/include/zeq_runtime.h Runtime/include/zeq_coload.h Runtime/include/zeq_dialect.h
-              Runtime/include/zeq_kernel_name.h
+              Runtime/include/zeq_kernel_name.h Runtime/include/zeq_host.h
         DESTINATION ${ZEQ_INSTALL_INCLUDEDIR})
 install(FILES Parser/remote_include/io.h Parser/remote_include/intrin.h
               Parser/remote_include/remote_module.map

@@ -1,6 +1,6 @@
 # ZeqTranslate.cmake: build rules that run the Zeq translators on a .zeq source.
 #
-#   zeq_translate(<target> SOURCE <file.zeq> [OPENCL] [CUDA] [REMOTE]
+#   zeq_translate(<target> SOURCE <file.zeq> [OPENCL] [CUDA] [REMOTE] [HOST]
 #                 [KERNEL_DIR <dir>])
 #
 # Adds the custom target <target> (built by default) that produces, from the
@@ -10,6 +10,12 @@
 #           found, B.ptx in KERNEL_DIR (nvcc -ptx);
 #   REMOTE  B_net.cpp in the current binary folder (zeqremote), the source of
 #           the remote module; its path is returned in <target>_REMOTE_SOURCE.
+#           This is only the source: zeq_remote_module() below builds the
+#           module that agents load.
+#   HOST    B_host.cpp in the current binary folder (zeqhost), the program's
+#           host side; its path is returned in <target>_HOST_SOURCE, and
+#           B_lines.h beside it (zeqhost --lines: ZEQ_LINE_<function>) in
+#           <target>_LINES_HEADER.
 # KERNEL_DIR defaults to the programs' folder: the runtime looks for kernel
 # files beside the executable (and beside the library that makes the call).
 #
@@ -28,7 +34,7 @@ include_guard(GLOBAL)
 find_program(ZEQ_NVCC nvcc PATHS /usr/local/cuda/bin)
 
 function(zeq_translate target)
-  cmake_parse_arguments(ZT "OPENCL;CUDA;REMOTE" "SOURCE;KERNEL_DIR" "" ${ARGN})
+  cmake_parse_arguments(ZT "OPENCL;CUDA;REMOTE;HOST" "SOURCE;KERNEL_DIR" "" ${ARGN})
   if(NOT ZT_SOURCE)
     message(FATAL_ERROR "zeq_translate(${target}): SOURCE is required")
   endif()
@@ -77,6 +83,21 @@ function(zeq_translate target)
       COMMENT "zeqremote: ${base}.zeq -> ${base}_net.cpp" VERBATIM)
     list(APPEND outputs ${net})
     set(${target}_REMOTE_SOURCE ${net} PARENT_SCOPE)
+  endif()
+  if(ZT_HOST)
+    set(host ${CMAKE_CURRENT_BINARY_DIR}/${base}_host.cpp)
+    set(lines ${CMAKE_CURRENT_BINARY_DIR}/${base}_lines.h)
+    add_custom_command(OUTPUT ${host}
+      COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:Zeq::zeqhost> ${source} > ${host}
+      DEPENDS Zeq::zeqhost ${source}
+      COMMENT "zeqhost: ${base}.zeq -> ${base}_host.cpp" VERBATIM)
+    add_custom_command(OUTPUT ${lines}
+      COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:Zeq::zeqhost> --lines ${source} > ${lines}
+      DEPENDS Zeq::zeqhost ${source}
+      COMMENT "zeqhost --lines: ${base}.zeq -> ${base}_lines.h" VERBATIM)
+    list(APPEND outputs ${host} ${lines})
+    set(${target}_HOST_SOURCE ${host} PARENT_SCOPE)
+    set(${target}_LINES_HEADER ${lines} PARENT_SCOPE)
   endif()
   add_custom_target(${target} ALL DEPENDS ${outputs})
 endfunction()
