@@ -21,6 +21,9 @@
 
 #include "Zeq.h"
 
+/* The bodies are the text zeqremote prints, whose output gives them the C
+ * library's mathematics (sqrt and the rest) before any body. */
+#include <math.h>
 #include <stdint.h>
 
 #ifdef __cplusplus

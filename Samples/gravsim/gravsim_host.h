@@ -1,13 +1,16 @@
-/* gravsim_host.h: the host side of gravsim.zeq's three coload functions.
+/* gravsim_host.h: the program's calls of gravsim.zeq's three coload functions.
  *
- * Each call opens a parallel region, offers the work from member 0 to the
- * runtime's workers, which share it in balance (the pool, every device slot
- * and every zeqworker agent at once), and runs the translated host body
- * (zeqremote's output of the same .zeq text) over every member that no device
- * or agent took.  The region's member count is a parameter: 0 gives the
- * default (gravsim_region_members), 1 the one-member region of the remote
- * module, where the devices take the range in pieces and the calling thread
- * computes whatever they leave.
+ * zeqhost translates gravsim.zeq into the host side of each call (the call
+ * site, the descriptor list, the region): each call opens a parallel region,
+ * offers the work from member 0 to the runtime's workers, which share it in
+ * balance (the pool, every device slot and every zeqworker agent at once),
+ * and runs the host body over every member that no device or agent took.
+ * The functions here steer those calls (members, who may take a share, the
+ * body's vector width), count where the work ran, and compute a call again
+ * on the host when a share failed.  The region's member count is a
+ * parameter: 0 gives the default (gravsim_region_members), 1 the one-member
+ * region of the remote module, where the devices take the range in pieces
+ * and the calling thread computes whatever they leave.
  *
  * Arrays are plain floats by record: pos and vel four per body (x, y, z, w),
  * acc three.  n is a positive multiple of 256.
@@ -17,39 +20,12 @@
 
 enum {
     gravsim_tile = 256,          /* bodies per tile of the force sum */
-    gravsim_line_accelerations = 144,
-    gravsim_line_time_step = 345,
-    gravsim_line_idle = 420,
     gravsim_max_members = 64,    /* pool members the host tally tells apart */
     gravsim_max_agents = 64,     /* agent numbers the tally tells apart */
     gravsim_max_slots = 32,      /* device slots the tally tells apart (slot 0 is the remote slot) */
     gravsim_balanced_members = 64, /* the most members a default region has */
     gravsim_balance_window = 20, /* calls whose balance the tally keeps */
 };
-
-/* The argument descriptors of the three kernels (Zeq.h's QIV_ARG_...), in
- * the order of their headers' argument groups, which is the order in which
- * the remote module's entries read their words; c points to a record with
- * fields of the arguments' names.  GRAVSIM_TILE_SHAPE is what a device
- * launch of the accelerations needs besides: group memory for one tile,
- * groups of one tile. */
-#define GRAVSIM_ACCELERATIONS_ARGS(c)                                       \
-    QIV_ARG_IN("float*", (c)->pos, sizeof(float), (intptr_t)(c)->n * 16),  \
-    QIV_ARG_OUT("float*", (c)->acc, sizeof(float), (intptr_t)(c)->n * 12), \
-    QIV_ARG_VALUE("int", &(c)->n, sizeof(int)),                            \
-    QIV_ARG_VALUE("float", &(c)->spare, sizeof(float)),                    \
-    QIV_ARG_VALUE("float", &(c)->eps, sizeof(float))
-#define GRAVSIM_TIME_STEP_ARGS(c)                                            \
-    QIV_ARG_IN("float*", (c)->acc, sizeof(float), (intptr_t)(c)->n * 12),   \
-    QIV_ARG_INOUT("float*", (c)->vel, sizeof(float), (intptr_t)(c)->n * 16), \
-    QIV_ARG_INOUT("float*", (c)->pos, sizeof(float), (intptr_t)(c)->n * 16), \
-    QIV_ARG_VALUE("float", &(c)->damping, sizeof(float)),                   \
-    QIV_ARG_VALUE("float", &(c)->dt, sizeof(float)),                        \
-    QIV_ARG_VALUE("int", &(c)->n, sizeof(int))
-#define GRAVSIM_IDLE_ARGS(c)                                               \
-    QIV_ARG_IN("float*", (c)->pos, sizeof(float), (intptr_t)(c)->n * 16), \
-    QIV_ARG_VALUE("int", &(c)->n, sizeof(int))
-#define GRAVSIM_TILE_SHAPE QIV_ARG_SHARED_BYTES(gravsim_tile * 16), QIV_ARG_GROUP_SIZE(gravsim_tile)
 
 /* acc = accelerations of all n bodies from all n bodies.  spare is passed on
  * to the devices and read by nobody. */
@@ -125,6 +101,9 @@ struct gravsim_tally {
 enum { gravsim_site_accelerations, gravsim_site_time_step, gravsim_site_idle, gravsim_sites };
 
 void gravsim_tally_read(int site, struct gravsim_tally *out);
+/* The line of a site's coload header in gravsim.zeq, as its call site record
+ * carries it (the kernels are named fline<line>); -1 for no site. */
+int gravsim_site_line(int site);
 /* The mean and the worst (lowest) balance of the tally's last balanced
  * calls; returns how many calls they cover (0: none, and both are 0). */
 int gravsim_balance(const struct gravsim_tally *t, double *mean, double *worst);

@@ -3,19 +3,24 @@
 //
 // The module is zeqremote's translation of gravsim.zeq (gravsim_net.cpp,
 // included below) plus the one layer that compiled code puts between an
-// entry and the kernel body: fline144's internal function opens a region of
-// one member and offers the work to the agent's own devices through a coload
+// entry and the kernel body: the accelerations entry's internal function
+// opens a region of one member and offers the work to the agent's own devices through a coload
 // call of its own (line 54 of the module's translated source, so the devices
 // look for kernel fline54 in gravsim_net.ocl or gravsim_net.ptx, the
 // companions the client copies beside the module).  Only what no device
-// takes runs the translated body on the agent's processor.  fline345 and
-// fline420 are zeqremote's entries unchanged: the time step is too short to
-// be worth a device, and the empty kernel does nothing anywhere.
+// takes runs the translated body on the agent's processor.  The entries of
+// the time step and of the empty kernel are zeqremote's unchanged: the time
+// step is too short to be worth a device, and the empty kernel does nothing
+// anywhere.
 //
-// The translated entry of line 144 would call the body directly; it is
-// renamed on inclusion so that the entry below, with the device layer, is the
-// one the module exports.  The export list (remote_module.map) keeps the
-// renamed one local.
+// The translated entry of the accelerations would call the body directly;
+// it is renamed on inclusion so that the entry below, with the device layer,
+// is the one the module exports under its name.  Both names are given as
+// the compiler's assembler labels on declarations (the translation's
+// definition takes its label from the declaration before it), because the
+// name is pasted from the line of the accelerations header in gravsim.zeq
+// (gravsim_names.h) and so cannot be a macro's name.  The export list
+// (remote_module.map) keeps the renamed one local.
 //
 // Only the share: inside the one-member region a range query covers all n
 // bodies, so a body run there would compute every body for every share, and
@@ -36,9 +41,12 @@
 // leave most of every tile unloaded and the sums wrong) sends the share to
 // the host body as if no device had taken it.  The records outside the
 // share are put back whenever a device may have written them.
-#define fline144 gravsim_net_translated_fline144
+#include "gravsim_names.h"
+
+#include <stddef.h>
+
+extern "C" void GRAVSIM_ENTRY(accelerations)(size_t *arg) __asm__("gravsim_net_translated_accelerations");
 #include "gravsim_net.cpp"
-#undef fline144
 
 #include "gravsim_host.h"
 
@@ -67,15 +75,22 @@ struct accelerations_call {
     int status;       // the call's status: 0 when every launch and read-back worked
 };
 
-// The region of one member whose only member offers the call to the devices.
-// Members resume on copies of this frame, so the call's record is reached
-// through the one pointer argument.
+// The region of one member whose only member offers the call to the devices,
+// with the descriptors of gravsim.zeq's accelerations header (pos In, acc
+// Out, then the values) and its tile: group memory for one tile, groups of
+// one tile.  Members resume on copies of this frame, so the call's record is
+// reached through the one pointer argument.
 QIV_REGION_OPENER void offer_region(accelerations_call *c)
 {
     qiv_parallel_region home;
     qiv_parallel_region *self = qiv_region_open(&home, 1, QIV_LIMIT_TIGHT(1));
     if (qiv_exported_pix() == 0 &&
-        qiv_exported_coload(self, &accelerations_site, GRAVSIM_ACCELERATIONS_ARGS(c), GRAVSIM_TILE_SHAPE,
+        qiv_exported_coload(self, &accelerations_site,
+                            QIV_ARG_IN("float*", c->pos, sizeof(float), (intptr_t)c->n * 16),
+                            QIV_ARG_OUT("float*", c->acc, sizeof(float), (intptr_t)c->n * 12),
+                            QIV_ARG_VALUE("int", &c->n, sizeof(int)), QIV_ARG_VALUE("float", &c->spare, sizeof(float)),
+                            QIV_ARG_VALUE("float", &c->eps, sizeof(float)),
+                            QIV_ARG_SHARED_BYTES(gravsim_tile * 16), QIV_ARG_GROUP_SIZE(gravsim_tile),
                             QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_END) == 0)
         c->devices_done = 1;
     qiv_region_end_joined(self);
@@ -111,7 +126,7 @@ void put_back_outside(float *acc, int last, const kept_records *k)
     memcpy(acc + 3 * (size_t)last, k->floats + k->before, k->after * sizeof(float));
 }
 
-// The internal function of fline144: the devices first, then the host
+// The internal function of the module's accelerations entry: the devices first, then the host
 // body over the share unless the devices computed all of it right.  Out of
 // memory for the kept records, the devices are not asked and the host
 // computes the share.
@@ -141,7 +156,10 @@ void accelerations(float *pos, float *acc, int n, float spare, float eps, int qi
 
 } // namespace
 
-extern "C" __declspec(dllexport) void fline144(size_t *arg)
+// The module's accelerations entry, fline<line of the header>.
+extern "C" __declspec(dllexport) void gravsim_net_accelerations(size_t *arg)
+    __asm__(GRAVSIM_STRING(GRAVSIM_ENTRY(accelerations)));
+void gravsim_net_accelerations(size_t *arg)
 {
     accelerations((float *)arg[0], (float *)arg[1], *(int *)arg[2], *(float *)arg[3], *(float *)arg[4], 0);
 }

@@ -9,14 +9,18 @@
 // loads the module for every request), from the processor's own flags.
 // Every width gives the same bits, so the choice never changes a result.
 #include "gravsim_host.h"
+#include "gravsim_names.h"
 
 #include <string.h>
 
 // The translated baseline body (gravsim_net.cpp) and its wider copies
-// (gravsim_lanes.cpp), linked into the program and into the module alike.
-void fline144_(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+// (gravsim_lanes.cpp, which names them without C++ decoration), linked into
+// the program and into the module alike.
+void GRAVSIM_BODY(accelerations)(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+extern "C" {
 void gravsim_accelerations_body_avx2(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
 void gravsim_accelerations_body_avx512(float *pos, float *acc, int n, float spare, float eps, int qiv_extra_arg_offs);
+}
 
 namespace {
 
@@ -45,7 +49,7 @@ bool always(void)
 const vector_width vector_widths[] = {
     {"AVX-512", gravsim_accelerations_body_avx512, has_avx512},
     {"AVX2", gravsim_accelerations_body_avx2, has_avx2},
-    {"SSE2", fline144_, always},
+    {"SSE2", GRAVSIM_BODY(accelerations), always},
 };
 const vector_width *chosen_width;
 

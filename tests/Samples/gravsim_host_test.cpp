@@ -221,9 +221,9 @@ TEST(GravsimZeq, KernelNamesFollowTheHeaderLines)
     std::vector<std::string> names;
     for (size_t at = text.find("__kernel void "); at != std::string::npos; at = text.find("__kernel void ", at + 1))
         names.push_back(text.substr(at + 14, text.find('(', at) - at - 14));
-    std::vector<std::string> expected = {"fline" + std::to_string(gravsim_line_accelerations),
-                                         "fline" + std::to_string(gravsim_line_time_step),
-                                         "fline" + std::to_string(gravsim_line_idle)};
+    std::vector<std::string> expected = {"fline" + std::to_string(gravsim_site_line(gravsim_site_accelerations)),
+                                         "fline" + std::to_string(gravsim_site_line(gravsim_site_time_step)),
+                                         "fline" + std::to_string(gravsim_site_line(gravsim_site_idle))};
     EXPECT_EQ(names, (std::vector<std::string>{"fline144", "fline345", "fline420"}));
     EXPECT_EQ(names, expected);
 }

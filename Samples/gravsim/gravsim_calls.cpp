@@ -1,13 +1,19 @@
-// The host side of gravsim.zeq, in the shape compiled Zeq code takes: for each
-// coload function a static call-site record, a function that opens a region,
-// lets member 0 offer the call to the runtime's workers with the descriptor
-// list of the function's arguments, and runs the host body over the member's
-// own share when the call returns 1 (and in every other member).
+// The program's calls of gravsim.zeq's coload functions.  The host side of
+// each call (its call site record, its descriptor list, the region whose
+// member 0 offers it to the runtime's workers and whose members run the host
+// body over what nobody took) is zeqhost's translation of gravsim.zeq,
+// compiled from the build folder; the .zeq functions accelerations,
+// time_step and idle are real host functions there.  What is the program's
+// own is here, passed to each call through zeq_call_options: the region's
+// member count, the host-only pass that computes a failed call again, the
+// accelerations body in the vector width in use (gravsim_widths.cpp) and the
+// count of each member's items; the call's Status and its site record come
+// back through the same options.
 //
-// The host body is not written here: it is fline<line>_, zeqremote's output of
-// the same body text the devices run, compiled into this program.  So the
-// .zeq text is the single definition of the arithmetic, and the host path that
-// the tests compare bit for bit is the translated one.
+// The host bodies are the text the devices run, translated as zeqremote
+// translates it, so the .zeq text is the single definition of the
+// arithmetic, and the host path that the tests compare bit for bit is the
+// translated one.
 //
 // Each kernel has one call site and one form of call, which the pool, every
 // device slot and every zeqworker agent take at once: the arguments, the
@@ -28,14 +34,9 @@
 // Out and pos In for the accelerations, so they are as they were; the time
 // step keeps a copy of vel and pos for it whenever anyone but the pool may
 // take a share.
-//
-// Each region function takes one pointer to a record of its arguments: the
-// members resume on copies of the function's frame, so everything they share
-// is reached through that pointer, and the Value descriptors point into the
-// record, which outlives the call.  The regions use the tight limit for one
-// stack argument word, so on i386 the pointer is inside the copied window.
 #include "gravsim_host.h"
 
+#include "zeq_host.h"
 #include "zeq_runtime.h"
 
 #include <sched.h>
@@ -43,22 +44,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The translated bodies (gravsim_net.cpp, generated at build time); the
-// accelerations body in the width in use comes from gravsim_widths.cpp.
-void fline345_(float *acc, float *vel, float *pos, float damping, float dt, int n, int qiv_extra_arg_offs);
-void fline420_(float *pos, int n, int qiv_extra_arg_offs);
+// gravsim.zeq's functions, as zeqhost translates them.
+void accelerations(float *pos, float *acc, int n, float spare, float eps);
+void time_step(float *acc, float *vel, float *pos, float damping, float dt, int n);
+void idle(float *pos, int n);
 
 namespace {
-
-// Writable: the runtime trims the name to its base in place, once per site.
-// The remote client copies the module gravsim_net.so after the base name.
-char accelerations_source[] = "gravsim.zeq";
-char time_step_source[] = "gravsim.zeq";
-char idle_source[] = "gravsim.zeq";
-
-qiv_coload_site accelerations_site = QIV_COLOAD_SITE_INIT(accelerations_source, gravsim_line_accelerations);
-qiv_coload_site time_step_site = QIV_COLOAD_SITE_INIT(time_step_source, gravsim_line_time_step);
-qiv_coload_site idle_site = QIV_COLOAD_SITE_INIT(idle_source, gravsim_line_idle);
 
 int workers = gravsim_workers_all;
 int recompute_failed = 1;
@@ -67,14 +58,14 @@ int recompute_failed = 1;
 // the last calls.  Members add with atomics; readers see totals between calls.
 gravsim_tally tallies[gravsim_sites];
 
-// The member's share as the host body sees it, counted after it ran.
-void tally_host(int site, int n)
+// The member's share as the host body saw it, counted after it ran (the
+// calls' member_done); context is the site's tally.
+void tally_host(void *context, int member, long long items)
 {
-    int member = qiv_exported_pix();
+    gravsim_tally *t = static_cast<gravsim_tally *>(context);
     if (member < 0 || member >= gravsim_max_members)
         member = gravsim_max_members - 1;
-    long long items = qiv_exported_range_end(n) - qiv_exported_range_start(n);
-    __atomic_add_fetch(&tallies[site].host_items[member], items, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&t->host_items[member], items, __ATOMIC_RELAXED);
 }
 
 // What the runtime has counted so far: items per device slot and per agent
@@ -137,91 +128,50 @@ void tally_work(int site, const work_counts *before, int n)
         t->agent_items[a] += after.agent_items[a] - before->agent_items[a];
 }
 
-struct accelerations_call {
-    float *pos;
-    float *acc;
-    int n;
-    float spare;
-    float eps;
-    int members;
-    int host;     // offer nothing: the host computes every share
-    int status;   // the call's Status: -1 when a share failed
-    gravsim_accelerations_body_fn *body; // the host body in the width in use
-};
-
-struct time_step_call {
-    float *acc;
-    float *vel;
-    float *pos;
-    float damping;
-    float dt;
-    int n;
-    int members;
-    int host;
-    int status;
-};
-
-struct idle_call {
-    float *pos;
-    int n;
-    int members;
-    int status;
-};
-
-int offer_accelerations(qiv_parallel_region *self, accelerations_call *c)
+// The options of a call at a site: the region's members, whether the host
+// computes it alone, and the host tally of every member's items.
+zeq_call_options call_options(int site, int members, int host_only)
 {
-    if (c->host)
-        return 1;
-    return qiv_exported_coload(self, &accelerations_site, GRAVSIM_ACCELERATIONS_ARGS(c), GRAVSIM_TILE_SHAPE,
-                               QIV_ARG_RANGE(c->n), QIV_ARG_STATUS(&c->status), QIV_ARG_BALANCED,
-                               QIV_ARG_HOST_RANGE, QIV_ARG_END);
+    zeq_call_options o = {};
+    o.members = members;
+    o.host_only = host_only;
+    o.member_done = tally_host;
+    o.context = &tallies[site];
+    return o;
 }
 
-int offer_time_step(qiv_parallel_region *self, time_step_call *c)
-{
-    if (c->host)
-        return 1;
-    return qiv_exported_coload(self, &time_step_site, GRAVSIM_TIME_STEP_ARGS(c), QIV_ARG_RANGE(c->n),
-                               QIV_ARG_STATUS(&c->status), QIV_ARG_BALANCED, QIV_ARG_HOST_RANGE, QIV_ARG_END);
-}
+// The call site records of the translated calls, each known from the first
+// call at it on: its status word takes the workers mode (the runtime reads
+// it in every offer), its balance is read after each call.
+qiv_coload_site *sites[gravsim_sites];
 
-int offer_idle(qiv_parallel_region *self, idle_call *c)
+void note_site(int site, qiv_coload_site *record)
 {
-    return qiv_exported_coload(self, &idle_site, GRAVSIM_IDLE_ARGS(c), QIV_ARG_RANGE(c->n),
-                               QIV_ARG_STATUS(&c->status), QIV_ARG_BALANCED, QIV_ARG_HOST_RANGE, QIV_ARG_END);
-}
-
-QIV_REGION_OPENER void accelerations_region(accelerations_call *c)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));
-    if (qiv_exported_pix() != 0 || offer_accelerations(self, c) != 0) {
-        c->body(c->pos, c->acc, c->n, c->spare, c->eps, 0);
-        tally_host(gravsim_site_accelerations, c->n);
+    if (!sites[site] && record) {
+        sites[site] = record;
+        record->status = workers == gravsim_workers_pool;
     }
-    qiv_region_end_joined(self);
 }
 
-QIV_REGION_OPENER void time_step_region(time_step_call *c)
+// A site's record before any call of its own: an empty call (no bodies) on
+// the host learns it, which computes nothing, offers nothing and counts
+// nothing.
+qiv_coload_site *site_record(int site)
 {
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));
-    if (qiv_exported_pix() != 0 || offer_time_step(self, c) != 0) {
-        fline345_(c->acc, c->vel, c->pos, c->damping, c->dt, c->n, 0);
-        tally_host(gravsim_site_time_step, c->n);
+    if (!sites[site]) {
+        zeq_call_options o = {};
+        o.members = 1;
+        o.host_only = 1;
+        zeq_next_call(&o);
+        if (site == gravsim_site_accelerations)
+            accelerations(nullptr, nullptr, 0, 0.0f, 1.0f);
+        else if (site == gravsim_site_time_step)
+            time_step(nullptr, nullptr, nullptr, 1.0f, 0.0f, 0);
+        else
+            idle(nullptr, 0);
+        note_site(site, o.site);
     }
-    qiv_region_end_joined(self);
-}
-
-QIV_REGION_OPENER void idle_region(idle_call *c)
-{
-    qiv_parallel_region home;
-    qiv_parallel_region *self = qiv_region_open(&home, c->members, QIV_LIMIT_TIGHT(1));
-    if (qiv_exported_pix() != 0 || offer_idle(self, c) != 0) {
-        fline420_(c->pos, c->n, 0);
-        tally_host(gravsim_site_idle, c->n);
-    }
-    qiv_region_end_joined(self);
+    return sites[site];
 }
 
 // Whether anyone but the pool may take a share of a call: a device slot
@@ -263,26 +213,29 @@ void gravsim_accelerations(float *pos, float *acc, int n, float spare, float eps
 {
     work_counts before;
     read_work_counts(&before);
-    gravsim_accelerations_body_fn *body = gravsim_accelerations_host_body();
-    accelerations_call c = {pos, acc, n, spare, eps, gravsim_region_members(n, members), 0, 0, body};
-    accelerations_region(&c);
-    tally_balance(gravsim_site_accelerations, &accelerations_site);
-    if (c.status != 0 && recompute_failed) {
+    int site = gravsim_site_accelerations;
+    zeq_call_options o = call_options(site, gravsim_region_members(n, members), 0);
+    o.body = reinterpret_cast<void (*)(void)>(gravsim_accelerations_host_body());
+    zeq_next_call(&o);
+    accelerations(pos, acc, n, spare, eps);
+    note_site(site, o.site);
+    tally_balance(site, o.site);
+    if (o.status != 0 && recompute_failed) {
         // acc is Out: whatever the failed share left there is computed anew.
         note_failure("a share of the accelerations failed on a device or an agent");
-        c.host = 1;
-        c.status = 0;
-        accelerations_region(&c);
+        o.host_only = 1;
+        zeq_next_call(&o);
+        accelerations(pos, acc, n, spare, eps);
     }
-    tally_work(gravsim_site_accelerations, &before, n);
+    tally_work(site, &before, n);
 }
 
 void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, float dt, int n, int members)
 {
     work_counts before;
     read_work_counts(&before);
-    // acc is only read: the descriptor says In, so no device writes it back.
-    time_step_call c = {const_cast<float *>(acc), vel, pos, damping, dt, n, gravsim_region_members(n, members), 0, 0};
+    int site = gravsim_site_time_step;
+    zeq_call_options o = call_options(site, gravsim_region_members(n, members), 0);
     // A failed share may have moved some bodies already: keep the arrays to
     // start again from.  Without memory for the copy, the host computes all.
     size_t bytes = 16 * (size_t)n;
@@ -293,22 +246,26 @@ void gravsim_time_step(const float *acc, float *vel, float *pos, float damping, 
             memcpy(kept, vel, bytes);
             memcpy(kept + 4 * (size_t)n, pos, bytes);
         } else {
-            c.host = 1;
+            o.host_only = 1;
         }
     }
-    time_step_region(&c);
-    tally_balance(gravsim_site_time_step, &time_step_site);
+    // acc is only read: its group says In, so no device writes it back.
+    float *acc_in = const_cast<float *>(acc);
+    zeq_next_call(&o);
+    time_step(acc_in, vel, pos, damping, dt, n);
+    note_site(site, o.site);
+    tally_balance(site, o.site);
     // Only a device or an agent fails a share, and then the copy was made.
-    if (c.status != 0 && kept) {
+    if (o.status != 0 && kept) {
         note_failure("a share of the time step failed on a device or an agent");
         memcpy(vel, kept, bytes);
         memcpy(pos, kept + 4 * (size_t)n, bytes);
-        c.host = 1;
-        c.status = 0;
-        time_step_region(&c);
+        o.host_only = 1;
+        zeq_next_call(&o);
+        time_step(acc_in, vel, pos, damping, dt, n);
     }
     free(kept);
-    tally_work(gravsim_site_time_step, &before, n);
+    tally_work(site, &before, n);
 }
 
 void gravsim_idle(float *pos, int n, int members)
@@ -318,19 +275,20 @@ void gravsim_idle(float *pos, int n, int members)
     // The empty kernel changes nothing, so a failed share leaves nothing to
     // compute again.  Its first call starts the device service threads and
     // the remote client, and copies the module to the agents it reaches.
-    idle_call c = {pos, n, gravsim_region_members(n, members), 0};
-    idle_region(&c);
-    tally_balance(gravsim_site_idle, &idle_site);
-    tally_work(gravsim_site_idle, &before, n);
+    int site = gravsim_site_idle;
+    zeq_call_options o = call_options(site, gravsim_region_members(n, members), 0);
+    zeq_next_call(&o);
+    idle(pos, n);
+    note_site(site, o.site);
+    tally_balance(site, o.site);
+    tally_work(site, &before, n);
 }
 
 void gravsim_use_workers(int mode)
 {
     workers = mode;
-    int pool = mode == gravsim_workers_pool;
-    accelerations_site.status = pool;
-    time_step_site.status = pool;
-    idle_site.status = pool;
+    for (int s = 0; s < gravsim_sites; ++s)
+        site_record(s)->status = mode == gravsim_workers_pool;
 }
 
 void gravsim_recompute_failed_calls(int on)
@@ -366,6 +324,13 @@ int gravsim_balance(const gravsim_tally *t, double *mean, double *worst)
 void gravsim_tally_read(int site, gravsim_tally *out)
 {
     *out = tallies[site];
+}
+
+int gravsim_site_line(int site)
+{
+    if (site < 0 || site >= gravsim_sites)
+        return -1;
+    return (int)site_record(site)->line;
 }
 
 void gravsim_tally_reset(void)
