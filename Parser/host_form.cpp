@@ -39,6 +39,8 @@ namespace {
 
 enum direction { direction_value, direction_in, direction_out, direction_inout };
 
+enum { max_depth = 64 };
+
 struct host_arg {
     char *type;  /* trimmed type text */
     char *name;  /* trimmed name */
@@ -75,6 +77,7 @@ struct host_state {
     FILE *err;
     keyword_list keywords;
     size_t next;             /* the first keyword not handled yet */
+    int depth;               /* constructs open around the one being printed */
     const char *counted;     /* lines are counted on from here, */
     long counted_line;       /* which stands on this line */
 };
@@ -299,6 +302,8 @@ int read_group(host_state *h, construct *c, char *group, char *type_span, long l
         return annotation_error(h, line, "'%s' is no type for %s", a->type, a->name);
     if (strchr(a->type, '*'))
         a->direction = points_to_const(a->type) ? direction_in : direction_inout;
+    if (rest && rest > group + strlen(group) - 1)
+        rest = group + strlen(group) - 1;
     if (rest) {
         int status = read_annotation(h, c, c->arg_count - 1, line, rest, group + strlen(group) - 1);
         if (status != exit_ok)
@@ -531,7 +536,12 @@ int put_host_form(host_state *h, const construct *c)
     fputs(" int qiv_extra_arg_offs)\n{\n", out);
     walk_declarations(h->text, c->keyword + 6, put_declaration, h);
     put_line_directive(h, c->body_line);
+    /* Each level is a class inside a function of the class around it: no
+     * compiler takes thousands, and the recursion here must stay shallow. */
+    if (++h->depth > max_depth)
+        return annotation_error(h, c->line, "constructs nested more than %d deep", max_depth);
     int status = translate_range(h, c->body_open + 1, c->body_end);
+    --h->depth;
     if (status != exit_ok)
         return status;
     fputs("\n", out);
@@ -667,7 +677,7 @@ const char *enclosing_function(const char *text, const char *keyword, size_t *le
 
 int host_translate(const char *text, size_t length, const char *path, FILE *out, FILE *err)
 {
-    host_state h = {text, path, out, err, {NULL, 0}, 0, text, 1};
+    host_state h = {text, path, out, err, {NULL, 0}, 0, 0, text, 1};
     int status = find_keywords(text, &h.keywords, err);
     if (status == exit_ok) {
         fputs("#include <zeq_host.h>\n#define __shared__", out);
