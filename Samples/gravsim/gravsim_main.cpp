@@ -9,17 +9,17 @@
 //
 //   gravsim [bodies] [steps] [picture] [frame_every] [members]
 //
-// bodies: a positive multiple of 256 (default 4096); steps (default 300);
-// picture: the PNG written at the end (default gravsim.png, "-" for none);
-// frame_every: also write <picture>_<step>.png every k steps (default 0, none);
-// members: region members per call (default 0: the largest power of two up
-// to 64 that divides the tiles of 256 bodies; 1 gives the one-member regions
-// of the remote module, which the pool does not share).
+// The arguments are read strictly (a whole number in range, nothing after
+// it), and the picture's path is tried before the run, so that a mistyped
+// argument or folder stops the program at once rather than after a long run.
 #include "zeq_runtime.h"
 #include "gravsim_host.h"
 #include "gravsim_picture.h"
 #include "gravsim_state.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +35,10 @@ const float damping = 1.0f;
 const uint32_t seed = 20240611u;
 const int picture_size = 640;
 const float picture_extent = 1.4f;
+// The most bodies: far beyond any run that ends in reasonable time (every
+// step is n^2 pair terms), and small enough that no size of the arrays or
+// of a device argument overflows, in either flavour.
+const int max_bodies = 1 << 24;
 
 struct options {
     int bodies;
@@ -51,41 +55,100 @@ double now_seconds(void)
     return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
 }
 
-// Positional arguments; 0 on success, -1 with a message on a bad one.
+void usage(void)
+{
+    fprintf(stderr,
+            "Usage: gravsim [bodies] [steps] [picture] [frame_every] [members]\n"
+            "  bodies       a positive multiple of %d, at most %d (default 4096)\n"
+            "  steps        time steps, at least 1 (default 300)\n"
+            "  picture      the PNG drawn at the end (default gravsim.png; - for none)\n"
+            "  frame_every  also draw <picture>_<step>.png every k steps (default 0: no frames)\n"
+            "  members      region members per call (default 0: the largest power of two up to 64\n"
+            "               that divides bodies / %d; 1: one-member regions, which the pool does not share)\n",
+            gravsim_tile, max_bodies, gravsim_tile);
+}
+
+// The whole of text as a decimal number from low to high; else says which
+// argument is wrong and returns -1.
+int parse_whole(const char *text, const char *name, long low, long high, int *out)
+{
+    char *end = nullptr;
+    errno = 0;
+    long value = text[0] >= '0' && text[0] <= '9' ? strtol(text, &end, 10) : 0;
+    if (!end || *end != '\0' || errno != 0 || value < low || value > high) {
+        fprintf(stderr, "gravsim: %s must be a whole number from %ld to %ld, not '%s'\n", name, low, high, text);
+        return -1;
+    }
+    *out = (int)value;
+    return 0;
+}
+
+// Positional arguments; 0 on success, -1 with a message and the usage on a
+// bad one.
 int parse_options(int argc, char **argv, options *o)
 {
-    o->bodies = argc > 1 ? atoi(argv[1]) : 4096;
-    o->steps = argc > 2 ? atoi(argv[2]) : 300;
-    o->picture = argc > 3 ? argv[3] : "gravsim.png";
-    if (strcmp(o->picture, "-") == 0)
-        o->picture = nullptr;
-    o->frame_every = argc > 4 ? atoi(argv[4]) : 0;
-    o->members = argc > 5 ? atoi(argv[5]) : 0;
-    if (o->bodies < gravsim_tile || o->bodies % gravsim_tile != 0 || o->steps < 0 || o->frame_every < 0 ||
-        o->members < 0) {
-        fprintf(stderr, "Usage: gravsim [bodies, a multiple of %d] [steps] [picture.png or -] [frame_every] [members]\n",
-                gravsim_tile);
+    *o = options{4096, 300, "gravsim.png", 0, 0};
+    if (argc > 6) {
+        fprintf(stderr, "gravsim: %d arguments, at most 5 are read\n", argc - 1);
+        usage();
+        return -1;
+    }
+    if ((argc > 1 && parse_whole(argv[1], "bodies", 1, max_bodies, &o->bodies) != 0) ||
+        (argc > 2 && parse_whole(argv[2], "steps", 1, INT_MAX, &o->steps) != 0) ||
+        (argc > 4 && parse_whole(argv[4], "frame_every", 0, INT_MAX, &o->frame_every) != 0) ||
+        (argc > 5 && parse_whole(argv[5], "members", 0, o->bodies, &o->members) != 0)) {
+        usage();
+        return -1;
+    }
+    if (o->bodies % gravsim_tile != 0) {
+        fprintf(stderr, "gravsim: bodies must be a positive multiple of %d, and %d is not\n", gravsim_tile, o->bodies);
+        usage();
+        return -1;
+    }
+    if (argc > 3)
+        o->picture = strcmp(argv[3], "-") == 0 ? nullptr : argv[3];
+    return 0;
+}
+
+// Whether path can be written, without changing it: a file that is not
+// there yet is made and removed again.  0, or -1 with errno set.
+int try_writing(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        close(fd);
+        unlink(path);
+        return 0;
+    }
+    if (errno != EEXIST)
+        return -1;
+    fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
+}
+
+// 0, or -1 after saying the picture could not be written.
+int write_picture(const char *path, const gravsim_bodies *b)
+{
+    int result = gravsim_picture_write(path, b, picture_size, picture_extent);
+    if (result == gravsim_picture_unsupported)
+        printf("picture: not written, this build has no PNG writer (no libpng for this flavour)\n");
+    else if (result != 0) {
+        fprintf(stderr, "gravsim: cannot write the picture %s\n", path);
         return -1;
     }
     return 0;
 }
 
-void write_picture(const char *path, const gravsim_bodies *b)
-{
-    int result = gravsim_picture_write(path, b, picture_size, picture_extent);
-    if (result == gravsim_picture_unsupported)
-        printf("picture: not written, this build has no PNG writer (no libpng for this flavour)\n");
-    else if (result != 0)
-        printf("picture: cannot write %s\n", path);
-}
-
-void write_frame(const options *o, int step, const gravsim_bodies *b)
+int write_frame(const options *o, int step, const gravsim_bodies *b)
 {
     char path[4096];
     const char *dot = strrchr(o->picture, '.');
     int stem = dot ? (int)(dot - o->picture) : (int)strlen(o->picture);
     snprintf(path, sizeof path, "%.*s_%05d.png", stem, o->picture, step);
-    write_picture(path, b);
+    return write_picture(path, b);
 }
 
 void show_progress(int step, int steps, double elapsed, int interactive)
@@ -149,11 +212,15 @@ int main(int argc, char **argv)
 {
     options o;
     if (parse_options(argc, argv, &o) != 0)
-        return -1;
+        return 2;
+    if (o.picture && gravsim_picture_available() && try_writing(o.picture) != 0) {
+        fprintf(stderr, "gravsim: cannot write the picture %s: %s\n", o.picture, strerror(errno));
+        return 1;
+    }
     gravsim_bodies b;
     if (gravsim_bodies_alloc(&b, o.bodies) != 0) {
-        fprintf(stderr, "Out of memory\n");
-        return -1;
+        fprintf(stderr, "gravsim: out of memory for %d bodies\n", o.bodies);
+        return 1;
     }
     gravsim_disk(&b, seed, softening);
     o.members = gravsim_region_members(o.bodies, o.members);
@@ -184,12 +251,13 @@ int main(int argc, char **argv)
 
     int interactive = isatty(1);
     double start = now_seconds(), drawing = 0;
-    for (int step = 1; step <= o.steps; ++step) {
+    int failed = 0;
+    for (int step = 1; step <= o.steps && !failed; ++step) {
         gravsim_accelerations(b.pos, b.acc, b.n, 0.0f, softening, o.members);
         gravsim_time_step(b.acc, b.vel, b.pos, damping, time_step, b.n, o.members);
         if (o.picture && o.frame_every > 0 && step % o.frame_every == 0) {
             double t0 = now_seconds();
-            write_frame(&o, step, &b);
+            failed = write_frame(&o, step, &b) != 0;
             drawing += now_seconds() - t0;
         }
         show_progress(step, o.steps, now_seconds() - start - drawing, interactive);
@@ -214,11 +282,11 @@ int main(int argc, char **argv)
     printf("momentum: |sum v| %.2e -> %.2e, drift %.2e of sum |v|\n", length3(before.momentum),
            length3(after.momentum), length3(momentum_change) / before.speed_sum);
 
-    if (o.picture) {
-        write_picture(o.picture, &b);
-        if (gravsim_picture_available())
+    if (o.picture && !failed) {
+        failed = write_picture(o.picture, &b) != 0;
+        if (!failed && gravsim_picture_available())
             printf("picture: %s (%dx%d)\n", o.picture, picture_size, picture_size);
     }
     gravsim_bodies_free(&b);
-    return 0;
+    return failed ? 1 : 0;
 }
