@@ -363,6 +363,14 @@ int gravsim_balance(const gravsim_tally *t, double *mean, double *worst)
     return calls;
 }
 
+int gravsim_site_line(int site)
+{
+    const qiv_coload_site *record = site == gravsim_site_accelerations ? &accelerations_site
+                                    : site == gravsim_site_time_step   ? &time_step_site
+                                                                       : &idle_site;
+    return (int)record->line;
+}
+
 void gravsim_tally_read(int site, gravsim_tally *out)
 {
     *out = tallies[site];

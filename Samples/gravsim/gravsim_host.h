@@ -124,6 +124,10 @@ struct gravsim_tally {
 
 enum { gravsim_site_accelerations, gravsim_site_time_step, gravsim_site_idle, gravsim_sites };
 
+/* The line of gravsim.zeq that a call site's record names (the kernel is
+ * fline<line> in the generated sources), for the program's reports. */
+int gravsim_site_line(int site);
+
 void gravsim_tally_read(int site, struct gravsim_tally *out);
 /* The mean and the worst (lowest) balance of the tally's last balanced
  * calls; returns how many calls they cover (0: none, and both are 0). */
