@@ -39,6 +39,8 @@ namespace {
 
 enum direction { direction_value, direction_in, direction_out, direction_inout };
 
+enum { max_depth = 64 };
+
 struct host_arg {
     char *type;  /* trimmed type text */
     char *name;  /* trimmed name */
@@ -75,6 +77,7 @@ struct host_state {
     FILE *err;
     keyword_list keywords;
     size_t next;             /* the first keyword not handled yet */
+    int depth;               /* constructs open around the one being printed */
     const char *counted;     /* lines are counted on from here, */
     long counted_line;       /* which stands on this line */
 };
@@ -299,6 +302,8 @@ int read_group(host_state *h, construct *c, char *group, char *type_span, long l
         return annotation_error(h, line, "'%s' is no type for %s", a->type, a->name);
     if (strchr(a->type, '*'))
         a->direction = points_to_const(a->type) ? direction_in : direction_inout;
+    if (rest && rest > group + strlen(group) - 1)
+        rest = group + strlen(group) - 1;
     if (rest) {
         int status = read_annotation(h, c, c->arg_count - 1, line, rest, group + strlen(group) - 1);
         if (status != exit_ok)
@@ -460,25 +465,25 @@ const char *direction_macro(int direction)
 void put_region(host_state *h, const construct *c)
 {
     FILE *out = h->out;
-    fprintf(out, "static QIV_REGION_OPENER void zeq_region(zeq_call_%ld *c)\n{\n", c->line);
-    fputs("qiv_parallel_region zeq_home;\n"
-          "qiv_parallel_region *zeq_self = qiv_region_open(&zeq_home, c->zeq.members, QIV_LIMIT_TIGHT(1));\n"
-          "if (qiv_exported_pix() != 0 || c->zeq.host_only", out);
+    fprintf(out, "    static QIV_REGION_OPENER void zeq_region(zeq_call_%ld *c)\n    {\n", c->line);
+    fputs("        qiv_parallel_region zeq_home;\n"
+          "        qiv_parallel_region *zeq_self = qiv_region_open(&zeq_home, c->zeq.members, QIV_LIMIT_TIGHT(1));\n"
+          "        if (qiv_exported_pix() != 0 || c->zeq.host_only", out);
     int array = 0;
     for (int i = 0; i < c->arg_count; ++i)
         if (c->args[i].direction != direction_value) {
-            fprintf(out, " || !c->%s || c->zeq_bytes[%d] <= 0", c->args[i].name, array);
+            fprintf(out, "\n            || !c->%s || c->zeq_bytes[%d] <= 0", c->args[i].name, array);
             ++array;
         }
     if (c->items >= 0)
         fprintf(out, " || c->%s <= 0", c->args[c->items].name);
     if (c->group)
         fputs(" || c->zeq_group <= 0", out);
-    fputs(" ||\n    qiv_exported_coload(zeq_self, c->zeq.site", out);
+    fputs("\n            || qiv_exported_coload(zeq_self, c->zeq.site", out);
     array = 0;
     for (int i = 0; i < c->arg_count; ++i) {
         const host_arg *a = &c->args[i];
-        fputs(",\n        ", out);
+        fputs(",\n                   ", out);
         if (a->direction == direction_value) {
             fprintf(out, "QIV_ARG_VALUE(\"");
             put_string(out, a->type);
@@ -490,27 +495,27 @@ void put_region(host_state *h, const construct *c)
         }
     }
     if (c->items >= 0)
-        fprintf(out, ",\n        QIV_ARG_RANGE(c->%s), QIV_ARG_HOST_RANGE", c->args[c->items].name);
-    fputs(",\n        QIV_ARG_STATUS(&c->zeq.status), QIV_ARG_BALANCED", out);
+        fprintf(out, ",\n                   QIV_ARG_RANGE(c->%s), QIV_ARG_HOST_RANGE", c->args[c->items].name);
+    fputs(",\n                   QIV_ARG_STATUS(&c->zeq.status), QIV_ARG_BALANCED", out);
     /* Group memory last: its size is 0 when nothing was declared, and a 0
      * ends the list. */
     if (c->group)
-        fputs(",\n        QIV_ARG_GROUP_SIZE(c->zeq_group), QIV_ARG_SHARED_BYTES(c->zeq.shared_bytes)", out);
+        fputs(",\n                   QIV_ARG_GROUP_SIZE(c->zeq_group), QIV_ARG_SHARED_BYTES(c->zeq.shared_bytes)", out);
     fputs(", QIV_ARG_END) != 0) {\n", out);
-    fprintf(out, "typedef decltype(&%s_) zeq_body;\n"
-                 "zeq_body body = c->zeq.body ? (zeq_body)c->zeq.body : %s_;\n"
-                 "body(",
+    fprintf(out, "            typedef decltype(&%s_) zeq_body;\n"
+                 "            zeq_body body = c->zeq.body ? (zeq_body)c->zeq.body : %s_;\n"
+                 "            body(",
             c->name, c->name);
     for (int i = 0; i < c->arg_count; ++i)
         fprintf(out, "c->%s, ", c->args[i].name);
     fputs("0);\n", out);
     if (c->items >= 0)
-        fprintf(out, "zeq_host_member_done(&c->zeq, (long long)qiv_exported_range_end((int)c->%s) - "
+        fprintf(out, "            zeq_host_member_done(&c->zeq, (long long)qiv_exported_range_end((int)c->%s) - "
                      "qiv_exported_range_start((int)c->%s));\n",
                 c->args[c->items].name, c->args[c->items].name);
     else
-        fputs("zeq_host_member_done(&c->zeq, 1);\n", out);
-    fputs("}\nqiv_region_end_joined(zeq_self);\n}\n", out);
+        fputs("            zeq_host_member_done(&c->zeq, 1);\n", out);
+    fputs("        }\n        qiv_region_end_joined(zeq_self);\n    }\n", out);
 }
 
 /* The record, the body, the region opener, the site and the call. */
@@ -520,26 +525,31 @@ int put_host_form(host_state *h, const construct *c)
     fprintf(out, "{ struct zeq_call_%ld {\n", c->line);
     int arrays = 0;
     for (int i = 0; i < c->arg_count; ++i) {
-        fprintf(out, "%s %s;\n", c->args[i].type, c->args[i].name);
+        fprintf(out, "    %s %s;\n", c->args[i].type, c->args[i].name);
         arrays += c->args[i].direction != direction_value;
     }
-    fprintf(out, "intptr_t zeq_bytes[%d];\nintptr_t zeq_group;\nzeq_host_call zeq;\n", arrays + 1);
+    fprintf(out, "    intptr_t zeq_bytes[%d];\n    intptr_t zeq_group;\n    zeq_host_call zeq;\n", arrays + 1);
     /* The body: the function zeqremote prints for it. */
-    fprintf(out, "static void %s_(", c->name);
+    fprintf(out, "    static void %s_(", c->name);
     for (int i = 0; i < c->arg_count; ++i)
         fprintf(out, " %s  %s, ", c->args[i].type, c->args[i].name);
     fputs(" int qiv_extra_arg_offs)\n{\n", out);
     walk_declarations(h->text, c->keyword + 6, put_declaration, h);
     put_line_directive(h, c->body_line);
+    /* Each level is a class inside a function of the class around it: no
+     * compiler takes thousands, and the recursion here must stay shallow. */
+    if (++h->depth > max_depth)
+        return annotation_error(h, c->line, "constructs nested more than %d deep", max_depth);
     int status = translate_range(h, c->body_open + 1, c->body_end);
+    --h->depth;
     if (status != exit_ok)
         return status;
     fputs("\n", out);
     put_region(h, c);
-    fputs("};\nstatic char zeq_source[] = \"", out);
+    fputs("  };\n  static char zeq_source[] = \"", out);
     put_string(out, base_name(h->path));
-    fprintf(out, "\";\nstatic qiv_coload_site zeq_site = QIV_COLOAD_SITE_INIT(zeq_source, %ld);\n", c->line);
-    fprintf(out, "zeq_call_%ld zeq_c = {", c->line);
+    fprintf(out, "\";\n  static qiv_coload_site zeq_site = QIV_COLOAD_SITE_INIT(zeq_source, %ld);\n", c->line);
+    fprintf(out, "  zeq_call_%ld zeq_c = {", c->line);
     for (int i = 0; i < c->arg_count; ++i)
         fprintf(out, "%s, ", c->args[i].name);
     fputs("{", out);
@@ -547,14 +557,14 @@ int put_host_form(host_state *h, const construct *c)
         if (c->args[i].direction != direction_value)
             fprintf(out, "(intptr_t)(%s) * (intptr_t)sizeof(*(%s)), ", c->args[i].count, c->args[i].name);
     fprintf(out, "0}, (intptr_t)(%s), {}};\n", c->group ? c->group : "0");
-    fputs("zeq_host_begin(&zeq_c.zeq, &zeq_site);\n", out);
+    fputs("  zeq_host_begin(&zeq_c.zeq, &zeq_site);\n", out);
     if (c->group) {
         shared_sizes sizes = {out, 0};
-        fputs("zeq_c.zeq.shared_bytes = ", out);
+        fputs("  zeq_c.zeq.shared_bytes = ", out);
         walk_declarations(h->text, c->keyword + 6, put_declared_names, &sizes);
         fputs(sizes.names ? ";\n" : "0;\n", out);
     }
-    fprintf(out, "zeq_call_%ld::zeq_region(&zeq_c);\nzeq_host_end(&zeq_c.zeq); }", c->line);
+    fprintf(out, "  zeq_call_%ld::zeq_region(&zeq_c);\n  zeq_host_end(&zeq_c.zeq); }", c->line);
     put_line_directive(h, c->close_line);
     return exit_ok;
 }
@@ -667,7 +677,7 @@ const char *enclosing_function(const char *text, const char *keyword, size_t *le
 
 int host_translate(const char *text, size_t length, const char *path, FILE *out, FILE *err)
 {
-    host_state h = {text, path, out, err, {NULL, 0}, 0, text, 1};
+    host_state h = {text, path, out, err, {NULL, 0}, 0, 0, text, 1};
     int status = find_keywords(text, &h.keywords, err);
     if (status == exit_ok) {
         fputs("#include <zeq_host.h>\n#define __shared__", out);

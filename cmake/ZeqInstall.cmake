@@ -26,6 +26,27 @@
 # prefix of that install.
 include(CMakePackageConfigHelpers)
 
+# Installing builds what it installs first, so that `cmake --install` after
+# a partial build (the demo builds gravsim alone) installs the whole
+# toolchain instead of stopping at the first missing program with part of
+# the prefix filled.  This rule runs before every other: install rules run
+# in the order they are declared, and none is declared before this one.
+set(ZEQ_INSTALLED_PROGRAMS zeqcuda zeqopencl zeqremote zeqopenmp zeqhost zeqworker)
+set(zeq_installed_built Zeq ${ZEQ_INSTALLED_PROGRAMS})
+string(REPLACE ";" " " zeq_installed_words "${zeq_installed_built}")
+install(CODE "
+  message(STATUS \"Building what is installed: ${zeq_installed_words}\")
+  set(zeq_config)
+  if(CMAKE_INSTALL_CONFIG_NAME)
+    set(zeq_config --config \${CMAKE_INSTALL_CONFIG_NAME})
+  endif()
+  execute_process(COMMAND \"${CMAKE_COMMAND}\" --build \"${CMAKE_BINARY_DIR}\" \${zeq_config}
+                          --target ${zeq_installed_words} RESULT_VARIABLE zeq_built)
+  if(NOT zeq_built EQUAL 0)
+    message(FATAL_ERROR \"Building what is installed failed (status \${zeq_built}); nothing was installed\")
+  endif()
+")
+
 if(ZEQ_FLAVOUR STREQUAL "x86_64")
   set(ZEQ_INSTALL_PROGRAMDIR ${CMAKE_INSTALL_BINDIR})
   set(ZEQ_AGENT_UNIT_PREFIX zeqworker@)
@@ -45,7 +66,7 @@ set_target_properties(zeqworker PROPERTIES INSTALL_RPATH "$ORIGIN/${zeq_lib_from
 
 install(TARGETS Zeq zeq_remote_headers zeq_remote_module EXPORT ZeqTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS zeqcuda zeqopencl zeqremote zeqopenmp zeqhost zeqworker EXPORT ZeqTargets
+install(TARGETS ${ZEQ_INSTALLED_PROGRAMS} EXPORT ZeqTargets
         RUNTIME DESTINATION ${ZEQ_INSTALL_PROGRAMDIR})
 install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libDeviro.so DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES Runtime/include/Zeq.h Runtime/include/zeq_runtime.h Runtime/include/zeq_coload.h Runtime/include/zeq_dialect.h

@@ -7,6 +7,8 @@
 #
 #   scripts/demo.sh [bodies] [steps] [picture] [frame_every]
 #
+# The arguments are checked by gravsim's rules before anything is installed
+# or built, and a bad one fails at once with gravsim's message.
 # Defaults: 16384 bodies, 100 steps, build/demo/gravsim.png: calls long
 # enough that agents and a device claim their runs of members before the
 # pool has taken them all (with 4096 bodies, on a small machine, the pool
@@ -27,6 +29,30 @@ root=$(pwd)
 build=${ZEQ_BUILD_DIR:-build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# The arguments first, by gravsim's own rules and in its words, so that a
+# mistyped one fails at once rather than after installing and building.
+usage() {
+  echo "Usage: scripts/demo.sh [bodies, a positive multiple of 256] [steps, at least 1] [picture or -] [frame_every, 0: none]" >&2
+  exit 2
+}
+whole() { # <name> <text> <low> <high>: gravsim's check of a number argument
+  if ! [[ $2 =~ ^[0-9]{1,10}$ ]] || (( 10#$2 < $3 || 10#$2 > $4 )); then
+    echo "gravsim: $1 must be a whole number from $3 to $4, not '$2'" >&2
+    usage
+  fi
+}
+(( $# <= 4 )) || { echo "demo.sh: $# arguments, at most 4 are read" >&2; usage; }
+bodies=${1:-16384}
+steps=${2:-100}
+frames=${4:-0}
+whole bodies "$bodies" 1 16777216
+whole steps "$steps" 1 2147483647
+whole frame_every "$frames" 0 2147483647
+if (( 10#$bodies % 256 != 0 )); then
+  echo "gravsim: bodies must be a positive multiple of 256, and $bodies is not" >&2
+  usage
+fi
+
 scripts/install-deps.sh
 
 if [[ ! -f $build/build.ninja ]]; then
@@ -43,11 +69,8 @@ targets=(gravsim)
 echo "== building ${targets[*]} (only what is missing)"
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
-bodies=${1:-16384}
-steps=${2:-100}
 mkdir -p "$build/demo"
 picture=${3:-$root/$build/demo/gravsim.png}
-frames=${4:-0}
 
 # Devices: a GPU if the NVIDIA driver reports one; otherwise PoCL through the
 # GPU-presenting libOpenCL.so.1 (built here on demand), since the runtime

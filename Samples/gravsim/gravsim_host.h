@@ -100,10 +100,12 @@ struct gravsim_tally {
 
 enum { gravsim_site_accelerations, gravsim_site_time_step, gravsim_site_idle, gravsim_sites };
 
-void gravsim_tally_read(int site, struct gravsim_tally *out);
-/* The line of a site's coload header in gravsim.zeq, as its call site record
- * carries it (the kernels are named fline<line>); -1 for no site. */
+/* The line of gravsim.zeq that a call site's record names (the kernel is
+ * fline<line> in the generated sources), for the program's reports; -1 for
+ * no site. */
 int gravsim_site_line(int site);
+
+void gravsim_tally_read(int site, struct gravsim_tally *out);
 /* The mean and the worst (lowest) balance of the tally's last balanced
  * calls; returns how many calls they cover (0: none, and both are 0). */
 int gravsim_balance(const struct gravsim_tally *t, double *mean, double *worst);

@@ -6,6 +6,7 @@
 #   judge.sh cuda   BIN_DIR SAMPLE WORK
 #   judge.sh opencl BIN_DIR SAMPLE WORK OPENCL_JUDGE
 #   judge.sh remote BIN_DIR SAMPLE WORK SOURCE_DIR CXX [FLAGS...]
+#   judge.sh host   BIN_DIR SAMPLE WORK SOURCE_DIR CXX [FLAGS...]
 #   judge.sh openmp BIN_DIR SAMPLE WORK SOURCE_DIR [FLAGS...]
 #
 # ZEQ_RUN_PREFIX (environment) runs the translators, e.g. under qemu-i386.
@@ -57,6 +58,17 @@ remote)
         "$work/out_net.c" -o "$work/out_net.so" || exit 1
     expected=$(names 'void fline[0-9]*(size_t\* arg)' "$work/out_net.c")
     actual=$(nm -D --defined-only "$work/out_net.so" | awk '{print $3}' | sort)
+    ;;
+host)
+    src=$1 cxx=$2
+    shift 2
+    command -v "$cxx" > /dev/null || skip "C++ compiler $cxx not found"
+    translate zeqhost "$work/out_host.cpp"
+    "$cxx" "$@" -c -Wall -Werror -I "$src/Runtime/include" "$work/out_host.cpp" -o "$work/out_host.o" || exit 1
+    # Every construct has its host body, and each is the kernel of its line.
+    translate zeqremote "$work/out_net.c"
+    expected=$(names 'void fline[0-9]*(size_t\* arg)' "$work/out_net.c")
+    actual=$(names 'static void fline[0-9]*_(' "$work/out_host.cpp")
     ;;
 openmp)
     src=$1

@@ -28,7 +28,7 @@ out=$(bash "$runner" 2 "$zeqworker" "$gravsim" 16384 20 - 2>&1)
 status=$?
 echo "$out"
 (( status == 0 )) || fail "the run with agents ended with $status"
-grep -Eq '^accelerations \(fline144\): 20 calls, 327680 items' <<<"$out" || fail "not every call in the summary"
+grep -Eq '^accelerations \[line 144\]: 20 calls, 327680 items' <<<"$out" || fail "not every call in the summary"
 grep -Eq '^  balance of the last [1-9][0-9]* shared calls: first worker finished at [0-9]+ % of the last \(mean\), [0-9]+ % worst' \
     <<<"$out" || fail "no balance of the calls in the summary"
 grep -Eq '^  agent [0-9]+ +[1-9][0-9]* items' <<<"$out" || fail "no agent computed items"

@@ -1,0 +1,7 @@
+void f(float *x, int n)
+{
+    coload ((int, n, items),
+            (float*, x))
+    {
+    }
+}
