@@ -2,30 +2,21 @@
 // each call (its call site record, its descriptor list, the region whose
 // member 0 offers it to the runtime's workers and whose members run the host
 // body over what nobody took) is zeqhost's translation of gravsim.zeq,
-// compiled from the build folder; the .zeq functions accelerations,
-// time_step and idle are real host functions there.  What is the program's
-// own is here, passed to each call through zeq_call_options: the region's
-// member count, the host-only pass that computes a failed call again, the
+// compiled from the build folder, where the .zeq functions accelerations,
+// time_step and idle are host functions.  The host bodies are the text the
+// devices run, translated as zeqremote translates it, so the .zeq text is
+// the single definition of the arithmetic that the tests compare bit for bit.
+//
+// What is the program's own is here, passed to each call through
+// zeq_call_options: the region's member count, the host-only pass, the
 // accelerations body in the vector width in use (gravsim_widths.cpp) and the
 // count of each member's items; the call's Status and its site record come
-// back through the same options.
-//
-// The host bodies are the text the devices run, translated as zeqremote
-// translates it, so the .zeq text is the single definition of the
-// arithmetic, and the host path that the tests compare bit for bit is the
-// translated one.
-//
-// Each kernel has one call site and one form of call, which the pool, every
-// device slot and every zeqworker agent take at once: the arguments, the
-// Range of n bodies, the tile's launch shape (accelerations only: group
-// memory for one tile, groups of one tile), a Status, and the two one-word
-// options.  Balanced: the runtime hands runs of members to the devices and
-// agents sized by what it learned of their speed, so all finish together.
-// Host range: the bodies loop over their member's range, so an agent can take
-// a run of members as one share (gravsim_net.so, built from the same
-// translation, serves it) and ignores the launch shape, which only devices
-// need.  Two forms, one with the launch shape for the devices and one without
-// for the agents, would keep every call to one kind of worker.
+// back through the same options.  Every call is one form that the pool,
+// every device slot and every agent take at once, in balance: the arguments,
+// the Range of n bodies, the tile's group size and group memory
+// (accelerations only, which agents ignore), a Status, the balanced opt-in
+// and the host range, so that an agent can take a run of members as one
+// share (gravsim_net.so, built from the same translation, serves it).
 //
 // A failed share leaves its results missing or partial, and says so in the
 // Status: a device that can only launch groups smaller than the tile computes
@@ -141,16 +132,14 @@ zeq_call_options call_options(int site, int members, int host_only)
 }
 
 // The call site records of the translated calls, each known from the first
-// call at it on: its status word takes the workers mode (the runtime reads
-// it in every offer), its balance is read after each call.
+// call at it on: the workers mode sets their status words (the runtime reads
+// them in every offer), and each call's balance is read from its record.
 qiv_coload_site *sites[gravsim_sites];
 
 void note_site(int site, qiv_coload_site *record)
 {
-    if (!sites[site] && record) {
+    if (record)
         sites[site] = record;
-        record->status = workers == gravsim_workers_pool;
-    }
 }
 
 // A site's record before any call of its own: an empty call (no bodies) on
