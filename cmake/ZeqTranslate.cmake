@@ -17,7 +17,8 @@
 # The other sources are compiled as they are; they reach the .zeq's functions
 # through their own declarations.  The generated files, and B_lines.h
 # (zeqhost --lines: #define ZEQ_LINE_<function> <line>), are in the current
-# binary folder.
+# binary folder, made by the target <name>_B_translation; the module's
+# target is <name>_B_module.
 #
 #   zeq_translate(<target> SOURCE <file.zeq> [OPENCL] [CUDA] [REMOTE] [HOST]
 #                 [KERNEL_DIR <dir>])
