@@ -18,7 +18,8 @@
 # through their own declarations.  The generated files, and B_lines.h
 # (zeqhost --lines: #define ZEQ_LINE_<function> <line>), are in the current
 # binary folder, made by the target <name>_B_translation; the module's
-# target is <name>_B_module.
+# target is <name>_B_module.  A .zeq source belongs to one program of its
+# folder (its generated files are named after it alone).
 #
 #   zeq_translate(<target> SOURCE <file.zeq> [OPENCL] [CUDA] [REMOTE] [HOST]
 #                 [KERNEL_DIR <dir>])
