@@ -1,5 +1,26 @@
 # ZeqTranslate.cmake: build rules that run the Zeq translators on a .zeq source.
 #
+#   zeq_add_program(<name> SOURCES <file.zeq> [<more sources>...])
+#
+# Builds the program <name> from Zeq sources (and any C/C++ sources beside
+# them), everything it needs at run time beside it.  For each .zeq among
+# SOURCES, of base name B:
+#   B_host.cpp   zeqhost's host side (the whole source, each coload construct
+#                turned into its call), compiled into the program;
+#   B.ocl        the OpenCL kernels (zeqopencl), and B.ptx the CUDA ones where
+#                nvcc is found (zeqcuda, nvcc -ptx);
+#   B_net.so     the remote module that agents run (zeq_remote_module).
+# The program is linked to Zeq::Zeq and depends on its kernels and modules,
+# so building it builds them.  All of them land in the programs' folder
+# (CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), where
+# the runtime looks for kernel files and modules: beside the executable.
+# The other sources are compiled as they are; they reach the .zeq's functions
+# through their own declarations.  The generated files, and B_lines.h
+# (zeqhost --lines: #define ZEQ_LINE_<function> <line>), are in the current
+# binary folder, made by the target <name>_B_translation; the module's
+# target is <name>_B_module.  A .zeq source belongs to one program of its
+# folder (its generated files are named after it alone).
+#
 #   zeq_translate(<target> SOURCE <file.zeq> [OPENCL] [CUDA] [REMOTE] [HOST]
 #                 [KERNEL_DIR <dir>])
 #
@@ -110,7 +131,8 @@ endfunction()
 # points alone (the target Zeq::remote_module).  The client copies the module
 # from the folder of the program or library that makes the call, so that is
 # where it belongs.  Modules of one source in one folder share its
-# translation.
+# translation (a target named after the source and the folder, so that
+# sources of one name in two folders each get their own).
 function(zeq_remote_module target)
   cmake_parse_arguments(ZR "" "SOURCE;BASE;OUTPUT_DIR" "" ${ARGN})
   get_filename_component(source ${ZR_SOURCE} ABSOLUTE)
@@ -126,7 +148,9 @@ function(zeq_remote_module target)
   if(NOT dir)
     set(dir ${CMAKE_CURRENT_BINARY_DIR})
   endif()
-  set(translation ${base}_remote_translation)
+  string(MD5 folder_key ${CMAKE_CURRENT_BINARY_DIR})
+  string(SUBSTRING ${folder_key} 0 8 folder_key)
+  set(translation ${base}_remote_translation_${folder_key})
   set(net ${CMAKE_CURRENT_BINARY_DIR}/${base}_net.cpp)
   if(NOT TARGET ${translation})
     zeq_translate(${translation} SOURCE ${source} REMOTE)
@@ -136,4 +160,37 @@ function(zeq_remote_module target)
   target_link_libraries(${target} PRIVATE Zeq::remote_module)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}_net SUFFIX ".so"
                         LIBRARY_OUTPUT_DIRECTORY ${dir})
+endfunction()
+
+function(zeq_add_program name)
+  cmake_parse_arguments(ZP "" "" "SOURCES" ${ARGN})
+  if(NOT ZP_SOURCES)
+    message(FATAL_ERROR "zeq_add_program(${name}): SOURCES is required")
+  endif()
+  set(dir ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+  if(NOT dir)
+    set(dir ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  set(sources "")
+  set(parts "")
+  foreach(source ${ZP_SOURCES})
+    get_filename_component(source ${source} ABSOLUTE)
+    if(NOT source MATCHES "\\.zeq$")
+      list(APPEND sources ${source})
+      continue()
+    endif()
+    get_filename_component(base ${source} NAME_WE)
+    # zeq_remote_module() makes B_net.cpp itself: this translation must not.
+    zeq_translate(${name}_${base}_translation SOURCE ${source} HOST OPENCL CUDA KERNEL_DIR ${dir})
+    zeq_remote_module(${name}_${base}_module SOURCE ${source} OUTPUT_DIR ${dir})
+    list(APPEND sources ${${name}_${base}_translation_HOST_SOURCE})
+    list(APPEND parts ${name}_${base}_translation ${name}_${base}_module)
+  endforeach()
+  if(NOT parts)
+    message(FATAL_ERROR "zeq_add_program(${name}): no .zeq among SOURCES")
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE Zeq::Zeq)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${dir})
+  add_dependencies(${name} ${parts})
 endfunction()

@@ -43,12 +43,13 @@ options+=":allocator_may_return_null=1"
 export TSAN_OPTIONS="$options${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 
 # Left out, as what they check does not survive TSan's slowness or its runtime:
-# - sample.saxpy: three calls over a million items on PoCL outlast its limit;
+# - sample.saxpy_on_a_device: three calls over a million items on PoCL
+#   outlast its limit;
 # - the balanced runs on two agents: under TSan the pool and the agents'
 #   rates no longer give the rule runs of several members to hand out;
 # - a second signal ending an agent at once: TSan holds a signal back until
 #   the thread reaches a point where it may run the handler.
-skip='^(sample\.saxpy|remote\.remote_offload\.balanced_runs_on_two_agents_and_the_pool_compute_every_item_once'
+skip='^(sample\.saxpy_on_a_device|remote\.remote_offload\.balanced_runs_on_two_agents_and_the_pool_compute_every_item_once'
 skip+='|zeqworker\.agent_stop\.a_stop_while_serving_answers_the_request_and_a_second_signal_ends_it_at_once)$'
 
 status=0

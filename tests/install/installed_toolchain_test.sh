@@ -78,9 +78,10 @@ mv "$work/installed" "$work/prefix"
 for f in "$lib/libZeq.so.1" "$lib/libDeviro.so" "$lib/cmake/Zeq/ZeqConfig.cmake" \
          "$lib/cmake/Zeq/ZeqConfigVersion.cmake" "$lib/pkgconfig/zeq.pc" \
          "$work/prefix/include/zeq/Zeq.h" "$work/prefix/include/zeq/zeq_runtime.h" "$work/prefix/include/zeq/zeq_coload.h" \
-         "$work/prefix/include/zeq/zeq_dialect.h" "$work/prefix/include/zeq/remote/io.h" \
+         "$work/prefix/include/zeq/zeq_dialect.h" "$work/prefix/include/zeq/zeq_host.h" "$work/prefix/include/zeq/remote/io.h" \
          "$work/prefix/lib/systemd/system/$unit" "$work/prefix/share/zeq/$sbatch" \
-         "$programs/zeqworker" "$programs/zeqcuda" "$programs/zeqopencl" "$programs/zeqremote" "$programs/zeqopenmp"; do
+         "$programs/zeqworker" "$programs/zeqcuda" "$programs/zeqopencl" "$programs/zeqremote" "$programs/zeqopenmp" \
+         "$programs/zeqhost"; do
     [[ -e $f ]] || fail "not installed: ${f#$work/prefix/}"
 done
 soname=$(readelf -d "$lib/libZeq.so.1" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
@@ -132,13 +133,17 @@ read -r -a zeq_flags <<<"$(pkg-config --cflags --libs zeq)"
 libdir=$(pkg-config --variable=libdir zeq)
 remote_includes=$(pkg-config --variable=remote_includedir zeq)
 translators=$(pkg-config --variable=translators zeq)
-if $emulator "$translators/zeqopencl" "$work/consumer/blend.zeq" >"$pc/blend.ocl" &&
+if $emulator "$translators/zeqhost" "$work/consumer/blend.zeq" >"$pc/blend_host.cpp" &&
+   $emulator "$translators/zeqhost" --lines "$work/consumer/blend.zeq" >"$pc/blend_lines.h" &&
+   $emulator "$translators/zeqopencl" "$work/consumer/blend.zeq" >"$pc/blend.ocl" &&
    $emulator "$translators/zeqremote" "$work/consumer/blend.zeq" >"$pc/blend_net.cpp" &&
-   c++ "${flags[@]}" -O2 "$work/consumer/blend_host.cpp" "${zeq_flags[@]}" -Wl,-rpath,"$libdir" -o "$pc/blend" &&
+   c++ "${flags[@]}" -O2 "$pc/blend_host.cpp" "${zeq_flags[@]}" -Wl,-rpath,"$libdir" -o "$pc/blend" &&
    c++ "${flags[@]}" -O2 -shared -fPIC -fvisibility=hidden -I"$remote_includes" "$pc/blend_net.cpp" \
        "${zeq_flags[@]}" -Wl,--version-script="$remote_includes/remote_module.map" -o "$pc/blend_net.so"; then
+    # The entry point is named after the construct's line, as zeqhost --lines tells it.
+    entry=fline$(sed -n 's/^#define ZEQ_LINE_blend //p' "$pc/blend_lines.h")
     exports=$(nm -D --defined-only "$pc/blend_net.so" | awk '$2 == "T" {print $3}' | tr '\n' ' ')
-    [[ $exports == "fline14 " ]] || fail "the pkg-config module exports '$exports', not fline14 alone"
+    [[ $exports == "$entry " ]] || fail "the pkg-config module exports '$exports', not $entry alone"
     run_consumer "$pc/blend" "pkg-config"
 else
     fail "the pkg-config build failed"
@@ -149,8 +154,9 @@ if [[ $flavour == x86_64 ]]; then
     if cpack --config "$build/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" 2>&1; then
         deb=$(ls "$work"/deb/zeq_*_amd64.deb)
         contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-        for f in ./usr/bin/zeqworker ./usr/bin/zeqcuda ./usr/bin/zeqopencl ./usr/bin/zeqremote ./usr/bin/zeqopenmp \
+        for f in ./usr/bin/zeqworker ./usr/bin/zeqcuda ./usr/bin/zeqopencl ./usr/bin/zeqremote ./usr/bin/zeqopenmp ./usr/bin/zeqhost \
                  ./usr/lib/$arch/libZeq.so.1.0.0 ./usr/lib/$arch/libDeviro.so ./usr/include/zeq/Zeq.h ./usr/include/zeq/zeq_runtime.h \
+                 ./usr/include/zeq/zeq_host.h \
                  ./usr/include/zeq/zeq_coload.h ./usr/include/zeq/zeq_dialect.h ./usr/include/zeq/remote/intrin.h \
                  ./usr/lib/$arch/cmake/Zeq/ZeqConfig.cmake ./usr/lib/$arch/cmake/Zeq/ZeqTranslate.cmake \
                  ./usr/lib/$arch/pkgconfig/zeq.pc ./usr/lib/systemd/system/zeqworker@.service \
