@@ -78,20 +78,12 @@ struct host_state {
     keyword_list keywords;
     size_t next;             /* the first keyword not handled yet */
     int depth;               /* constructs open around the one being printed */
-    const char *counted;     /* lines are counted on from here, */
-    long counted_line;       /* which stands on this line */
+    line_cursor lines;
 };
 
-/* The line of a position: constructs come in ascending order, so counting on
- * from the last answer keeps a long source linear. */
 long line_of(host_state *h, const char *position)
 {
-    if (position >= h->counted)
-        h->counted_line += count_lines(h->counted, position) - 1;
-    else
-        h->counted_line -= count_lines(position, h->counted) - 1;
-    h->counted = position;
-    return h->counted_line;
+    return line_at(&h->lines, position);
 }
 
 char *copy_span(const char *start, const char *end)
@@ -677,7 +669,7 @@ const char *enclosing_function(const char *text, const char *keyword, size_t *le
 
 int host_translate(const char *text, size_t length, const char *path, FILE *out, FILE *err)
 {
-    host_state h = {text, path, out, err, {NULL, 0}, 0, 0, text, 1};
+    host_state h = {text, path, out, err, {NULL, 0}, 0, 0, {text, 1}};
     int status = find_keywords(text, &h.keywords, err);
     if (status == exit_ok) {
         fputs("#include <zeq_host.h>\n#define __shared__", out);

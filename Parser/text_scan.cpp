@@ -283,14 +283,7 @@ int translator_main(const translator_def *self, int argc, char **argv)
  * digits, so a construct past line 99999999 has no name. */
 enum { kernel_name_size = 14 };
 
-/* Line numbers are asked for in nearly ascending positions; counting from the
- * last answer keeps that linear instead of recounting from the start. */
-struct line_cursor {
-    const char *position;
-    long line;
-};
-
-static long line_at(line_cursor *cursor, const char *position)
+long line_at(line_cursor *cursor, const char *position)
 {
     if (position >= cursor->position)
         cursor->line += count_lines(cursor->position, position) - 1;

@@ -97,6 +97,14 @@ int coload_translate(const translator_def *self, char *text, size_t length, FILE
 
 /* ---- pieces of the coload front end, shared with zeqhost ------------------ */
 
+/* Line numbers are asked for in nearly ascending positions; counting from the
+ * last answer keeps that linear instead of recounting from the start. */
+struct line_cursor {
+    const char *position;
+    long line; /* of position */
+};
+long line_at(line_cursor *cursor, const char *position);
+
 /* "Syntax error: Incorrect or missing <what>" on err; returns exit_syntax. */
 int syntax_error(FILE *err, const char *what);
 /* Drops the first and the last character of an extracted span, in place. */
