@@ -330,7 +330,7 @@ uint64_t server_new_stamp(void);
 // when the stamp cannot be written (the file is closed, not removed).
 int server_stamp_create(const char *tsc_path, uint64_t stamp);
 // Reads the 8 stamp bytes of "tsc" or "busy".  server_ok, server_missing,
-// server_failed (open failed otherwise: worth trying again) or server_short
+// server_failed (open or read failed otherwise: worth trying again) or server_short
 // (also for a link under the name, which no retry can change).
 int server_stamp_read(const char *path, uint64_t *stamp);
 // Rewrites the same 8 bytes when the file still holds stamp: the heartbeat.

@@ -35,10 +35,18 @@ int open_stamp(const char *path, uint32_t flags, intptr_t *file, uint64_t *stamp
         return open_failure();
     platform_file_info info;
     int result = server_ok;
-    if (platform_file_info_of(*file, &info) != 0)
+    if (platform_file_info_of(*file, &info) != 0) {
         result = server_failed;
-    else if (info.kind != platform_kind_regular || platform_file_read_at(*file, stamp, sizeof *stamp, 0) != 8)
+    } else if (info.kind != platform_kind_regular) {
         result = server_short;
+    } else {
+        // A read that fails (a network folder whose server stalls) says
+        // nothing about what the file holds: only fewer than 8 bytes read
+        // make it no stamp.  Taken for "no stamp", our own "busy" would read
+        // as someone else's, and nobody would ever delete it.
+        int64_t got = platform_file_read_at(*file, stamp, sizeof *stamp, 0);
+        result = got < 0 ? server_failed : got != 8 ? server_short : server_ok;
+    }
     if (result != server_ok) {
         platform_file_close(*file);
         *file = -1;

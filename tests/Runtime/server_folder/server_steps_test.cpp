@@ -149,6 +149,8 @@ TEST_F(server_stamps, a_stamp_is_read_only_from_a_regular_file_that_holds_one)
     EXPECT_EQ(server_stamp_read(folder.c_str(), &read), server_short);
     ASSERT_EQ(platform_fault_inject("open", 1, EIO), 0);
     EXPECT_EQ(server_stamp_read(tsc.c_str(), &read), server_failed) << "worth trying again";
+    ASSERT_EQ(platform_fault_inject("pread", 1, EIO), 0);
+    EXPECT_EQ(server_stamp_read(tsc.c_str(), &read), server_failed) << "a failed read is no short stamp";
 }
 
 TEST_F(server_stamps, creation_failures_tell_a_taken_name_from_a_lost_write)

@@ -54,6 +54,63 @@ bool held_agent_dead(const dispatch_call *call, int32_t n)
     return v->dead;
 }
 
+// The stamps this process wrote into "busy" files lately (the dispatcher's
+// alone, as every claim is its).  A "busy" of a live agent that holds one
+// of them while no share of ours holds the agent is a claim this process
+// lost track of: a share given up while the folder failed under us, whose
+// release could not tell the file was ours.  Nobody else would ever delete
+// it, and the dispatcher would wait for that agent for ever.  It is deleted
+// once it has stood so, unheld, for a second: a share that just ended
+// deletes its own within that time.
+enum { claim_stamps_kept = 256 };
+uint64_t claim_stamps[claim_stamps_kept];
+uint32_t claim_stamps_next;
+
+struct orphan_sighting {
+    int32_t agent;
+    uint64_t stamp;
+    uint64_t since_ms;
+};
+orphan_sighting orphan_sightings[64];
+
+bool own_stamp(uint64_t stamp)
+{
+    for (uint64_t kept : claim_stamps)
+        if (kept == stamp && stamp != 0)
+            return true;
+    return false;
+}
+
+// Whether agent n's "busy" is an orphan of ours that has stood for long
+// enough; then it is deleted, and the caller may claim the agent again.
+bool released_own_orphan(const dispatch_call *call, int32_t n)
+{
+    char busy[remote_path_size];
+    uint64_t stamp = 0;
+    if (server_file_path(busy, sizeof busy, call->agent_folder, SERVER_NAME_BUSY) < 0 ||
+        server_stamp_read(busy, &stamp) != server_ok || !own_stamp(stamp) || remote_release_pending(n, stamp))
+        return false;
+    if (agent_slot *slot = agent_record(n)) {
+        qiv_exported_sync(agent_key(n));
+        bool held = slot->request && slot->claim_stamp == stamp;
+        qiv_exported_unsync(agent_key(n));
+        if (held)
+            return false;
+    }
+    orphan_sighting *seen = &orphan_sightings[n % 64];
+    uint64_t now = platform_monotonic_ms();
+    if (seen->agent != n || seen->stamp != stamp) {
+        *seen = orphan_sighting{n, stamp, now};
+        return false;
+    }
+    if (now - seen->since_ms < remote_alive_check_ms || server_release(busy) != server_step_done)
+        return false;
+    *seen = orphan_sighting{};
+    zeq_log(zeq_log_decisions, "agent %d: a claim of this process that no share held was left in its folder: removed",
+            (int)n);
+    return true;
+}
+
 // Tries agent n, whose folder call->agent_folder has a "tsc": 1 claimed (and
 // alive), 0 busy or unusable now, -1 dead.
 int try_agent(dispatch_call *call, int32_t n)
@@ -64,6 +121,8 @@ int try_agent(dispatch_call *call, int32_t n)
     int claimed = server_claim(busy, call->claim_stamp);
     if (claimed == server_claim_held && held_agent_dead(call, n))
         return -1;
+    if (claimed == server_claim_held && released_own_orphan(call, n))
+        claimed = server_claim(busy, call->claim_stamp);
     if (claimed != server_claimed)
         return 0;
     if (agent_is_alive(call->agent_folder) == agent_dead) {
@@ -155,6 +214,11 @@ void note_agents_found(scan_result scanned)
 }
 
 } // namespace
+
+void remote_note_claim_stamp(uint64_t stamp)
+{
+    claim_stamps[claim_stamps_next++ % claim_stamps_kept] = stamp;
+}
 
 void remote_note_activity(void)
 {

@@ -250,6 +250,14 @@ void remote_release(const char *agent_folder, int32_t n, uint64_t stamp);
 // while it still holds stamp.
 void remote_release_later(int32_t n, uint64_t stamp);
 void remote_retry_releases(void);
+// Whether the release of agent n's claim with stamp waits for a retry.
+bool remote_release_pending(int32_t n, uint64_t stamp);
+
+// ---- remote_agents.cpp (the dispatcher's) -------------------------------------
+// Notes a stamp the dispatcher is about to write into "busy" files, so that
+// a claim of this process that no share holds any more can be told from
+// another client's (remote_agents.cpp).
+void remote_note_claim_stamp(uint64_t stamp);
 
 // ---- remote_monitor.cpp ----------------------------------------------------------
 void remote_monitor(void);

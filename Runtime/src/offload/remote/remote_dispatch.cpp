@@ -423,6 +423,7 @@ void serve_remote_request(coload_request *request)
     }
     call.request = request;
     call.claim_stamp = server_new_stamp();
+    remote_note_claim_stamp(call.claim_stamp);
     qiv_exported_sync(request);
     remote_client.open_request = request;
     remote_client.open_tail = -1;

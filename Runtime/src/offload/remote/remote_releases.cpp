@@ -96,3 +96,13 @@ void remote_retry_releases(void)
     __atomic_store_n(&stale_count, kept, __ATOMIC_RELEASE);
     qiv_exported_unsync(stale_claims);
 }
+
+bool remote_release_pending(int32_t n, uint64_t stamp)
+{
+    bool pending = false;
+    qiv_exported_sync(stale_claims);
+    for (intptr_t i = 0; i < stale_count; ++i)
+        pending = pending || (stale_claims[i].agent == n && stale_claims[i].stamp == stamp);
+    qiv_exported_unsync(stale_claims);
+    return pending;
+}

@@ -236,4 +236,54 @@ TEST(stale_claims, a_failed_release_is_tried_again_until_the_claim_is_gone_or_so
     ASSERT_EQ(system(command.c_str()), 0);
 }
 
+// A "busy" of a live agent that holds a stamp this process wrote, while no
+// share of ours holds the agent, is a claim the client lost track of (a
+// share given up while the folder failed): it is deleted once it has stood
+// so for a second and the agent is claimed again.  Another client's claim
+// is left alone.  One scan per try: a balanced call whose members are all
+// taken does not wait for busy agents.
+TEST(stale_claims, a_claim_of_ours_that_no_share_holds_is_taken_back_and_anothers_is_not)
+{
+    char pattern[] = "/tmp/zeq_remote_orphans_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    snprintf(remote_client.server_root, sizeof remote_client.server_root, "%s/", pattern);
+    char folder[remote_path_size];
+    ASSERT_GT(server_agent_folder(folder, sizeof folder, remote_client.server_root, 0), 0);
+    std::string command = std::string("mkdir -p '") + folder + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    std::string tsc = std::string(folder) + SERVER_NAME_TSC, busy = std::string(folder) + SERVER_NAME_BUSY;
+    ASSERT_EQ(server_stamp_create(tsc.c_str(), server_new_stamp()), server_ok);
+
+    qiv_parallel_region home = {};
+    home.home = &home;
+    coload_request request = {};
+    request.region = &home;
+    request.balance = reinterpret_cast<balance_call *>(&home); // only tested for null here
+    dispatch_call call = {};
+    call.request = &request;
+    call.claim_stamp = server_new_stamp();
+    remote_note_claim_stamp(call.claim_stamp);
+
+    for (bool ours : {false, true}) {
+        SCOPED_TRACE(ours);
+        uint64_t held = ours ? server_new_stamp() : 4242;
+        if (ours)
+            remote_note_claim_stamp(held);
+        ASSERT_EQ(server_claim(busy.c_str(), held), server_claimed);
+        int32_t number = -1;
+        int result = agent_none;
+        for (int tries = 0; tries < 30 && result != agent_found; ++tries) {
+            result = claim_free_agent(&call, &number);
+            usleep(100 * 1000);
+        }
+        uint64_t now_held = 0;
+        ASSERT_EQ(server_stamp_read(busy.c_str(), &now_held), server_ok);
+        EXPECT_EQ(result == agent_found, ours);
+        EXPECT_EQ(now_held, ours ? call.claim_stamp : held);
+        unlink(busy.c_str());
+    }
+    command = std::string("rm -rf '") + pattern + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+}
+
 } // namespace
