@@ -205,16 +205,34 @@ TEST(agent_chain, the_request_is_finished_once_by_the_release_that_empties_its_c
 // A claim whose "busy" could not be deleted (the folder failed under the
 // client) is deleted on a later try while it still holds the claim's stamp,
 // and left alone once it holds another: someone else claimed the agent.
-TEST(stale_claims, a_failed_release_is_tried_again_until_the_claim_is_gone_or_someone_elses)
+// A server root of the test's own, with agent folders made on demand.
+struct stale_claims : ::testing::Test {
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(root), nullptr);
+        snprintf(remote_client.server_root, sizeof remote_client.server_root, "%s/", root);
+    }
+    void TearDown() override
+    {
+        std::string command = std::string("rm -rf '") + root + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+    std::string agent_folder(int32_t n)
+    {
+        char folder[remote_path_size];
+        EXPECT_GT(server_agent_folder(folder, sizeof folder, remote_client.server_root, n), 0);
+        std::string command = std::string("mkdir -p '") + folder + "'";
+        EXPECT_EQ(system(command.c_str()), 0);
+        return folder;
+    }
+    char root[40] = "/tmp/zeq_remote_claims_XXXXXX";
+};
+
+TEST_F(stale_claims, a_failed_release_is_tried_again_until_the_claim_is_gone_or_someone_elses)
 {
-    char pattern[] = "/tmp/zeq_remote_releases_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    snprintf(remote_client.server_root, sizeof remote_client.server_root, "%s/", pattern);
-    char folder[remote_path_size];
-    ASSERT_GT(server_agent_folder(folder, sizeof folder, remote_client.server_root, 3), 0);
-    std::string command = std::string("mkdir -p '") + folder + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
-    std::string busy = std::string(folder) + SERVER_NAME_BUSY;
+    std::string folder_text = agent_folder(3);
+    const char *folder = folder_text.c_str();
+    std::string busy = folder_text + SERVER_NAME_BUSY;
     for (uint64_t other : {0ull, 99ull}) {
         SCOPED_TRACE(other);
         ASSERT_EQ(server_claim(busy.c_str(), 77), server_claimed);
@@ -232,8 +250,6 @@ TEST(stale_claims, a_failed_release_is_tried_again_until_the_claim_is_gone_or_so
         EXPECT_EQ(access(busy.c_str(), F_OK) == 0, other != 0);
         unlink(busy.c_str());
     }
-    command = std::string("rm -rf '") + pattern + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
 }
 
 // A "busy" of a live agent that holds a stamp this process wrote, while no
@@ -242,16 +258,10 @@ TEST(stale_claims, a_failed_release_is_tried_again_until_the_claim_is_gone_or_so
 // so for a second and the agent is claimed again.  Another client's claim
 // is left alone.  One scan per try: a balanced call whose members are all
 // taken does not wait for busy agents.
-TEST(stale_claims, a_claim_of_ours_that_no_share_holds_is_taken_back_and_anothers_is_not)
+TEST_F(stale_claims, a_claim_of_ours_that_no_share_holds_is_taken_back_and_anothers_is_not)
 {
-    char pattern[] = "/tmp/zeq_remote_orphans_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    snprintf(remote_client.server_root, sizeof remote_client.server_root, "%s/", pattern);
-    char folder[remote_path_size];
-    ASSERT_GT(server_agent_folder(folder, sizeof folder, remote_client.server_root, 0), 0);
-    std::string command = std::string("mkdir -p '") + folder + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
-    std::string tsc = std::string(folder) + SERVER_NAME_TSC, busy = std::string(folder) + SERVER_NAME_BUSY;
+    std::string folder = agent_folder(0);
+    std::string tsc = folder + SERVER_NAME_TSC, busy = folder + SERVER_NAME_BUSY;
     ASSERT_EQ(server_stamp_create(tsc.c_str(), server_new_stamp()), server_ok);
 
     qiv_parallel_region home = {};
@@ -282,8 +292,6 @@ TEST(stale_claims, a_claim_of_ours_that_no_share_holds_is_taken_back_and_another
         EXPECT_EQ(now_held, ours ? call.claim_stamp : held);
         unlink(busy.c_str());
     }
-    command = std::string("rm -rf '") + pattern + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
 }
 
 } // namespace
