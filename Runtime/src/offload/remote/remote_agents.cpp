@@ -235,6 +235,7 @@ int claim_free_agent(dispatch_call *call, int32_t *number)
     server_watch watch;
     bool watching = false;
     int result = agent_none;
+    uint64_t waiting_since = platform_monotonic_ms();
     for (;;) {
         remote_note_step(true);
         if (remote_slot_stopping()) {
@@ -251,6 +252,18 @@ int claim_free_agent(dispatch_call *call, int32_t *number)
         // dispatcher must not wait for one that is busy.
         const volatile intptr_t *unclaimed = &call->request->region->home->unclaimed;
         if (scanned == scan_nothing || (call->request->balance && __atomic_load_n(unclaimed, __ATOMIC_ACQUIRE) < 2)) {
+            result = agent_none;
+            break;
+        }
+        // Agents held for longer than any share takes are held by something
+        // this client cannot see end (a claim whose "busy" a failing folder
+        // kept, another client gone): waiting on would keep the call from
+        // ending at all, whereas the work can always go to the host.
+        if (platform_monotonic_ms() - waiting_since > remote_agent_wait_ms) {
+            zeq_log(zeq_log_decisions,
+                    "no agent of %s became free within %d ms: the call at line %d of %s goes on without agents",
+                    remote_client.server_root, (int)remote_agent_wait_ms, (int)call->request->site->line,
+                    call->request->site->source);
             result = agent_none;
             break;
         }

@@ -40,6 +40,9 @@ enum {
     // their calls from slot 0 instead of queueing behind the stalled thread.
     // Longer than every wait of the two threads between their marks.
     remote_stall_ms = 3000,
+    // The longest the dispatcher waits for a held agent to become free
+    // before the share goes to the host instead (remote_agents.cpp).
+    remote_agent_wait_ms = 20000,
     remote_path_size = server_path_room,
     // The longest server root taken from the environment, terminator excluded.
     remote_root_limit = 259,
